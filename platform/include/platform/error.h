@@ -1,0 +1,117 @@
+// The platform's error model.
+//
+// Inside a component every failure is an `Error`: a Basic-style error number and a
+// description (16-bit text, Japanese like the rest of the platform). At a component
+// boundary it becomes an HRESULT plus the thread's error info; a late-bound caller
+// turns the pair back into the same `Error`. No exception crosses a module boundary.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <string>
+
+namespace platform {
+
+using HRESULT = int32_t;
+
+constexpr HRESULT S_OK = 0;
+constexpr HRESULT S_FALSE = 1;
+constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001);
+constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002);
+constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003);
+constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005);
+constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFF);
+constexpr HRESULT E_ACCESSDENIED = static_cast<HRESULT>(0x80070005);
+constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000E);
+constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057);
+constexpr HRESULT CLASS_E_NOAGGREGATION = static_cast<HRESULT>(0x80040110);
+constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = static_cast<HRESULT>(0x80040111);
+constexpr HRESULT REGDB_E_CLASSNOTREG = static_cast<HRESULT>(0x80040154);
+constexpr HRESULT REGDB_E_WRITEREGDB = static_cast<HRESULT>(0x80040151);
+constexpr HRESULT CO_E_DLLNOTFOUND = static_cast<HRESULT>(0x800401F8);
+constexpr HRESULT CO_E_ERRORINDLL = static_cast<HRESULT>(0x800401F9);
+constexpr HRESULT DISP_E_UNKNOWNINTERFACE = static_cast<HRESULT>(0x80020001);
+constexpr HRESULT DISP_E_MEMBERNOTFOUND = static_cast<HRESULT>(0x80020003);
+constexpr HRESULT DISP_E_PARAMNOTFOUND = static_cast<HRESULT>(0x80020004);
+constexpr HRESULT DISP_E_TYPEMISMATCH = static_cast<HRESULT>(0x80020005);
+constexpr HRESULT DISP_E_UNKNOWNNAME = static_cast<HRESULT>(0x80020006);
+constexpr HRESULT DISP_E_NONAMEDARGS = static_cast<HRESULT>(0x80020007);
+constexpr HRESULT DISP_E_BADVARTYPE = static_cast<HRESULT>(0x80020008);
+constexpr HRESULT DISP_E_EXCEPTION = static_cast<HRESULT>(0x80020009);
+constexpr HRESULT DISP_E_OVERFLOW = static_cast<HRESULT>(0x8002000A);
+constexpr HRESULT DISP_E_BADINDEX = static_cast<HRESULT>(0x8002000B);
+constexpr HRESULT DISP_E_BADPARAMCOUNT = static_cast<HRESULT>(0x8002000E);
+constexpr HRESULT CONNECT_E_NOCONNECTION = static_cast<HRESULT>(0x80040200);
+constexpr HRESULT CONNECT_E_ADVISELIMIT = static_cast<HRESULT>(0x80040201);
+constexpr HRESULT CONNECT_E_CANNOTCONNECT = static_cast<HRESULT>(0x80040202);
+
+constexpr bool succeeded(HRESULT hr) { return hr >= 0; }
+constexpr bool failed(HRESULT hr) { return hr < 0; }
+
+// Runtime error numbers used across the platform (descriptions in error.cpp).
+namespace errors {
+constexpr int32_t kInvalidProcedureCall = 5;
+constexpr int32_t kOverflow = 6;
+constexpr int32_t kOutOfMemory = 7;
+constexpr int32_t kTypeMismatch = 13;
+constexpr int32_t kFileNotFound = 53;
+constexpr int32_t kDeviceUnavailable = 68;
+constexpr int32_t kPermissionDenied = 70;
+constexpr int32_t kPathNotFound = 76;
+constexpr int32_t kInvalidPropertyValue = 380;
+constexpr int32_t kPropertyReadOnly = 383;
+constexpr int32_t kObjectRequired = 424;
+constexpr int32_t kCannotCreateObject = 429;
+constexpr int32_t kAutomationError = 440;
+constexpr int32_t kNoSuchMember = 438;
+}  // namespace errors
+
+// A failure with a number and a description. `what()` gives the description in UTF-8.
+class Error : public std::exception {
+public:
+    Error(int32_t number, std::u16string description);
+    // The description is the platform's standard text for `number`.
+    explicit Error(int32_t number);
+
+    int32_t number() const noexcept { return m_number; }
+    const std::u16string& description() const noexcept { return m_description; }
+    const char* what() const noexcept override { return m_utf8.c_str(); }
+
+private:
+    int32_t m_number;
+    std::u16string m_description;
+    std::string m_utf8;
+};
+
+// The platform's standard description of a runtime error number (Japanese), or a
+// generic "application-defined error" text for numbers it does not know.
+std::u16string standardDescription(int32_t number);
+
+// Runtime error numbers live in the control facility: 0x800A0000 + number.
+// Other HRESULTs map to their own runtime numbers (E_OUTOFMEMORY -> 7, DISP_E_OVERFLOW
+// -> 6, DISP_E_TYPEMISMATCH -> 13 ...), anything else to 440 (automation error).
+HRESULT hresultFromNumber(int32_t number);
+int32_t numberFromHresult(HRESULT hr);
+
+// The last failure on this thread, as the component boundary leaves it for a caller.
+struct ErrorInfo {
+    int32_t number = 0;
+    std::u16string description;
+    std::u16string source;
+};
+void setErrorInfo(ErrorInfo info);
+void clearErrorInfo();
+// Returns and clears the thread's error info.
+std::optional<ErrorInfo> takeErrorInfo();
+
+// Records `error` as the thread's error info and returns its HRESULT.
+HRESULT reportError(const Error& error, std::u16string source = {});
+// Turns a failed HRESULT (plus the thread's error info, if any) back into an Error.
+[[noreturn]] void throwFromHresult(HRESULT hr);
+
+// UTF-8 <-> UTF-16 for file names and diagnostics (invalid input is replaced, never fails).
+std::string toUtf8(std::u16string_view text);
+std::u16string fromUtf8(std::string_view text);
+
+}  // namespace platform

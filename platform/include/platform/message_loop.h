@@ -1,0 +1,71 @@
+// The thread's message loop: file descriptor watches, timers and posted tasks on one
+// epoll set. One loop per thread, created on first use. It runs on its own (`run()`, for
+// headless hosts and tests) or inside another loop: the host watches `fd()` and calls
+// `dispatch()` whenever it becomes readable (the Qt window does this).
+//
+// Callbacks may add or remove watches and timers, their own included, while being
+// dispatched; a watch or timer removed is never called again, even if it was already
+// reported ready in the same round.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+
+namespace platform {
+
+class MessageLoop {
+public:
+    // Event bits passed to and reported by fd watches.
+    enum : uint32_t {
+        kReadable = 1u << 0,
+        kWritable = 1u << 1,
+        kHangup = 1u << 2,  // reported only: the peer hung up
+        kError = 1u << 3,   // reported only: an error condition on the fd
+    };
+    using WatchId = uint64_t;
+    using TimerId = uint64_t;
+    using FdCallback = std::function<void(uint32_t events)>;
+
+    // The loop of the calling thread.
+    static MessageLoop& current();
+
+    MessageLoop(const MessageLoop&) = delete;
+    MessageLoop& operator=(const MessageLoop&) = delete;
+    ~MessageLoop();
+
+    // Watches `fd` (level-triggered) for `events`; the fd stays owned by the caller and
+    // must be removed before it is closed.
+    WatchId watchFd(int fd, uint32_t events, FdCallback callback);
+    void modifyWatch(WatchId id, uint32_t events);
+    void removeWatch(WatchId id);  // unknown ids are ignored
+
+    TimerId startTimer(std::chrono::milliseconds interval, bool repeat,
+                       std::function<void()> callback);
+    void stopTimer(TimerId id);  // unknown ids are ignored
+
+    // Runs `task` on this loop's thread at the next dispatch.
+    void post(std::function<void()> task);
+
+    // Pollable fd, readable whenever work is pending.
+    int fd() const;
+
+    // Handles what is ready, waiting at most `timeoutMs` (0: do not wait, -1: wait
+    // forever) for something to become ready. Returns true if anything was handled.
+    bool dispatch(int timeoutMs = 0);
+
+    // Dispatches until quit() is called.
+    void run();
+    void quit();
+
+    // Dispatches until `done()` is true or `timeout` has passed; true if done. For tests
+    // and simple hosts.
+    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+
+private:
+    MessageLoop();
+    struct Impl;
+    Impl* m_impl;
+};
+
+}  // namespace platform
