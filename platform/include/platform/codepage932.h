@@ -2,10 +2,13 @@
 // between bytes and 16-bit text.
 //
 // Decoding never fails and never loses a byte: a byte that forms no character (a lone
-// lead byte, a lead byte before an invalid trail byte) decodes to U+DC00 + byte, which
-// encodes back to that same byte. So every byte sequence survives decode -> encode
-// unchanged and binary data carried as text is never altered. Encoding a character the
-// code page cannot represent gives "?" (0x3F).
+// lead byte, a lead byte before an invalid trail byte, a lead and trail pair with no
+// character) decodes to U+DC00 + byte, which encodes back to that same byte; decoding goes
+// on with the next byte. Characters with two byte forms are written in the form Windows
+// writes (U+2252 as 0x81 0xE0, the NEC-selected IBM kanji in the 0xFA-0xFC rows); the
+// other form counts as a pair with no character. So every byte sequence survives
+// decode -> encode unchanged and binary data carried as text is never altered. Encoding a
+// character the code page cannot represent gives "?" (0x3F); no best-fit substitutes.
 #pragma once
 
 #include <cstdint>
@@ -27,9 +30,9 @@ void encodeAppend(std::u16string_view text, std::string& out);
 // True if `c` has its own encoding in the code page (an escaped byte counts).
 bool canEncode(char16_t c);
 
-// The character's code: its one byte (0..255), or lead * 256 + trail read as a signed
-// 16-bit number (negative for every double-byte character), or 63 ("?") when the code
-// page cannot encode it.
+// The character's code: its one byte (0..255; an escaped byte gives that byte), or
+// lead * 256 + trail read as a signed 16-bit number (negative for every double-byte
+// character), or 63 ("?") when the code page cannot encode it.
 int16_t characterCode(char16_t c);
 
 }  // namespace platform::cp932

@@ -1,0 +1,19 @@
+// The one rendering of control characters, shared by the control's communication log and
+// the sample's transcript: it turns any text into a printable single line.
+//
+// Each 16-bit unit is classified on its own by its code in code page 932
+// (platform::cp932::characterCode). The codes 0-6, 10, 13, 21-23 and 27 become mnemonics
+// such as "<CR>"; every other code below 32 (every double-byte character included) and
+// every code from 255 up becomes "<" + the last two upper-case hex digits of the code in
+// 16-bit two's complement + ">", so a double-byte character shows its trail byte. All other
+// characters, those the code page cannot encode included, pass through. Never fails.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace text_render {
+
+std::u16string RenderControlChars(std::u16string_view text);
+
+}  // namespace text_render

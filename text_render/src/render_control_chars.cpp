@@ -1,0 +1,44 @@
+#include "text_render/render_control_chars.h"
+
+#include <array>
+#include <cstdint>
+
+#include "platform/codepage932.h"
+
+namespace text_render {
+namespace {
+
+// Mnemonics by code 0..31; empty where the code renders as a hexadecimal tag.
+constexpr std::array<std::u16string_view, 32> kMnemonics = {
+    u"<NUL>", u"<SOH>", u"<STX>", u"<ETX>", u"<EOT>", u"<ENQ>", u"<ACK>", u"",     u"", u"",
+    u"<LF>",  u"",      u"",      u"<CR>",  u"",      u"",      u"",      u"",     u"", u"",
+    u"",      u"<NAK>", u"<SYN>", u"<ETB>", u"",      u"",      u"",      u"<ESC>"};
+
+void appendHexTag(int16_t code, std::u16string& out) {
+    constexpr char16_t kDigits[] = u"0123456789ABCDEF";
+    const auto low = static_cast<uint8_t>(static_cast<uint16_t>(code) & 0xFF);
+    out += u'<';
+    out += kDigits[low >> 4];
+    out += kDigits[low & 0xF];
+    out += u'>';
+}
+
+}  // namespace
+
+std::u16string RenderControlChars(std::u16string_view text) {
+    std::u16string rendered;
+    rendered.reserve(text.size());
+    for (const char16_t c : text) {
+        const int16_t code = platform::cp932::characterCode(c);
+        if (code >= 32 && code < 255) {
+            rendered += c;
+        } else if (code >= 0 && code < 32 && !kMnemonics[code].empty()) {
+            rendered += kMnemonics[code];
+        } else {
+            appendHexTag(code, rendered);
+        }
+    }
+    return rendered;
+}
+
+}  // namespace text_render
