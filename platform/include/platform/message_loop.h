@@ -5,7 +5,10 @@
 //
 // Callbacks may add or remove watches and timers, their own included, while being
 // dispatched; a watch or timer removed is never called again, even if it was already
-// reported ready in the same round.
+// reported ready in the same round. A callback that throws does not break the loop: the
+// exception's text goes to stderr as one line and the round goes on. Only post() may be
+// called from another thread; everything else belongs to the loop's own thread, and a
+// loop ends with its thread (watches and timers must end first).
 #pragma once
 
 #include <chrono>
@@ -15,7 +18,7 @@
 namespace platform {
 
 class MessageLoop {
-public:
+  public:
     // Event bits passed to and reported by fd watches.
     enum : uint32_t {
         kReadable = 1u << 0,
@@ -35,11 +38,14 @@ public:
     ~MessageLoop();
 
     // Watches `fd` (level-triggered) for `events`; the fd stays owned by the caller and
-    // must be removed before it is closed.
+    // must be removed before it is closed. One watch per fd; the system's refusal (a
+    // second watch, a bad fd) is thrown as std::system_error.
     WatchId watchFd(int fd, uint32_t events, FdCallback callback);
     void modifyWatch(WatchId id, uint32_t events);
     void removeWatch(WatchId id);  // unknown ids are ignored
 
+    // A repeating timer keeps its rhythm from the start; one that fell behind fires once
+    // and does not catch up with a burst. Timers due together fire in start order.
     TimerId startTimer(std::chrono::milliseconds interval, bool repeat,
                        std::function<void()> callback);
     void stopTimer(TimerId id);  // unknown ids are ignored
@@ -62,7 +68,7 @@ public:
     // and simple hosts.
     bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
-private:
+  private:
     MessageLoop();
     struct Impl;
     Impl* m_impl;

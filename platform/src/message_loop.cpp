@@ -1,0 +1,348 @@
+#include "platform/message_loop.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <deque>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <system_error>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC, the clock the timerfd runs on
+
+// Tags in epoll_event.data for the loop's own two fds; watch ids count up from 1.
+constexpr uint64_t kTaskTag = ~uint64_t{0};
+constexpr uint64_t kTimerTag = ~uint64_t{0} - 1;
+constexpr int kBatchSize = 64;
+
+[[noreturn]] void throwErrno(const char* what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+uint32_t toEpollEvents(uint32_t events) {
+    uint32_t result = 0;
+    if (events & MessageLoop::kReadable)
+        result |= EPOLLIN;
+    if (events & MessageLoop::kWritable)
+        result |= EPOLLOUT;
+    return result;
+}
+
+uint32_t fromEpollEvents(uint32_t events) {
+    uint32_t result = 0;
+    if (events & (EPOLLIN | EPOLLPRI))
+        result |= MessageLoop::kReadable;
+    if (events & EPOLLOUT)
+        result |= MessageLoop::kWritable;
+    if (events & (EPOLLHUP | EPOLLRDHUP))
+        result |= MessageLoop::kHangup;
+    if (events & EPOLLERR)
+        result |= MessageLoop::kError;
+    return result;
+}
+
+// A failing callback must not take the loop down with it: its error goes no further
+// than the platform that delivered the event, which notes it and carries on.
+template <typename Callable>
+void callGuarded(Callable&& callable) {
+    try {
+        callable();
+    } catch (const std::exception& e) {
+        std::cerr << "platform: message loop callback failed: " << e.what() << '\n';
+    } catch (...) {
+        std::cerr << "platform: message loop callback failed with an unknown exception\n";
+    }
+}
+
+}  // namespace
+
+struct MessageLoop::Impl {
+    struct Watch {
+        int fd;
+        // Shared so that a callback that removes its own watch keeps running on a live copy.
+        std::shared_ptr<FdCallback> callback;
+    };
+    struct Timer {
+        Clock::time_point deadline;
+        Clock::duration interval;
+        bool repeat;
+        std::shared_ptr<std::function<void()>> callback;
+    };
+
+    int epollFd = -1;
+    int taskFd = -1;
+    int timerFd = -1;
+
+    uint64_t nextId = 1;
+    std::unordered_map<WatchId, Watch> watches;
+    std::unordered_map<TimerId, Timer> timers;
+    // Deadline order; the id breaks ties, so timers due together fire in start order.
+    std::set<std::pair<Clock::time_point, TimerId>> timerQueue;
+    Clock::time_point armedDeadline = Clock::time_point::max();
+
+    // post() may come from any thread; everything else belongs to the loop's thread.
+    std::mutex taskMutex;
+    std::deque<std::function<void()>> tasks;
+
+    bool quitRequested = false;
+
+    Impl() {
+        epollFd = epoll_create1(EPOLL_CLOEXEC);
+        if (epollFd < 0)
+            throwErrno("epoll_create1");
+        taskFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+        if (taskFd < 0 || timerFd < 0) {
+            int saved = errno;
+            closeAll();
+            errno = saved;
+            throwErrno("eventfd/timerfd_create");
+        }
+        try {
+            addToEpoll(taskFd, EPOLLIN, kTaskTag);
+            addToEpoll(timerFd, EPOLLIN, kTimerTag);
+        } catch (...) {
+            closeAll();
+            throw;
+        }
+    }
+
+    ~Impl() { closeAll(); }
+
+    void closeAll() {
+        for (int* fd : {&timerFd, &taskFd, &epollFd}) {
+            if (*fd >= 0)
+                ::close(*fd);
+            *fd = -1;
+        }
+    }
+
+    void addToEpoll(int fd, uint32_t events, uint64_t tag) {
+        epoll_event ev{};
+        ev.events = events;
+        ev.data.u64 = tag;
+        if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) < 0)
+            throwErrno("epoll_ctl(ADD)");
+    }
+
+    void scheduleTimer(TimerId id, Timer& timer, Clock::time_point deadline) {
+        timer.deadline = deadline;
+        timerQueue.emplace(deadline, id);
+    }
+
+    // Keeps the timerfd armed for the earliest deadline (disarmed when there is none).
+    void rearmTimerFd() {
+        Clock::time_point earliest =
+            timerQueue.empty() ? Clock::time_point::max() : timerQueue.begin()->first;
+        if (earliest == armedDeadline)
+            return;
+        itimerspec spec{};
+        if (earliest != Clock::time_point::max()) {
+            auto ns =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(earliest.time_since_epoch())
+                    .count();
+            ns = std::max<int64_t>(ns, 1);  // all zeros would disarm instead
+            spec.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+            spec.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+        }
+        if (timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &spec, nullptr) < 0)
+            throwErrno("timerfd_settime");
+        armedDeadline = earliest;
+    }
+
+    bool runWatch(uint64_t id, uint32_t epollEvents) {
+        auto it = watches.find(id);
+        if (it == watches.end())
+            return false;  // removed earlier in this round
+        std::shared_ptr<FdCallback> callback = it->second.callback;
+        uint32_t events = fromEpollEvents(epollEvents);
+        callGuarded([&] { (*callback)(events); });
+        return true;
+    }
+
+    bool runDueTimers() {
+        uint64_t expirations;
+        while (::read(timerFd, &expirations, sizeof expirations) > 0) {
+        }
+        // Only what is due now runs this round, so a zero-interval repeating timer cannot
+        // hold the loop.
+        const Clock::time_point now = Clock::now();
+        std::vector<TimerId> due;
+        for (auto it = timerQueue.begin(); it != timerQueue.end() && it->first <= now;) {
+            due.push_back(it->second);
+            it = timerQueue.erase(it);
+        }
+        armedDeadline = Clock::time_point::max();  // the read above consumed the expiry
+        bool ran = false;
+        for (TimerId id : due) {
+            auto it = timers.find(id);
+            if (it == timers.end())
+                continue;  // stopped by an earlier callback
+            std::shared_ptr<std::function<void()>> callback = it->second.callback;
+            if (it->second.repeat) {
+                // Keep to the original rhythm, but a loop that fell behind fires once and
+                // does not catch up with a burst.
+                Clock::time_point next = it->second.deadline + it->second.interval;
+                if (next <= now)
+                    next = now + it->second.interval;
+                scheduleTimer(id, it->second, next);
+            } else {
+                timers.erase(it);
+            }
+            callGuarded([&] { (*callback)(); });
+            ran = true;
+        }
+        rearmTimerFd();
+        return ran;
+    }
+
+    bool runPostedTasks() {
+        uint64_t count;
+        (void)::read(taskFd, &count, sizeof count);  // reset before taking the queue
+        std::deque<std::function<void()>> batch;
+        {
+            std::lock_guard lock(taskMutex);
+            batch.swap(tasks);
+        }
+        // Tasks posted by these tasks signal the eventfd again and run next round.
+        for (auto& task : batch)
+            callGuarded(task);
+        return !batch.empty();
+    }
+};
+
+MessageLoop& MessageLoop::current() {
+    thread_local std::unique_ptr<MessageLoop> loop(new MessageLoop());
+    return *loop;
+}
+
+MessageLoop::MessageLoop() : m_impl(new Impl()) {}
+
+MessageLoop::~MessageLoop() {
+    delete m_impl;
+}
+
+MessageLoop::WatchId MessageLoop::watchFd(int fd, uint32_t events, FdCallback callback) {
+    WatchId id = m_impl->nextId++;
+    m_impl->addToEpoll(fd, toEpollEvents(events), id);
+    m_impl->watches.emplace(id, Impl::Watch{fd, std::make_shared<FdCallback>(std::move(callback))});
+    return id;
+}
+
+void MessageLoop::modifyWatch(WatchId id, uint32_t events) {
+    auto it = m_impl->watches.find(id);
+    if (it == m_impl->watches.end())
+        return;
+    epoll_event ev{};
+    ev.events = toEpollEvents(events);
+    ev.data.u64 = id;
+    if (epoll_ctl(m_impl->epollFd, EPOLL_CTL_MOD, it->second.fd, &ev) < 0)
+        throwErrno("epoll_ctl(MOD)");
+}
+
+void MessageLoop::removeWatch(WatchId id) {
+    auto it = m_impl->watches.find(id);
+    if (it == m_impl->watches.end())
+        return;
+    // Fails only if the fd was closed already, which took it out of the set anyway.
+    epoll_ctl(m_impl->epollFd, EPOLL_CTL_DEL, it->second.fd, nullptr);
+    m_impl->watches.erase(it);
+}
+
+MessageLoop::TimerId MessageLoop::startTimer(std::chrono::milliseconds interval, bool repeat,
+                                             std::function<void()> callback) {
+    interval = std::max(interval, std::chrono::milliseconds(0));
+    TimerId id = m_impl->nextId++;
+    auto [it, inserted] = m_impl->timers.emplace(
+        id,
+        Impl::Timer{
+            {}, interval, repeat, std::make_shared<std::function<void()>>(std::move(callback))});
+    m_impl->scheduleTimer(id, it->second, Clock::now() + interval);
+    m_impl->rearmTimerFd();
+    return id;
+}
+
+void MessageLoop::stopTimer(TimerId id) {
+    auto it = m_impl->timers.find(id);
+    if (it == m_impl->timers.end())
+        return;
+    m_impl->timerQueue.erase({it->second.deadline, id});
+    m_impl->timers.erase(it);
+    m_impl->rearmTimerFd();
+}
+
+void MessageLoop::post(std::function<void()> task) {
+    {
+        std::lock_guard lock(m_impl->taskMutex);
+        m_impl->tasks.push_back(std::move(task));
+    }
+    uint64_t one = 1;
+    (void)::write(m_impl->taskFd, &one, sizeof one);
+}
+
+int MessageLoop::fd() const {
+    return m_impl->epollFd;
+}
+
+bool MessageLoop::dispatch(int timeoutMs) {
+    epoll_event events[kBatchSize];
+    int count = epoll_wait(m_impl->epollFd, events, kBatchSize, timeoutMs < 0 ? -1 : timeoutMs);
+    if (count <= 0)
+        return false;  // timeout, or EINTR: the caller dispatches again
+
+    bool timersReady = false;
+    bool tasksReady = false;
+    bool handled = false;
+    for (int i = 0; i < count; ++i) {
+        uint64_t tag = events[i].data.u64;
+        if (tag == kTimerTag) {
+            timersReady = true;
+        } else if (tag == kTaskTag) {
+            tasksReady = true;
+        } else {
+            handled |= m_impl->runWatch(tag, events[i].events);
+        }
+    }
+    if (timersReady)
+        handled |= m_impl->runDueTimers();
+    if (tasksReady)
+        handled |= m_impl->runPostedTasks();
+    return handled;
+}
+
+void MessageLoop::run() {
+    m_impl->quitRequested = false;
+    while (!m_impl->quitRequested)
+        dispatch(-1);
+    m_impl->quitRequested = false;
+}
+
+void MessageLoop::quit() {
+    m_impl->quitRequested = true;
+}
+
+bool MessageLoop::runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    while (!done()) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return false;
+        dispatch(static_cast<int>(std::min<int64_t>(left.count(), 1'000'000)));
+    }
+    return true;
+}
+
+}  // namespace platform
