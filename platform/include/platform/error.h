@@ -10,6 +10,7 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -46,30 +47,49 @@ constexpr HRESULT CONNECT_E_NOCONNECTION = static_cast<HRESULT>(0x80040200);
 constexpr HRESULT CONNECT_E_ADVISELIMIT = static_cast<HRESULT>(0x80040201);
 constexpr HRESULT CONNECT_E_CANNOTCONNECT = static_cast<HRESULT>(0x80040202);
 
-constexpr bool succeeded(HRESULT hr) { return hr >= 0; }
-constexpr bool failed(HRESULT hr) { return hr < 0; }
+constexpr bool succeeded(HRESULT hr) {
+    return hr >= 0;
+}
+constexpr bool failed(HRESULT hr) {
+    return hr < 0;
+}
 
 // Runtime error numbers used across the platform (descriptions in error.cpp).
+// Component-specific numbers (8000s, 40000s ...) belong to their components' own tables.
 namespace errors {
 constexpr int32_t kInvalidProcedureCall = 5;
 constexpr int32_t kOverflow = 6;
 constexpr int32_t kOutOfMemory = 7;
+constexpr int32_t kSubscriptOutOfRange = 9;
+constexpr int32_t kDivisionByZero = 11;
 constexpr int32_t kTypeMismatch = 13;
+constexpr int32_t kBadFileNameOrNumber = 52;
 constexpr int32_t kFileNotFound = 53;
+constexpr int32_t kDeviceIoError = 57;
+constexpr int32_t kDiskFull = 61;
 constexpr int32_t kDeviceUnavailable = 68;
 constexpr int32_t kPermissionDenied = 70;
+constexpr int32_t kPathFileAccessError = 75;
 constexpr int32_t kPathNotFound = 76;
+constexpr int32_t kObjectVariableNotSet = 91;
+constexpr int32_t kInvalidUseOfNull = 94;
 constexpr int32_t kInvalidPropertyValue = 380;
 constexpr int32_t kPropertyReadOnly = 383;
 constexpr int32_t kObjectRequired = 424;
 constexpr int32_t kCannotCreateObject = 429;
-constexpr int32_t kAutomationError = 440;
+constexpr int32_t kNoAutomationSupport = 430;
 constexpr int32_t kNoSuchMember = 438;
+constexpr int32_t kAutomationError = 440;
+constexpr int32_t kActionNotSupported = 445;
+constexpr int32_t kNamedArgumentNotFound = 448;
+constexpr int32_t kWrongArgumentCount = 450;
+constexpr int32_t kUnsupportedAutomationType = 458;
 }  // namespace errors
 
 // A failure with a number and a description. `what()` gives the description in UTF-8.
+// An empty description is replaced by the standard text for the number.
 class Error : public std::exception {
-public:
+  public:
     Error(int32_t number, std::u16string description);
     // The description is the platform's standard text for `number`.
     explicit Error(int32_t number);
@@ -78,7 +98,7 @@ public:
     const std::u16string& description() const noexcept { return m_description; }
     const char* what() const noexcept override { return m_utf8.c_str(); }
 
-private:
+  private:
     int32_t m_number;
     std::u16string m_description;
     std::string m_utf8;
@@ -88,9 +108,16 @@ private:
 // generic "application-defined error" text for numbers it does not know.
 std::u16string standardDescription(int32_t number);
 
-// Runtime error numbers live in the control facility: 0x800A0000 + number.
-// Other HRESULTs map to their own runtime numbers (E_OUTOFMEMORY -> 7, DISP_E_OVERFLOW
-// -> 6, DISP_E_TYPEMISMATCH -> 13 ...), anything else to 440 (automation error).
+// Runtime error numbers live in the control facility: 0x800A0000 + number (1..65535),
+// except 7, which is E_OUTOFMEMORY both ways. A negative number already is an HRESULT
+// (an object-defined error) and is returned as is; 0 and numbers above 65535 give the
+// HRESULT of 440. Other HRESULTs map to their own runtime numbers (E_OUTOFMEMORY -> 7,
+// DISP_E_OVERFLOW -> 6, DISP_E_TYPEMISMATCH -> 13, E_INVALIDARG -> 5, E_ACCESSDENIED ->
+// 70, DISP_E_BADINDEX -> 9, DISP_E_MEMBERNOTFOUND / DISP_E_UNKNOWNNAME -> 438,
+// E_NOINTERFACE -> 430, E_NOTIMPL -> 445, DISP_E_PARAMNOTFOUND -> 448,
+// DISP_E_BADPARAMCOUNT -> 450, DISP_E_BADVARTYPE -> 458, class-not-registered and
+// module-loading failures -> 429), anything else to 440 (automation error). A success
+// code gives 0.
 HRESULT hresultFromNumber(int32_t number);
 int32_t numberFromHresult(HRESULT hr);
 
@@ -107,10 +134,19 @@ std::optional<ErrorInfo> takeErrorInfo();
 
 // Records `error` as the thread's error info and returns its HRESULT.
 HRESULT reportError(const Error& error, std::u16string source = {});
-// Turns a failed HRESULT (plus the thread's error info, if any) back into an Error.
+// For a `catch (...)` at a component boundary: reports the exception being handled
+// (an Error as is, std::bad_alloc as 7, anything else as 440) and returns its HRESULT.
+HRESULT reportCurrentException(std::u16string source = {});
+// Turns a failed HRESULT (plus the thread's error info, if any) back into an Error and
+// throws it. The error info is taken (cleared); its number and description win over the
+// HRESULT's, an empty description falls back to the standard text. A success code
+// passed by mistake throws 440.
 [[noreturn]] void throwFromHresult(HRESULT hr);
 
 // UTF-8 <-> UTF-16 for file names and diagnostics (invalid input is replaced, never fails).
+// A lone surrogate becomes U+FFFD in UTF-8; each maximal ill-formed part of a UTF-8
+// sequence (overlong forms, encoded surrogates, values above U+10FFFF, cut-off sequences,
+// stray continuation bytes) becomes one U+FFFD.
 std::string toUtf8(std::u16string_view text);
 std::u16string fromUtf8(std::string_view text);
 
