@@ -1,0 +1,79 @@
+// Serves a component library's four entry points from its registration record, so that
+// each export is a one-line forward:
+//
+//   extern "C" HRESULT DllRegisterServer() {
+//       return platform::registerServer(kRecord, platform::modulePathOf(&kRecord));
+//   }
+//   extern "C" HRESULT DllGetClassObject(const Guid* clsid, const Guid* iid, void** out) {
+//       return platform::getClassObject(kRecord, *clsid, *iid, out);
+//   }
+//
+// None of these throws. A failure comes back as its HRESULT, with the thread's error info
+// (platform/error.h) holding a Japanese description for a caller that wants to show it.
+//
+// The module also makes its record known to the process for the lifetime of the module
+// (resources are found through it, platform/resources.h) with one static object:
+//
+//   const platform::ModuleRecordRegistrar kRegistrar(kRecord, &kRecord);
+#pragma once
+
+#include <filesystem>
+
+#include "platform/error.h"
+#include "platform/guid.h"
+#include "platform/module_record.h"
+
+namespace platform {
+
+// Records the record's type library, classes, ProgIDs and control attributes in the
+// user's registry (platform/registry.h) with `modulePath` as the library path (stored
+// absolute and normalised). `modulePath` must name a regular file. Registering again
+// replaces the earlier entries.
+HRESULT registerServer(const LibraryRecord& record,
+                       const std::filesystem::path& modulePath) noexcept;
+
+// Removes what registerServer recorded for this record: its classes, the ProgIDs that
+// point at them and its type library version. Nothing registered is no failure.
+HRESULT unregisterServer(const LibraryRecord& record) noexcept;
+
+// Hands out a class factory for `clsid` (CLASS_E_CLASSNOTAVAILABLE when the record has
+// no such class) as interface `iid` (IUnknown or IClassFactory). The factory holds a lock
+// on the module's counter while it lives; CreateInstance forwards to the class's
+// createInstance and refuses aggregation (CLASS_E_NOAGGREGATION); LockServer locks and
+// unlocks the module's counter.
+HRESULT getClassObject(const LibraryRecord& record, const Guid& clsid, const Guid& iid,
+                       void** object) noexcept;
+
+// S_OK when no object and no server lock of the module is left, else S_FALSE.
+HRESULT canUnloadNow(const LibraryRecord& record) noexcept;
+
+// The absolute, normalised file of the loaded module (shared library or program) that
+// contains `addressInModule`; empty when the address belongs to none.
+std::filesystem::path modulePathOf(const void* addressInModule);
+
+// The process's table of the records of loaded modules, keyed by module file. A module
+// adds its record while it is loaded (ModuleRecordRegistrar); removal takes the entry of
+// that record out again.
+void registerModuleRecord(const LibraryRecord& record, const void* addressInModule);
+void unregisterModuleRecord(const LibraryRecord& record) noexcept;
+// The record of the loaded module at `modulePath` (any spelling of the path), or null.
+const LibraryRecord* findModuleRecord(const std::filesystem::path& modulePath);
+// The record of the module that `dlopen` returned `moduleHandle` for, or null.
+const LibraryRecord* findModuleRecord(void* moduleHandle);
+
+// Adds the record while the module is loaded: a static object of the module.
+class ModuleRecordRegistrar {
+  public:
+    ModuleRecordRegistrar(const LibraryRecord& record, const void* addressInModule)
+        : m_record(record) {
+        registerModuleRecord(record, addressInModule);
+    }
+    ~ModuleRecordRegistrar() { unregisterModuleRecord(m_record); }
+    ModuleRecordRegistrar(const ModuleRecordRegistrar&) = delete;
+    ModuleRecordRegistrar& operator=(const ModuleRecordRegistrar&) = delete;
+
+  private:
+    const LibraryRecord& m_record;
+};
+
+}  // namespace platform

@@ -1,0 +1,43 @@
+#include "posix_error_text.h"
+
+#include <cerrno>
+
+namespace platform {
+
+std::u16string posixErrorText(int errorNumber) {
+    switch (errorNumber) {
+        case EACCES:
+        case EPERM:
+            return u"アクセスが拒否されました。";
+        case ENOENT:
+            return u"ファイルまたはフォルダーがありません。";
+        case ENOTDIR:
+            return u"パスの途中がフォルダーではありません。";
+        case EISDIR:
+            return u"フォルダーです。";
+        case ENOSPC:
+        case EDQUOT:
+            return u"ディスクの空き容量が不足しています。";
+        case EROFS:
+            return u"読み取り専用のファイル システムです。";
+        case ELOOP:
+            return u"シンボリック リンクは使用できません。";
+        case EIO:
+            return u"入出力エラーです。";
+        case ENAMETOOLONG:
+            return u"パス名が長すぎます。";
+        case EMFILE:
+        case ENFILE:
+            return u"開いているファイルが多すぎます。";
+        case ENOMEM:
+            return u"メモリが不足しています。";
+        default: {
+            std::u16string text = u"システム エラー ";
+            for (char c : std::to_string(errorNumber))
+                text += static_cast<char16_t>(c);
+            return text + u" です。";
+        }
+    }
+}
+
+}  // namespace platform
