@@ -1,0 +1,45 @@
+// Private-profile (INI) files: "[Section]" lines open sections, "key=value" lines follow.
+//
+// Names and values are byte strings in code page 932; paths are UTF-8. Section and key
+// names match without regard to ASCII letter case (bytes of double-byte characters are
+// compared exactly); blanks (spaces, tabs) around names and values are ignored; a value
+// enclosed in matching double or single quotes is read without them; a line whose first
+// non-blank character is ";" is a comment; a line without "=" is no key but is kept. The
+// first of duplicate sections or keys is the one used; keys before the first section
+// belong to none. Reading accepts CR LF, LF or CR alone; lines the writer produces end in
+// CR LF, and every line it does not touch stays byte for byte as it was.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+// Copies the value of `key` in `section` of the file at `path` into `buffer`: at most
+// size - 1 bytes (a longer value is cut at that byte, even inside a double-byte character)
+// and a terminating zero. Returns the number of bytes copied without the terminator. A
+// missing file, section or key gives `defaultValue` with its trailing blanks removed (""
+// when null); a key with an empty value gives "".
+// A null `key` lists the key names of the section, a null `section` the section names:
+// each name followed by a zero byte, the list by one more (an empty list is one zero). A
+// list that does not fit is cut to size - 2 bytes followed by two zeros, and the return
+// value is size - 2. A null buffer or a size of 0 copies nothing and returns 0.
+uint32_t GetPrivateProfileStringA(const char* section, const char* key, const char* defaultValue,
+                                  char* buffer, uint32_t size, const char* path);
+
+// Stores `value` under `key` in `section`: an existing key's line is replaced where it
+// stands; a new key goes after the last key line of the section, a new section at the end
+// of the file; the file is created when missing (its folder is not). A null `value`
+// deletes the key, a null `key` the whole section (its header up to the next one).
+// Names and the value are written as given (names without surrounding blanks), so a value
+// holding CR or LF, or a key holding "=", does not read back the same.
+// The file is replaced atomically (a temporary file beside it, synced, renamed over it),
+// keeping its permissions and owner; concurrent writers are serialised by a lock on the
+// folder. Returns false, leaving the file as it was, when it cannot be written: a missing
+// folder, a path that is no regular file, a file or folder without write permission (one
+// without any write permission bit counts as read-only even for root), a full disk. A
+// null `section` or `path` also returns false. A deletion that finds nothing to delete
+// succeeds without creating the file.
+bool WritePrivateProfileStringA(const char* section, const char* key, const char* value,
+                                const char* path);
+
+}  // namespace platform

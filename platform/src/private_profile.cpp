@@ -1,0 +1,488 @@
+#include "platform/private_profile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+namespace platform {
+namespace {
+
+constexpr std::string_view kNewline = "\r\n";
+constexpr size_t kNone = static_cast<size_t>(-1);
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string_view trimLeadingBlanks(std::string_view s) {
+    while (!s.empty() && isBlank(s.front()))
+        s.remove_prefix(1);
+    return s;
+}
+
+// Safe on code page 932 text: neither blank can be the trail byte of a double-byte character.
+std::string_view trimTrailingBlanks(std::string_view s) {
+    while (!s.empty() && isBlank(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+std::string_view trimBlanks(std::string_view s) {
+    return trimTrailingBlanks(trimLeadingBlanks(s));
+}
+
+bool isLeadByte(unsigned char b) {
+    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+}
+bool isTrailByte(unsigned char b) {
+    return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC);
+}
+
+// 2 where a double-byte character starts at `i`, else 1. Trail bytes cover '@'..'~', so
+// letters, '[', '\' and ']' there belong to a character and must not be read as ASCII.
+size_t characterLength(std::string_view s, size_t i) {
+    return i + 1 < s.size() && isLeadByte(static_cast<unsigned char>(s[i])) &&
+                   isTrailByte(static_cast<unsigned char>(s[i + 1]))
+               ? 2
+               : 1;
+}
+
+char foldAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// The name with ASCII letters outside double-byte characters in lower case.
+std::string foldName(std::string_view name) {
+    std::string folded(name);
+    for (size_t i = 0; i < folded.size();) {
+        const size_t length = characterLength(folded, i);
+        if (length == 1)
+            folded[i] = foldAscii(folded[i]);
+        i += length;
+    }
+    return folded;
+}
+
+// Compares on the fly to spare an allocation per line. Folding touches single letters only,
+// and those are valid trail bytes, so equal names always split into the same characters.
+bool matchesFolded(std::string_view name, std::string_view folded) {
+    if (name.size() != folded.size())
+        return false;
+    for (size_t i = 0; i < name.size();) {
+        const size_t length = characterLength(name, i);
+        if (length == 2) {
+            if (name[i] != folded[i] || name[i + 1] != folded[i + 1])
+                return false;
+        } else if (foldAscii(name[i]) != folded[i]) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+enum class LineKind { Other, Section, Key };
+
+struct Line {
+    size_t begin = 0;    // offset of the first byte
+    size_t bodyEnd = 0;  // offset of the terminator
+    size_t end = 0;      // offset past the terminator
+    LineKind kind = LineKind::Other;
+    std::string_view name;   // section or key name, trimmed
+    std::string_view value;  // a key's raw value, trimmed
+    bool terminated() const { return bodyEnd != end; }
+};
+
+void classify(Line& line, std::string_view body) {
+    const std::string_view text = trimBlanks(body);
+    if (text.empty() || text.front() == ';')
+        return;
+    if (text.front() == '[') {
+        size_t close = 1;
+        while (close < text.size() && text[close] != ']')
+            close += characterLength(text, close);
+        line.kind = LineKind::Section;
+        line.name = trimBlanks(text.substr(1, close - 1));
+        return;
+    }
+    // '=' lies below the trail byte range, so the first one is always a real separator.
+    const size_t equals = text.find('=');
+    if (equals == std::string_view::npos)
+        return;
+    line.kind = LineKind::Key;
+    line.name = trimTrailingBlanks(text.substr(0, equals));
+    line.value = trimLeadingBlanks(text.substr(equals + 1));
+}
+
+std::vector<Line> parseLines(std::string_view text) {
+    std::vector<Line> lines;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        Line line;
+        line.begin = pos;
+        const size_t stop = text.find_first_of("\r\n", pos);
+        line.bodyEnd = stop == std::string_view::npos ? text.size() : stop;
+        line.end = line.bodyEnd;
+        if (line.end < text.size()) {
+            const bool crlf =
+                text[line.end] == '\r' && line.end + 1 < text.size() && text[line.end + 1] == '\n';
+            line.end += crlf ? 2 : 1;
+        }
+        classify(line, text.substr(line.begin, line.bodyEnd - line.begin));
+        lines.push_back(line);
+        pos = line.end;
+    }
+    return lines;
+}
+
+// A section as found in the file: its header line and the lines up to the next header.
+struct SectionSpan {
+    size_t header = kNone;
+    size_t end = 0;
+    bool found() const { return header != kNone; }
+};
+
+SectionSpan findSection(const std::vector<Line>& lines, std::string_view section) {
+    const std::string folded = foldName(trimBlanks(section));
+    SectionSpan span;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].kind != LineKind::Section)
+            continue;
+        if (span.found()) {
+            span.end = i;
+            return span;
+        }
+        if (matchesFolded(lines[i].name, folded))
+            span.header = i;
+    }
+    span.end = lines.size();
+    return span;
+}
+
+size_t findKey(const std::vector<Line>& lines, SectionSpan span, std::string_view key) {
+    const std::string folded = foldName(trimBlanks(key));
+    for (size_t i = span.header + 1; i < span.end; ++i) {
+        if (lines[i].kind == LineKind::Key && matchesFolded(lines[i].name, folded))
+            return i;
+    }
+    return kNone;
+}
+
+std::string_view unquote(std::string_view value) {
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+        return value.substr(1, value.size() - 2);
+    }
+    return value;
+}
+
+// The whole file, or nothing when it is missing, unreadable or no regular file.
+std::optional<std::string> readRegularFile(const char* path) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    std::optional<std::string> content;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        std::string data;
+        data.reserve(static_cast<size_t>(st.st_size));
+        char chunk[65536];
+        for (;;) {
+            const ssize_t n = ::read(fd, chunk, sizeof chunk);
+            if (n > 0) {
+                data.append(chunk, static_cast<size_t>(n));
+            } else if (n == 0) {
+                content = std::move(data);
+                break;
+            } else if (errno != EINTR) {
+                break;
+            }
+        }
+    }
+    ::close(fd);
+    return content;
+}
+
+uint32_t copyString(std::string_view s, char* buffer, uint32_t size) {
+    const size_t n = std::min<size_t>(s.size(), size - 1);
+    std::memcpy(buffer, s.data(), n);
+    buffer[n] = '\0';
+    return static_cast<uint32_t>(n);
+}
+
+// Names separated by zero bytes and closed by one more; cut to size - 2 plus two zeros.
+uint32_t copyNameList(const std::vector<std::string_view>& names, char* buffer, uint32_t size) {
+    std::string list;
+    for (std::string_view name : names) {
+        list.append(name);
+        list.push_back('\0');
+    }
+    if (list.size() + 1 <= size) {
+        std::memcpy(buffer, list.data(), list.size());
+        buffer[list.size()] = '\0';
+        return static_cast<uint32_t>(list.size());
+    }
+    if (size < 2) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    std::memcpy(buffer, list.data(), size - 2);
+    buffer[size - 2] = '\0';
+    buffer[size - 1] = '\0';
+    return size - 2;
+}
+
+std::vector<std::string_view> uniqueNames(const std::vector<Line>& lines, LineKind kind,
+                                          size_t from, size_t to) {
+    std::vector<std::string_view> names;
+    std::unordered_set<std::string> seen;
+    for (size_t i = from; i < to; ++i) {
+        if (lines[i].kind == kind && seen.insert(foldName(lines[i].name)).second) {
+            names.push_back(lines[i].name);
+        }
+    }
+    return names;
+}
+
+// One splice on the original text: bytes [from, to) become `replacement`.
+struct Edit {
+    size_t from = 0;
+    size_t to = 0;
+    std::string replacement;
+};
+
+std::string keyLine(std::string_view key, std::string_view value) {
+    std::string line;
+    line.reserve(key.size() + value.size() + 3);
+    line.append(key).append("=").append(value).append(kNewline);
+    return line;
+}
+
+// What the write does to the text; nothing when there is nothing to change.
+std::optional<Edit> planEdit(std::string_view text, const char* section, const char* key,
+                             const char* value) {
+    const std::vector<Line> lines = parseLines(text);
+    const SectionSpan span = findSection(lines, section);
+    if (!key) {
+        if (!span.found())
+            return std::nullopt;
+        const size_t to = span.end < lines.size() ? lines[span.end].begin : text.size();
+        return Edit{lines[span.header].begin, to, {}};
+    }
+    const size_t found = span.found() ? findKey(lines, span, key) : kNone;
+    if (!value) {
+        if (found == kNone)
+            return std::nullopt;
+        return Edit{lines[found].begin, lines[found].end, {}};
+    }
+    if (found != kNone) {
+        // The file's own spelling of the name stays.
+        return Edit{lines[found].begin, lines[found].end, keyLine(lines[found].name, value)};
+    }
+    const std::string_view keyName = trimBlanks(key);
+    if (!span.found()) {
+        Edit edit{text.size(), text.size(), {}};
+        if (!lines.empty() && !lines.back().terminated())
+            edit.replacement.append(kNewline);
+        edit.replacement.append("[").append(trimBlanks(section)).append("]").append(kNewline);
+        edit.replacement.append(keyLine(keyName, value));
+        return edit;
+    }
+    size_t after = span.header;
+    for (size_t i = span.header + 1; i < span.end; ++i) {
+        if (lines[i].kind == LineKind::Key)
+            after = i;
+    }
+    Edit edit{lines[after].end, lines[after].end, {}};
+    if (!lines[after].terminated())
+        edit.replacement.append(kNewline);
+    edit.replacement.append(keyLine(keyName, value));
+    return edit;
+}
+
+// A file or folder without any write permission bit is read-only for everyone, root
+// included, the way a read-only attribute is; otherwise the usual access check decides.
+bool mayWrite(const std::string& path, const struct stat& st) {
+    return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 && ::access(path.c_str(), W_OK) == 0;
+}
+
+bool writeAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+std::string temporaryName(const std::string& folder, const std::string& fileName) {
+    static std::mt19937_64 generator{std::random_device{}()};
+    static const char kDigits[] = "0123456789abcdef";
+    std::string name = folder + "/." + fileName + ".";
+    uint64_t bits = generator();
+    for (int i = 0; i < 12; ++i, bits >>= 4)
+        name.push_back(kDigits[bits & 15]);
+    return name + ".tmp";
+}
+
+// Writes `content` to a new file beside `path` and renames it over `path`, so a reader sees
+// the old file or the new one and a failure at any step leaves the old one in place.
+bool replaceFile(const std::string& path, const std::string& folder, const std::string& fileName,
+                 std::string_view content, const struct stat* original) {
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temporary = temporaryName(folder, fileName);
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            return false;
+    }
+    if (fd < 0)
+        return false;
+    bool ok = writeAll(fd, content);
+    if (ok && original) {
+        // The owner may stay out of reach for an unprivileged writer; the mode may not.
+        const int owned = ::fchown(fd, original->st_uid, original->st_gid);
+        (void)owned;
+        ok = ::fchmod(fd, original->st_mode & 07777) == 0;
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Writes go to the file a symbolic link names, so that the link itself survives.
+std::string resolveLink(const char* path) {
+    struct stat st {};
+    if (::lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char* resolved = ::realpath(path, nullptr)) {
+            std::string target = resolved;
+            std::free(resolved);
+            return target;
+        }
+    }
+    return path;
+}
+
+// Holds an exclusive lock on the folder so that writers in other processes do not lose
+// each other's changes between reading and renaming.
+class FolderLock {
+  public:
+    explicit FolderLock(const std::string& folder)
+        : m_fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (m_fd >= 0) {
+            while (::flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        }
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+    ~FolderLock() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    // Makes the rename durable.
+    void syncFolder() const {
+        if (m_fd >= 0)
+            ::fsync(m_fd);
+    }
+
+  private:
+    int m_fd;
+};
+
+}  // namespace
+
+uint32_t GetPrivateProfileStringA(const char* section, const char* key, const char* defaultValue,
+                                  char* buffer, uint32_t size, const char* path) {
+    if (!buffer || size == 0)
+        return 0;
+    std::optional<std::string> text;
+    if (path)
+        text = readRegularFile(path);
+    const std::vector<Line> lines = text ? parseLines(*text) : std::vector<Line>{};
+    if (!section) {
+        return copyNameList(uniqueNames(lines, LineKind::Section, 0, lines.size()), buffer, size);
+    }
+    const SectionSpan span = findSection(lines, section);
+    if (!key) {
+        if (!span.found())
+            return copyNameList({}, buffer, size);
+        return copyNameList(uniqueNames(lines, LineKind::Key, span.header + 1, span.end), buffer,
+                            size);
+    }
+    if (span.found()) {
+        if (const size_t found = findKey(lines, span, key); found != kNone) {
+            return copyString(unquote(lines[found].value), buffer, size);
+        }
+    }
+    return copyString(trimTrailingBlanks(defaultValue ? defaultValue : ""), buffer, size);
+}
+
+bool WritePrivateProfileStringA(const char* section, const char* key, const char* value,
+                                const char* path) {
+    if (!section || !path || !*path)
+        return false;
+    const std::string target = resolveLink(path);
+    const size_t slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : target.substr(0, slash);
+    const std::string fileName = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (fileName.empty())
+        return false;
+
+    struct stat folderStat {};
+    if (::stat(folder.c_str(), &folderStat) != 0 || !S_ISDIR(folderStat.st_mode))
+        return false;
+    const FolderLock lock(folder);
+
+    struct stat fileStat {};
+    const bool exists = ::stat(target.c_str(), &fileStat) == 0;
+    if (!exists && errno != ENOENT)
+        return false;
+    if (exists && !S_ISREG(fileStat.st_mode))
+        return false;
+
+    std::string text;
+    if (exists) {
+        std::optional<std::string> content = readRegularFile(target.c_str());
+        if (!content)
+            return false;
+        text = std::move(*content);
+    }
+    const std::optional<Edit> edit = planEdit(text, section, key, value);
+    if (!edit)
+        return true;  // nothing to delete
+    if (!mayWrite(folder, folderStat) || (exists && !mayWrite(target, fileStat)))
+        return false;
+
+    text.replace(edit->from, edit->to - edit->from, edit->replacement);
+    if (!replaceFile(target, folder, fileName, text, exists ? &fileStat : nullptr))
+        return false;
+    lock.syncFolder();
+    return true;
+}
+
+}  // namespace platform

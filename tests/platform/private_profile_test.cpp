@@ -1,0 +1,386 @@
+#include "platform/private_profile.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::GetPrivateProfileStringA;
+using platform::WritePrivateProfileStringA;
+
+// cp932 double-byte characters whose trail bytes look like ASCII.
+const std::string kSo = "\x83\x5C";       // ソ, trail '\'
+const std::string kA = "\x83\x41";        // ア, trail 'A'
+const std::string kDi = "\x83\x61";       // ヂ, trail 'a'
+const std::string kDash = "\x81\x5D";     // ‐, trail ']'
+const std::string kBracket = "\x81\x5B";  // ー, trail '['
+
+class PrivateProfile : public testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "private_profile_XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        m_dir = pattern;
+        m_file = m_dir / "settings.ini";
+    }
+    void TearDown() override {
+        fs::permissions(m_dir, fs::perms::owner_all, fs::perm_options::add);
+        fs::remove_all(m_dir);
+    }
+
+    void put(const std::string& bytes) const { writeBytes(m_file, bytes); }
+    static void writeBytes(const fs::path& path, const std::string& bytes) {
+        std::ofstream(path, std::ios::binary) << bytes;
+    }
+    static std::optional<std::string> bytesOf(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        if (!in)
+            return std::nullopt;
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::string contents() const { return bytesOf(m_file).value_or("<missing>"); }
+
+    std::string get(const char* section, const char* key, const char* def = "<default>",
+                    uint32_t size = 1024, uint32_t* returned = nullptr) const {
+        std::vector<char> buffer(size + 1, '#');
+        const uint32_t n =
+            GetPrivateProfileStringA(section, key, def, buffer.data(), size, m_file.c_str());
+        if (returned)
+            *returned = n;
+        EXPECT_LT(n, size);
+        EXPECT_EQ(buffer[n], '\0') << "terminator after the copied bytes";
+        EXPECT_EQ(buffer[size], '#') << "wrote past the buffer";
+        return std::string(buffer.data(), n);
+    }
+    bool write(const char* section, const char* key, const char* value) const {
+        return WritePrivateProfileStringA(section, key, value, m_file.c_str());
+    }
+    std::set<std::string> entries() const {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(m_dir)) {
+            names.insert(entry.path().filename());
+        }
+        return names;
+    }
+
+    fs::path m_dir;
+    fs::path m_file;
+};
+
+struct ReadCase {
+    const char* what;
+    std::string file;
+    const char* section;
+    const char* key;
+    const char* def;
+    std::string expected;
+};
+
+TEST_F(PrivateProfile, ReadsValuesAsThePlatformDoes) {
+    const std::vector<ReadCase> cases = {
+        {"plain", "[S]\r\nk=v\r\n", "S", "k", "d", "v"},
+        {"case of names", "[Section]\r\nKey=v\r\n", "sECTION", "kEY", "d", "v"},
+        {"blanks in the file", " \t[ S ]\t\r\n \tk \t= \t v w \t\r\n", "S", "k", "d", "v w"},
+        {"blanks in the request", "[S]\r\nk=v\r\n", " \tS ", "\tk  ", "d", "v"},
+        {"double quotes", "[S]\r\nk=  \" v \"  \r\n", "S", "k", "d", " v "},
+        {"single quotes", "[S]\r\nk='v'\r\n", "S", "k", "d", "v"},
+        {"mismatched quotes", "[S]\r\nk=\"v'\r\n", "S", "k", "d", "\"v'"},
+        {"lone quote", "[S]\r\nk=\"\r\n", "S", "k", "d", "\""},
+        {"quotes inside", "[S]\r\nk=a\"b\"\r\n", "S", "k", "d", "a\"b\""},
+        {"empty quotes", "[S]\r\nk=\"\"\r\n", "S", "k", "d", ""},
+        {"value holding =", "[S]\r\nk=a=b\r\n", "S", "k", "d", "a=b"},
+        {"empty value is no default", "[S]\r\nk=\r\n", "S", "k", "d", ""},
+        {"blank value is no default", "[S]\r\nk=  \t\r\n", "S", "k", "d", ""},
+        {"comment", "[S]\r\n;k=v\r\n", "S", "k", "d", "d"},
+        {"indented comment", "[S]\r\n  ;k=v\r\n", "S", ";k", "d", "d"},
+        {"line without =", "[S]\r\nk\r\nk=v\r\n", "S", "k", "d", "v"},
+        {"LF only", "[A]\nx=1\n[S]\nk=v\n", "S", "k", "d", "v"},
+        {"CR only", "[A]\rx=1\r[S]\rk=v\r", "S", "k", "d", "v"},
+        {"mixed endings", "[A]\r\nx=1\r[S]\nk=v", "S", "k", "d", "v"},
+        {"no final newline", "[S]\r\nk=v", "S", "k", "d", "v"},
+        {"header without ]", "[S\r\nk=v\r\n", "S", "k", "d", "v"},
+        {"text after ]", "[S] trailing\r\nk=v\r\n", "S", "k", "d", "v"},
+        {"missing section", "[S]\r\nk=v\r\n", "T", "k", "d", "d"},
+        {"missing key", "[S]\r\nk=v\r\n", "S", "j", "d", "d"},
+        {"key of another section", "[S]\r\n[T]\r\nk=v\r\n", "S", "k", "d", "d"},
+        {"key before any section", "k=v\r\n[S]\r\n", "S", "k", "d", "d"},
+        {"default loses trailing blanks", "", "S", "k", " d \t ", " d"},
+        {"null default", "", "S", "k", nullptr, ""},
+        {"first duplicate key", "[S]\r\nk=1\r\nK=2\r\n", "S", "k", "d", "1"},
+        {"first duplicate section", "[S]\r\nj=1\r\n[s]\r\nk=2\r\n", "S", "k", "d", "d"},
+        {"double-byte value", "[S]\r\nk=" + kSo + kSo + "\r\n", "S", "k", "d", kSo + kSo},
+        {"trail ] in a section name", "[x" + kDash + "]\r\nk=v\r\n", ("x" + kDash).c_str(), "k",
+         "d", "v"},
+        {"trail [ in a header", "[" + kBracket + "]\r\nk=v\r\n", kBracket.c_str(), "k", "d", "v"},
+        {"letters fold beside a double-byte character", "[S]\r\nA" + kA + "=v\r\n", "s",
+         ("a" + kA).c_str(), "d", "v"},
+        {"trail bytes do not fold", "[S]\r\n" + kA + "=v\r\n", "S", kDi.c_str(), "d", "d"},
+        {"trail bytes do not fold in sections", "[" + kDi + "]\r\nk=v\r\n", kA.c_str(), "k", "d",
+         "d"},
+    };
+    for (const ReadCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        put(c.file);
+        EXPECT_EQ(get(c.section, c.key, c.def), c.expected);
+    }
+}
+
+TEST_F(PrivateProfile, MissingOrUnreadableFileGivesTheDefault) {
+    EXPECT_EQ(get("S", "k", "fallback  "), "fallback");
+    EXPECT_FALSE(fs::exists(m_file)) << "reading never creates the file";
+    fs::create_directory(m_file);
+    EXPECT_EQ(get("S", "k", "fallback"), "fallback");
+}
+
+TEST_F(PrivateProfile, CutsLongValuesToTheBuffer) {
+    const std::string longValue(2000, 'x');
+    put("[S]\r\nlong=" + longValue + "\r\nexact=" + std::string(1023, 'y') +
+        "\r\ndbcs=" + std::string(1022, 'z') + kSo + "\r\n");
+    uint32_t n = 0;
+    EXPECT_EQ(get("S", "long", "d", 1024, &n), std::string(1023, 'x'));
+    EXPECT_EQ(n, 1023u);
+    EXPECT_EQ(get("S", "exact", "d", 1024, &n), std::string(1023, 'y'));
+    // The cut falls on bytes, between the lead and trail byte of a double-byte character.
+    EXPECT_EQ(get("S", "dbcs", "d", 1024, &n), std::string(1022, 'z') + kSo[0]);
+    EXPECT_EQ(get("S", "long", "d", 4, &n), "xxx");
+    EXPECT_EQ(get("S", "long", "d", 1, &n), "");
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(get("S", "missing", "defaultvalue", 5), "defa");
+
+    char untouched = '#';
+    EXPECT_EQ(GetPrivateProfileStringA("S", "long", "d", &untouched, 0, m_file.c_str()), 0u);
+    EXPECT_EQ(untouched, '#');
+}
+
+TEST_F(PrivateProfile, LongLinesAndLargeFiles) {
+    const std::string huge(100 * 1024, 'h');
+    std::string file = "[S]\r\nhuge=" + huge + "\r\n";
+    for (int i = 0; i < 20000; ++i)
+        file += "key" + std::to_string(i) + "=" + std::to_string(i) + "\r\n";
+    put(file);
+    EXPECT_EQ(get("S", "huge", "d", huge.size() + 1), huge);
+    EXPECT_EQ(get("S", "key19999"), "19999");
+    ASSERT_TRUE(write("S", "key10000", "changed"));
+    EXPECT_EQ(get("S", "key10000"), "changed");
+    EXPECT_EQ(get("S", "huge", "d", huge.size() + 1), huge);
+}
+
+TEST_F(PrivateProfile, ListsSectionAndKeyNames) {
+    put("[One]\r\na=1\r\n;c=2\r\nB = 2\r\nA=3\r\n[Two]\r\n[one]\r\nz=9\r\n");
+    uint32_t n = 0;
+    EXPECT_EQ(get(nullptr, "ignored", "d", 1024, &n), std::string("One\0Two\0", 8));
+    EXPECT_EQ(n, 8u);
+    EXPECT_EQ(get("ONE", nullptr, "d", 1024, &n), std::string("a\0B\0", 4));
+    EXPECT_EQ(get("Two", nullptr, "d", 1024, &n), "");
+    EXPECT_EQ(get("None", nullptr, "d", 1024, &n), "");
+
+    // A list that does not fit ends in two zeros.
+    std::vector<char> buffer(7, '#');
+    n = GetPrivateProfileStringA(nullptr, nullptr, "d", buffer.data(), 7, m_file.c_str());
+    EXPECT_EQ(n, 5u);
+    EXPECT_EQ(std::string(buffer.data(), 7), std::string("One\0T\0\0", 7));
+}
+
+struct WriteCase {
+    const char* what;
+    std::optional<std::string> before;  // nullopt: no file
+    const char* section;
+    const char* key;
+    const char* value;
+    std::optional<std::string> after;
+};
+
+TEST_F(PrivateProfile, WritesOnlyTheLinesItMust) {
+    const std::string keep = "garbage line\r\n; comment\r\n";
+    const std::vector<WriteCase> cases = {
+        {"creates the file", std::nullopt, "S", "k", "v", "[S]\r\nk=v\r\n"},
+        {"names lose their blanks", std::nullopt, " S\t", " k ", " v ", "[S]\r\nk= v \r\n"},
+        {"replaces in place", keep + "[S]\r\n  k = old \r\nj=1\r\n[T]\r\nk=x\r\n", "S", "k", "new",
+         keep + "[S]\r\nk=new\r\nj=1\r\n[T]\r\nk=x\r\n"},
+        {"keeps the file's spelling", "[s]\r\nKEY=1\r\n", "S", "key", "2", "[s]\r\nKEY=2\r\n"},
+        {"replaces the first duplicate", "[S]\r\nk=1\r\n[S]\r\nk=2\r\n", "s", "K", "3",
+         "[S]\r\nk=3\r\n[S]\r\nk=2\r\n"},
+        {"LF lines stay LF", "[S]\nk=1\nj=2\n", "S", "k", "9", "[S]\nk=9\r\nj=2\n"},
+        {"CR lines stay CR", "[S]\rk=1\rj=2", "S", "j", "9", "[S]\rk=1\rj=9\r\n"},
+        {"new key after the last key", "[A]\r\nx=1\r\nnoise\r\n; c\r\n\r\n[B]\r\ny=2\r\n", "A", "z",
+         "3", "[A]\r\nx=1\r\nz=3\r\nnoise\r\n; c\r\n\r\n[B]\r\ny=2\r\n"},
+        {"new key in a section without keys", "[A]\r\n\r\n[B]\r\n", "A", "z", "3",
+         "[A]\r\nz=3\r\n\r\n[B]\r\n"},
+        {"new key at an unterminated end", "[A]\r\nx=1", "A", "z", "3", "[A]\r\nx=1\r\nz=3\r\n"},
+        {"new section at the end", keep + "[A]\r\nx=1\r\n\r\n", "B", "y", "2",
+         keep + "[A]\r\nx=1\r\n\r\n[B]\r\ny=2\r\n"},
+        {"new section after an unterminated line", "[A]\r\nx=1", "B", "y", "2",
+         "[A]\r\nx=1\r\n[B]\r\ny=2\r\n"},
+        {"empty value", "[A]\r\nx=1\r\n", "A", "x", "", "[A]\r\nx=\r\n"},
+        {"deletes a key", keep + "[A]\r\nx=1\r\ny=2\r\n", "A", "X", nullptr,
+         keep + "[A]\r\ny=2\r\n"},
+        {"deletes an unterminated last key", "[A]\r\nx=1\r\ny=2", "A", "y", nullptr,
+         "[A]\r\nx=1\r\n"},
+        {"deletes a section", keep + "[A]\r\nx=1\r\n;c\r\n[B]\r\ny=2\r\n", "a", nullptr, nullptr,
+         keep + "[B]\r\ny=2\r\n"},
+        {"deletes the last section", "[A]\r\nx=1\r\n[B]\r\ny=2", "B", nullptr, "ignored",
+         "[A]\r\nx=1\r\n"},
+        {"deleting nothing changes nothing", "[A]\nx=1", "A", "y", nullptr, "[A]\nx=1"},
+        {"deleting from no file creates none", std::nullopt, "A", nullptr, nullptr, std::nullopt},
+        {"double-byte value", std::nullopt, "S", "k", (kSo + "x" + kSo).c_str(),
+         "[S]\r\nk=" + kSo + "x" + kSo + "\r\n"},
+        {"trail bytes keep sections apart", "[" + kDi + "]\r\nk=1\r\n", kA.c_str(), "k", "2",
+         "[" + kDi + "]\r\nk=1\r\n[" + kA + "]\r\nk=2\r\n"},
+    };
+    for (const WriteCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(m_file);
+        if (c.before)
+            put(*c.before);
+        EXPECT_TRUE(write(c.section, c.key, c.value));
+        EXPECT_EQ(bytesOf(m_file), c.after);
+        EXPECT_EQ(entries().size(), c.after ? 1u : 0u) << "no temporary file is left";
+    }
+}
+
+TEST_F(PrivateProfile, WrittenValuesReadBack) {
+    const std::string section = "x" + kDash + kA;
+    ASSERT_TRUE(write(section.c_str(), (kSo + "key").c_str(), (kSo + "value" + kSo).c_str()));
+    ASSERT_TRUE(write(section.c_str(), "plain", "1"));
+    EXPECT_EQ(get(("X" + kDash + kA).c_str(), (kSo + "KEY").c_str()), kSo + "value" + kSo);
+    EXPECT_EQ(get(section.c_str(), "PLAIN"), "1");
+}
+
+TEST_F(PrivateProfile, RefusesWhatItCannotWrite) {
+    const std::string original = "[S]\r\nk=1\r\n";
+    put(original);
+
+    fs::permissions(m_file, fs::perms::owner_read | fs::perms::group_read);
+    EXPECT_FALSE(write("S", "k", "2"));
+    EXPECT_FALSE(write("S", "k", nullptr));
+    EXPECT_EQ(contents(), original);
+    fs::permissions(m_file, fs::perms::owner_read | fs::perms::owner_write);
+
+    fs::permissions(m_dir, fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_FALSE(write("S", "k", "2"));
+    EXPECT_FALSE(WritePrivateProfileStringA("S", "k", "2", (m_dir / "new.ini").c_str()));
+    fs::permissions(m_dir, fs::perms::owner_all);
+    EXPECT_EQ(contents(), original);
+    EXPECT_EQ(entries(), std::set<std::string>{"settings.ini"});
+
+    EXPECT_FALSE(WritePrivateProfileStringA("S", "k", "2", (m_dir / "no" / "x.ini").c_str()));
+    EXPECT_FALSE(fs::exists(m_dir / "no"));
+
+    fs::create_directory(m_dir / "folder.ini");
+    EXPECT_FALSE(WritePrivateProfileStringA("S", "k", "2", (m_dir / "folder.ini").c_str()));
+    EXPECT_TRUE(fs::is_directory(m_dir / "folder.ini"));
+
+    EXPECT_FALSE(write(nullptr, "k", "v"));
+    EXPECT_FALSE(WritePrivateProfileStringA("S", "k", "v", nullptr));
+    EXPECT_EQ(contents(), original);
+}
+
+// A file size limit makes writing the temporary file fail halfway: the original must survive.
+TEST_F(PrivateProfile, FailedWriteLeavesTheFileAsItWas) {
+    const std::string original = "[S]\r\nk=1\r\n; keep me\r\n";
+    put(original);
+    const std::string bigValue(64 * 1024, 'v');
+
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previousHandler = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved;
+    limited.rlim_cur = 4096;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const bool written = write("S", "k", bigValue.c_str());
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_FALSE(written);
+    EXPECT_EQ(contents(), original);
+    EXPECT_EQ(entries(), std::set<std::string>{"settings.ini"});
+}
+
+TEST_F(PrivateProfile, KeepsPermissionsAndLinks) {
+    put("[S]\r\nk=1\r\n");
+    fs::permissions(m_file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    ASSERT_TRUE(write("S", "k", "2"));
+    EXPECT_EQ(fs::status(m_file).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+    const fs::path link = m_dir / "link.ini";
+    fs::create_symlink(m_file.filename(), link);
+    ASSERT_TRUE(WritePrivateProfileStringA("S", "k", "3", link.c_str()));
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(contents(), "[S]\r\nk=3\r\n");
+}
+
+// Whatever is written comes back, for names and values the format can carry: no line
+// breaks, no blanks at either end, no enclosing quotes, no "=" in keys, no "]" in sections.
+TEST_F(PrivateProfile, WhatIsWrittenReadsBack) {
+    std::mt19937 random(20240607);
+    const std::vector<std::string> pieces = {
+        "a", "B", "z",  "Q",  "0", "9", "=", "]",   "[",      ";",        "\"",
+        "'", " ", "\t", "\\", kSo, kA,  kDi, kDash, kBracket, "\xE0\x40", "\xFC\xFC"};
+    auto pick = [&](int minLength, int maxLength, const std::string& banned) {
+        for (;;) {
+            std::string s;
+            const int length = std::uniform_int_distribution<>(minLength, maxLength)(random);
+            for (int i = 0; i < length; ++i) {
+                const std::string& piece = pieces[random() % pieces.size()];
+                if (banned.find(piece) == std::string::npos || piece.size() == 2)
+                    s += piece;
+            }
+            const bool edgeBlank = !s.empty() && (s.front() == ' ' || s.front() == '\t' ||
+                                                  s.back() == ' ' || s.back() == '\t');
+            const bool quoted =
+                s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front();
+            if (static_cast<int>(s.size()) >= minLength && !edgeBlank && !quoted)
+                return s;
+        }
+    };
+    auto fold = [](const std::string& s) {
+        std::string folded;
+        for (size_t i = 0; i < s.size(); ++i) {
+            const unsigned char c = s[i];
+            if ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) {
+                folded += s.substr(i++, 2);
+            } else {
+                folded += static_cast<char>(std::tolower(c));
+            }
+        }
+        return folded;
+    };
+
+    std::vector<std::string> sections;
+    for (int i = 0; i < 4; ++i)
+        sections.push_back(pick(1, 6, "];"));
+    std::map<std::pair<std::string, std::string>, std::pair<std::string, std::string>> model;
+    for (int round = 0; round < 200; ++round) {
+        const std::string& section = sections[random() % sections.size()];
+        const std::string key = pick(1, 5, "=;[");
+        const std::string value = pick(0, 12, "");
+        ASSERT_TRUE(write(section.c_str(), key.c_str(), value.c_str()));
+        model[{fold(section), fold(key)}] = {key, value};
+        if (round % 50 == 0) {
+            const std::string& key = model.begin()->second.first;
+            ASSERT_TRUE(write(model.begin()->first.first.c_str(), key.c_str(), nullptr));
+            model.erase(model.begin());
+        }
+    }
+    for (const auto& [where, stored] : model) {
+        SCOPED_TRACE(where.first + " / " + stored.first);
+        EXPECT_EQ(get(where.first.c_str(), stored.first.c_str(), "<absent>"), stored.second);
+    }
+}
+
+}  // namespace
