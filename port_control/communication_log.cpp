@@ -1,0 +1,58 @@
+// The communication log: one time-stamped line per send and per non-empty read.
+//
+// The file is opened for appending and closed for every entry, so another program may
+// read, move or delete it between entries. Each line goes out in one write() on an
+// O_APPEND descriptor, so two controls sharing a file never interleave partial lines.
+// Every failure is swallowed: logging never disturbs the data path.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "platform/codepage932.h"
+#include "platform/error.h"
+#include "portula.h"
+#include "text_render/render_control_chars.h"
+
+namespace port_control {
+
+namespace {
+// "yyyy/mm/dd hh:mm:ss" in local time.
+std::string timeStamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (!localtime_r(&now, &local)) return "0000/00/00 00:00:00";
+    char text[32];
+    const size_t length = std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S", &local);
+    return std::string(text, length);
+}
+
+void appendLine(const std::string& path, const std::string& line) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return;
+    size_t written = 0;
+    while (written < line.size()) {
+        const ssize_t n = ::write(fd, line.data() + written, line.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += static_cast<size_t>(n);
+    }
+    ::close(fd);
+}
+}  // namespace
+
+void Portula::WriteLog(std::u16string_view text) noexcept {
+    if (m_logPath.empty()) return;
+    try {
+        std::string line = timeStamp();
+        line += ':';
+        platform::cp932::encodeAppend(text_render::RenderControlChars(text), line);
+        line += "\r\n";
+        appendLine(platform::toUtf8(m_logPath), line);
+    } catch (...) {
+        // Out of memory while composing the line: the entry is lost, the caller carries on.
+    }
+}
+
+}  // namespace port_control

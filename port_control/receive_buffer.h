@@ -1,0 +1,31 @@
+// The text received in UDP mode and not yet read. Reads take from the front without
+// copying the remainder each time: a read position moves forward and the storage is
+// compacted only once the consumed part outweighs what is left, so draining N characters
+// in pieces of any size costs O(N) in total.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace port_control {
+
+class ReceiveBuffer {
+public:
+    void append(std::u16string_view text) { m_text.append(text); }
+    // Takes the first `count` characters (all of them if fewer are waiting); 0 takes all.
+    std::u16string take(size_t count);
+    void clear();
+    size_t size() const { return m_text.size() - m_readPosition; }
+    bool empty() const { return size() == 0; }
+    // Bytes held, for memory checks.
+    size_t capacityBytes() const { return m_text.capacity() * sizeof(char16_t); }
+
+private:
+    void compactIfWorthIt();
+
+    std::u16string m_text;
+    size_t m_readPosition = 0;
+};
+
+}  // namespace port_control
