@@ -8,9 +8,9 @@
 
 namespace port_control::ids {
 
-// Type library "Corvane", version 67.0, locale 0.
+// Type library "Corvane", version 67.0, locale 0x0409 inside, registered language-neutral.
 constexpr platform::Guid LIBID_Corvane{
-    0x2D6C2E0A, 0x61F4, 0x4B7E, {0x9C, 0x1D, 0x3A, 0x52, 0x7B, 0x86, 0x0E, 0x41}};
+    0x70EA1CB1, 0x0F47, 0x4800, {0x95, 0xEA, 0x58, 0xFD, 0x1B, 0x89, 0xC6, 0x4B}};
 constexpr uint16_t kTypeLibMajor = 67;
 constexpr uint16_t kTypeLibMinor = 0;
 
