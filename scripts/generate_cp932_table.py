@@ -13,6 +13,13 @@ this order: JIS X 0208, NEC row 13 (0x87), IBM extensions (0xFA-0xFC), NEC-selec
 (0xED-0xEE). The tables keep only that form; the other pairs are left out so that they
 decode byte by byte and every byte sequence survives decode -> encode unchanged.
 
+Six characters are written with the pair of their Windows twin although that pair reads
+back as the twin: the JIS X 0208 readings of those pairs (U+00A2, U+00A3, U+00AC, U+2016,
+U+2212, U+301C). Python and glibc both write them so, and so does Windows' default
+(best-fit) conversion. Other substitutes (glibc's U+00A5 -> "\\", U+203E -> "~",
+U+2014 -> 0x815C, the rest of Windows' best-fit list) are not taken: such characters are
+written as "?", which keeps encoding the inverse of decoding everywhere else.
+
 Usage: scripts/generate_cp932_table.py [output path]
 """
 
@@ -99,7 +106,30 @@ def build_mapping():
     return single, double
 
 
-def cross_check(single, double, canonical):
+# Characters glibc writes with a pair that reads back as another character, beyond those
+# Python writes that way too; we write them as "?".
+GLIBC_ONLY_SUBSTITUTES = {0x00A5, 0x203E, 0x2014}
+
+
+def encode_only(single, canonical):
+    """Characters Python's codec writes with a pair that decodes to another character."""
+    extra = {}
+    known = set(canonical) | set(single.values())
+    for char in range(0x10000):
+        if 0xD800 <= char < 0xE000 or char in known:
+            continue
+        try:
+            raw = chr(char).encode("cp932")
+        except UnicodeEncodeError:
+            continue
+        code = int.from_bytes(raw, "big")
+        if len(raw) != 2 or canonical.get(python_decode(raw)) != code:
+            raise SystemExit(f"U+{char:04X} is written as {raw.hex()}, not a Windows pair")
+        extra[char] = code
+    return extra
+
+
+def cross_check(single, double, canonical, extra):
     for name in ("WINDOWS-31J", "CP932"):
         decoder = Iconv("UTF-16LE", name)
         encoder = Iconv(name, "UTF-16LE")
@@ -116,9 +146,16 @@ def cross_check(single, double, canonical):
                 continue  # glibc leaves these five bytes unmapped
             if decoder.convert(bytes([byte])) != char.to_bytes(2, "little"):
                 raise SystemExit(f"{name} disagrees on single byte {byte:#04x}")
-        for char, code in canonical.items():
-            if encoder.convert(char.to_bytes(2, "little")) != code.to_bytes(2, "big"):
-                raise SystemExit(f"{name} writes U+{char:04X} other than {code:04X}")
+        ours_by_char = {char: code.to_bytes(2, "big") for char, code in canonical.items()}
+        ours_by_char.update({char: code.to_bytes(2, "big") for char, code in extra.items()})
+        ours_by_char.update({char: bytes([byte]) for byte, char in single.items()})
+        for char in range(0x10000):
+            if 0xD800 <= char < 0xE000 or char in WINDOWS_SINGLE_BYTES.values():
+                continue
+            theirs = encoder.convert(char.to_bytes(2, "little"))
+            ours = ours_by_char.get(char)
+            if theirs != ours and not (ours is None and char in GLIBC_ONLY_SUBSTITUTES):
+                raise SystemExit(f"{name} writes U+{char:04X} as {theirs}, we as {ours}")
 
 
 def format_rows(values, width, digits, indent="    "):
@@ -145,11 +182,12 @@ def main():
         canonical[char] = code
     if set(canonical) & set(single.values()):
         raise SystemExit("a character has both a single-byte and a double-byte form")
-    cross_check(single, double, canonical)
+    extra = encode_only(single, canonical)
+    cross_check(single, double, canonical, extra)
     left_out = len(double) - len(canonical)
 
     single_table = [single.get(b, ESCAPE_BASE + b) for b in range(0x100)]
-    lead_rows = [0xFF] * 0x100
+    lead_rows = [len(LEAD_BYTES)] * 0x100
     for row, lead in enumerate(LEAD_BYTES):
         lead_rows[lead] = row
     double_rows = []
@@ -167,6 +205,7 @@ def main():
 //
 // {len(canonical)} double-byte characters. {left_out} further pairs, which Windows reads as a
 // character it writes with another pair, are left out so that they decode byte by byte.
+// {len(extra)} more characters are only written (kEncodeOnly).
 
 // The character of each single byte; a lead byte that forms no pair stands for itself as
 // an escaped byte (kEscapeBase + byte).
@@ -174,21 +213,33 @@ constexpr char16_t kSingleByteTable[256] = {{
 {format_rows(single_table, 12, 4)}
 }};
 
-// Row of kDoubleByteTable for each lead byte, kNotLeadByte for the others.
-constexpr uint8_t kNotLeadByte = 0xFF;
+// Row of kDoubleByteTable for each lead byte; the other bytes share the last row, which
+// forms no pair, so a decoder can look up every byte the same way.
+constexpr int kLeadByteCount = {len(LEAD_BYTES)};
+constexpr uint8_t kNoPairRow = kLeadByteCount;
 constexpr uint8_t kLeadRow[256] = {{
 {format_rows(lead_rows, 16, 2)}
 }};
 
 // The character of lead, trail (indexed by the lead's row and the trail byte); 0 where the
 // pair forms no character.
-constexpr int kLeadByteCount = {len(LEAD_BYTES)};
-constexpr char16_t kDoubleByteTable[kLeadByteCount][256] = {{
+constexpr char16_t kDoubleByteTable[kLeadByteCount + 1][256] = {{
 {chr(10).join(double_rows)}
+    {{}},  // no lead byte
+}};
+
+// Characters written with the pair of their Windows twin, to which that pair decodes.
+struct EncodeOnlyMapping {{
+    char16_t character;
+    uint16_t code;
+}};
+constexpr EncodeOnlyMapping kEncodeOnly[] = {{
+{chr(10).join(f"    {{0x{c:04X}, 0x{v:04X}}},  // reads back as U+{double[v]:04X}" for c, v in sorted(extra.items()))}
 }};
 """
     output.write_text(text)
-    print(f"wrote {output}: {len(canonical)} pairs, {left_out} duplicate pairs left out")
+    print(f"wrote {output}: {len(canonical)} pairs, {left_out} duplicate pairs left out, "
+          f"{len(extra)} encode-only characters")
 
 
 if __name__ == "__main__":

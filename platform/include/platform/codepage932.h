@@ -7,8 +7,10 @@
 // on with the next byte. Characters with two byte forms are written in the form Windows
 // writes (U+2252 as 0x81 0xE0, the NEC-selected IBM kanji in the 0xFA-0xFC rows); the
 // other form counts as a pair with no character. So every byte sequence survives
-// decode -> encode unchanged and binary data carried as text is never altered. Encoding a
-// character the code page cannot represent gives "?" (0x3F); no best-fit substitutes.
+// decode -> encode unchanged and binary data carried as text is never altered. Six JIS
+// readings of Windows pairs are written with those pairs (U+301C as 0x81 0x60, like
+// U+FF5E; also U+00A2, U+00A3, U+00AC, U+2016, U+2212). Any other character the code page
+// cannot represent is written as "?" (0x3F); there are no best-fit substitutes.
 #pragma once
 
 #include <cstdint>
