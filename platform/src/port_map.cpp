@@ -1,0 +1,202 @@
+#include "platform/port_map.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/user_data.h"
+
+namespace platform {
+namespace {
+
+std::string_view trimBlanks(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
+        text.remove_suffix(1);
+    return text;
+}
+
+struct Entry {
+    int port;
+    std::string_view device;
+};
+
+// The entry a line holds, if it holds one.
+std::optional<Entry> parseLine(std::string_view line) {
+    line = trimBlanks(line);
+    if (line.empty() || line.front() == '#')
+        return std::nullopt;
+    size_t equals = line.find('=');
+    if (equals == std::string_view::npos)
+        return std::nullopt;
+    std::string_view number = trimBlanks(line.substr(0, equals));
+    std::string_view device = trimBlanks(line.substr(equals + 1));
+    if (number.empty() || number.size() > 9 || device.empty())
+        return std::nullopt;
+    int port = 0;
+    for (char c : number) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        port = port * 10 + (c - '0');
+    }
+    return Entry{port, device};
+}
+
+std::vector<std::string> readLines(const std::filesystem::path& file) {
+    std::vector<std::string> lines;
+    std::ifstream in(file, std::ios::binary);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(std::move(line));
+    return lines;
+}
+
+[[noreturn]] void throwWriteFailure(int err) {
+    switch (err) {
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            throw Error(errors::kPermissionDenied);
+        case ENOSPC:
+        case EDQUOT:
+            throw Error(errors::kDiskFull);
+        default:
+            throw Error(errors::kPathFileAccessError);
+    }
+}
+
+void checkPort(int port) {
+    if (port < 1)
+        throw Error(errors::kInvalidProcedureCall);
+}
+
+// Serialises read-modify-write cycles of different processes on the folder.
+class FolderLock {
+  public:
+    explicit FolderLock(const std::filesystem::path& folder)
+        : m_fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (m_fd < 0)
+            throwWriteFailure(errno);
+        while (::flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+    ~FolderLock() { ::close(m_fd); }
+    int fd() const { return m_fd; }
+
+  private:
+    int m_fd;
+};
+
+void writeAll(int fd, std::string_view content) {
+    while (!content.empty()) {
+        ssize_t written = ::write(fd, content.data(), content.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0)
+            throwWriteFailure(errno);
+        content.remove_prefix(static_cast<size_t>(written));
+    }
+}
+
+// Replaces the map with `lines` so that a reader sees either the old or the new file.
+void replaceMap(const std::filesystem::path& file, const std::vector<std::string>& lines,
+                const FolderLock& folder) {
+    std::string content;
+    for (const std::string& line : lines)
+        content += line + "\n";
+    std::string temporary = file.string() + ".XXXXXX";
+    int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0)
+        throwWriteFailure(errno);
+    try {
+        writeAll(fd, content);
+        if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0)
+            throwWriteFailure(errno);
+        if (::close(std::exchange(fd, -1)) != 0)
+            throwWriteFailure(errno);
+        if (::rename(temporary.c_str(), file.c_str()) != 0)
+            throwWriteFailure(errno);
+    } catch (...) {
+        if (fd >= 0)
+            ::close(fd);
+        ::unlink(temporary.c_str());
+        throw;
+    }
+    ::fsync(folder.fd());  // best effort: the rename has happened
+}
+
+// Rewrites the map with `port`'s entries dropped and, if `device` is given, the entry
+// for it in place of the first one (or at the end).
+void rewriteEntry(int port, const std::optional<std::string>& device) {
+    std::filesystem::path folder = userDataDirectory();
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (error)
+        throwWriteFailure(error.value());
+    FolderLock lock(folder);
+    std::filesystem::path file = portMapFile();
+    std::vector<std::string> lines;
+    bool placed = false;
+    for (std::string& line : readLines(file)) {
+        auto entry = parseLine(line);
+        if (!entry || entry->port != port) {
+            lines.push_back(std::move(line));
+        } else if (device && !placed) {
+            lines.push_back(std::to_string(port) + "=" + *device);
+            placed = true;
+        }
+    }
+    if (device && !placed)
+        lines.push_back(std::to_string(port) + "=" + *device);
+    replaceMap(file, lines, lock);
+}
+
+}  // namespace
+
+std::filesystem::path portMapFile() {
+    return userDataDirectory() / "ports";
+}
+
+std::filesystem::path devicePathForPort(int port) {
+    checkPort(port);
+    for (const std::string& line : readLines(portMapFile())) {
+        auto entry = parseLine(line);
+        if (!entry || entry->port != port)
+            continue;
+        std::filesystem::path device(entry->device);
+        return device.is_absolute() ? device : std::filesystem::path("/dev") / device;
+    }
+    return "/dev/ttyS" + std::to_string(port - 1);
+}
+
+void setPortDevice(int port, const std::filesystem::path& device) {
+    checkPort(port);
+    const std::string& text = device.native();
+    std::string_view trimmed = trimBlanks(text);
+    if (trimmed.empty() || trimmed.size() != text.size() ||
+        text.find_first_of("\r\n") != std::string::npos)
+        throw Error(errors::kInvalidProcedureCall);
+    rewriteEntry(port, text);
+}
+
+void removePortDevice(int port) {
+    checkPort(port);
+    if (!std::filesystem::exists(portMapFile()))
+        return;
+    rewriteEntry(port, std::nullopt);
+}
+
+}  // namespace platform

@@ -1,0 +1,130 @@
+#include "platform/port_map.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "platform/error.h"
+
+namespace platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+class PortMapTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/port_map_test.XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        m_root = pattern;
+        // The map lives in a folder that does not exist yet: writing must create it.
+        ::setenv("CORVANE_PLATFORM_HOME", (m_root / "home").c_str(), 1);
+    }
+    void TearDown() override {
+        ::unsetenv("CORVANE_PLATFORM_HOME");
+        fs::remove_all(m_root);
+    }
+    void writeMap(const std::string& content) {
+        fs::create_directories(m_root / "home");
+        std::ofstream(portMapFile(), std::ios::binary) << content;
+    }
+    std::string readMap() {
+        std::ifstream in(portMapFile(), std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    fs::path m_root;
+};
+
+TEST_F(PortMapTest, UnmappedPortsFallBackToTheSerialDevices) {
+    EXPECT_EQ(portMapFile(), m_root / "home" / "ports");
+    EXPECT_EQ(devicePathForPort(1), "/dev/ttyS0");
+    EXPECT_EQ(devicePathForPort(255), "/dev/ttyS254");
+    writeMap("# nothing for port 2\n1=/dev/ttyUSB0\n");
+    EXPECT_EQ(devicePathForPort(2), "/dev/ttyS1");
+}
+
+TEST_F(PortMapTest, ReadsEntriesLeniently) {
+    writeMap(
+        "# serial adapters\r\n"
+        "  3 = /dev/ttyUSB0  \r\n"
+        "4=ttyACM1\n"
+        "junk without equals\n"
+        "x=/dev/nothing\n"
+        "5=\n"
+        "3=/dev/second-entry-ignored\n"
+        "#6=/dev/commented\n"
+        "7=/dev/serial/by-id/usb-Some Adapter-if00");
+    EXPECT_EQ(devicePathForPort(3), "/dev/ttyUSB0");
+    EXPECT_EQ(devicePathForPort(4), "/dev/ttyACM1");
+    EXPECT_EQ(devicePathForPort(5), "/dev/ttyS4");
+    EXPECT_EQ(devicePathForPort(6), "/dev/ttyS5");
+    EXPECT_EQ(devicePathForPort(7), "/dev/serial/by-id/usb-Some Adapter-if00");
+}
+
+TEST_F(PortMapTest, SettingAndRemovingKeepsCommentsAndOtherEntries) {
+    setPortDevice(3, "/dev/pts/7");  // creates the folder and the file
+    EXPECT_EQ(devicePathForPort(3), "/dev/pts/7");
+    writeMap("# mine\n2=/dev/ttyUSB1\n3=/dev/old\n3=/dev/older\n9=/dev/ttyUSB9\n");
+
+    setPortDevice(3, "/dev/pts/8");
+    EXPECT_EQ(readMap(), "# mine\n2=/dev/ttyUSB1\n3=/dev/pts/8\n9=/dev/ttyUSB9\n");
+    setPortDevice(12, "/dev/ttyACM0");
+    EXPECT_EQ(devicePathForPort(12), "/dev/ttyACM0");
+
+    removePortDevice(3);
+    EXPECT_EQ(readMap(), "# mine\n2=/dev/ttyUSB1\n9=/dev/ttyUSB9\n12=/dev/ttyACM0\n");
+    EXPECT_EQ(devicePathForPort(3), "/dev/ttyS2");
+    removePortDevice(40);  // no entry: nothing changes
+    EXPECT_EQ(devicePathForPort(9), "/dev/ttyUSB9");
+
+    // Only the map is left in the folder: no temporary file survives a rewrite.
+    int files = 0;
+    for (const auto& entry : fs::directory_iterator(m_root / "home")) {
+        (void)entry;
+        ++files;
+    }
+    EXPECT_EQ(files, 1);
+}
+
+TEST_F(PortMapTest, RemovingFromAMissingMapCreatesNothing) {
+    removePortDevice(1);
+    EXPECT_FALSE(fs::exists(m_root / "home"));
+}
+
+TEST_F(PortMapTest, RefusesBadPortsAndPaths) {
+    auto numberOf = [](auto&& call) {
+        try {
+            call();
+        } catch (const Error& error) {
+            return error.number();
+        }
+        return 0;
+    };
+    EXPECT_EQ(numberOf([] { devicePathForPort(0); }), 5);
+    EXPECT_EQ(numberOf([] { setPortDevice(-1, "/dev/x"); }), 5);
+    EXPECT_EQ(numberOf([] { removePortDevice(0); }), 5);
+    EXPECT_EQ(numberOf([] { setPortDevice(1, ""); }), 5);
+    EXPECT_EQ(numberOf([] { setPortDevice(1, "/dev/a\n2=/dev/b"); }), 5);
+    EXPECT_EQ(numberOf([] { setPortDevice(1, " /dev/padded"); }), 5);
+    EXPECT_EQ(devicePathForPort(2), "/dev/ttyS1");
+}
+
+TEST_F(PortMapTest, AFolderThatCannotBeMadeFailsWithAnError) {
+    // "home" is a file, so the folder cannot be created (this holds for root too).
+    std::ofstream(m_root / "home") << "not a folder";
+    try {
+        setPortDevice(1, "/dev/ttyUSB0");
+        ADD_FAILURE() << "no error";
+    } catch (const Error& error) {
+        EXPECT_EQ(error.number(), 75);
+    }
+    EXPECT_EQ(devicePathForPort(1), "/dev/ttyS0");
+}
+
+}  // namespace
+}  // namespace platform
