@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/property_bag.h"
 #include "platform/variant.h"
 
