@@ -148,6 +148,19 @@ void checkStatus(R status) {
     }
 }
 
+// Runs `call`; a failed HRESULT result becomes an Error, a void one is fine.
+template <class Call>
+void callChecked(Call&& call) {
+    using R = decltype(call());
+    static_assert(std::is_void_v<R> || std::is_same_v<R, HRESULT>,
+                  "a putter or method returns nothing or HRESULT");
+    if constexpr (std::is_void_v<R>) {
+        call();
+    } else {
+        checkStatus(call());
+    }
+}
+
 }  // namespace dispatch_detail
 
 template <class Object>
@@ -209,8 +222,8 @@ class DispatchTable {
         return [](Object& object, std::span<const Variant> args, Variant&) {
             using Value =
                 typename dispatch_detail::ArgumentValue<std::tuple_element_t<0, Args>>::type;
-            dispatch_detail::checkStatus(
-                (object.*Putter)(dispatch_detail::fromVariant<Value>(args.back())));
+            dispatch_detail::callChecked(
+                [&] { return (object.*Putter)(dispatch_detail::fromVariant<Value>(args.back())); });
         };
     }
 
@@ -227,19 +240,12 @@ class DispatchTable {
     template <auto Method, class Args, std::size_t... I>
     static void callWith(Object& object, std::span<const Variant> args, std::index_sequence<I...>) {
         (void)args;  // unused for a method without parameters
-        using Result = typename dispatch_detail::MemberFunction<decltype(Method)>::Result;
-        if constexpr (std::is_void_v<Result>) {
-            (object.*
-             Method)(dispatch_detail::fromVariant<
-                     typename dispatch_detail::ArgumentValue<std::tuple_element_t<I, Args>>::type>(
-                args[I])...);
-        } else {
-            static_assert(std::is_same_v<Result, HRESULT>, "a method returns nothing or HRESULT");
-            dispatch_detail::checkStatus((object.*Method)(
+        dispatch_detail::callChecked([&] {
+            return (object.*Method)(
                 dispatch_detail::fromVariant<
                     typename dispatch_detail::ArgumentValue<std::tuple_element_t<I, Args>>::type>(
-                    args[I])...));
-        }
+                    args[I])...);
+        });
     }
 
     class Target final : public InvokeTarget {
