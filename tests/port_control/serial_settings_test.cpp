@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "components/serial_errors.h"
+#include "components/serial_termios.h"
 
 namespace port_control {
 namespace {
@@ -76,6 +77,86 @@ TEST(SerialSettingsTest, FormatIsCanonicalAndParsesBackToTheSameValue) {
         EXPECT_EQ(settings.format(), text);
         EXPECT_EQ(SerialSettings::parse(settings.format()), settings);
     }
+}
+
+termios attributesFor(const char16_t* text, int32_t handshakingMode = 0) {
+    termios cooked{};
+    cooked.c_iflag = ICRNL | IXON | BRKINT | ISTRIP | IMAXBEL;
+    cooked.c_oflag = OPOST | ONLCR;
+    cooked.c_lflag = ICANON | ECHO | ISIG | IEXTEN;
+    cooked.c_cflag = CS7 | PARENB | HUPCL;
+    return lineAttributes(cooked, *SerialSettings::parse(text), handshakingMode);
+}
+
+TEST(SerialTermiosTest, SettingsBecomeRawAttributesWithTheirFraming) {
+    termios plain = attributesFor(u"9600,n,8,1");
+    EXPECT_EQ(plain.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(plain.c_oflag & OPOST, 0u);
+    EXPECT_EQ(plain.c_iflag & (ICRNL | IXON | IXOFF | BRKINT | ISTRIP | INPCK), 0u);
+    EXPECT_NE(plain.c_iflag & PARMRK, 0u);
+    EXPECT_EQ(plain.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD),
+              tcflag_t{CS8 | CLOCAL | CREAD});
+    EXPECT_EQ(plain.c_cc[VMIN], 0);
+    EXPECT_EQ(plain.c_cc[VTIME], 0);
+    EXPECT_EQ(cfgetospeed(&plain), speed_t{B9600});
+    EXPECT_EQ(cfgetispeed(&plain), speed_t{B9600});
+
+    struct Row {
+        const char16_t* text;
+        tcflag_t cflags;  // of CSIZE | PARENB | PARODD | CMSPAR | CSTOPB
+    };
+    const Row rows[] = {
+        {u"300,e,7,1", CS7 | PARENB},
+        {u"300,o,7,2", CS7 | PARENB | PARODD | CSTOPB},
+        {u"300,m,6,1", CS6 | PARENB | PARODD | CMSPAR},
+        {u"300,s,8,2", CS8 | PARENB | CMSPAR | CSTOPB},
+        {u"300,n,5,1.5", CS5 | CSTOPB},
+    };
+    for (const Row& row : rows) {
+        termios attributes = attributesFor(row.text);
+        EXPECT_EQ(attributes.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB), row.cflags)
+            << platform::toUtf8(row.text);
+        EXPECT_EQ((attributes.c_iflag & INPCK) != 0, (row.cflags & PARENB) != 0)
+            << "parity is checked on input";
+    }
+}
+
+TEST(SerialTermiosTest, HandshakingAndRates) {
+    EXPECT_EQ(attributesFor(u"9600,n,8,1", 1).c_iflag & (IXON | IXOFF), tcflag_t{IXON | IXOFF});
+    EXPECT_EQ(attributesFor(u"9600,n,8,1", 1).c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(attributesFor(u"9600,n,8,1", 2).c_iflag & (IXON | IXOFF), 0u);
+    EXPECT_NE(attributesFor(u"9600,n,8,1", 2).c_cflag & CRTSCTS, 0u);
+    termios both = attributesFor(u"9600,n,8,1", 3);
+    EXPECT_EQ(both.c_iflag & (IXON | IXOFF), tcflag_t{IXON | IXOFF});
+    EXPECT_NE(both.c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(both.c_cc[VSTART], 0x11);
+    EXPECT_EQ(both.c_cc[VSTOP], 0x13);
+
+    EXPECT_EQ(standardSpeed(115200), speed_t{B115200});
+    EXPECT_EQ(standardSpeed(110), speed_t{B110});
+    EXPECT_FALSE(standardSpeed(14400).has_value());
+    EXPECT_FALSE(standardSpeed(250000).has_value());
+    EXPECT_TRUE(isNearRate(250000, 250000));
+    EXPECT_TRUE(isNearRate(250000, 243000));  // within 3 %
+    EXPECT_FALSE(isNearRate(250000, 230400));
+    EXPECT_FALSE(isNearRate(250000, 9600));
+    EXPECT_FALSE(isNearRate(4294967295u, 0));
+}
+
+TEST(SerialTermiosTest, ReadBackTellsWhatTheDriverDropped) {
+    termios wanted = attributesFor(u"9600,e,7,1", 2);
+    EXPECT_TRUE(keepsFraming(wanted, wanted));
+    termios forced = wanted;  // what a pseudo-terminal makes of it
+    forced.c_cflag = (forced.c_cflag & ~(CSIZE | PARENB)) | CS8;
+    EXPECT_FALSE(keepsFraming(wanted, forced));
+    termios noFlowControl = wanted;
+    noFlowControl.c_cflag &= ~CRTSCTS;
+    EXPECT_FALSE(keepsFraming(wanted, noFlowControl));
+    // Without parity, a driver may keep or drop PARODD: it does not matter.
+    termios plain = attributesFor(u"9600,n,8,1");
+    termios leftover = plain;
+    leftover.c_cflag |= PARODD;
+    EXPECT_TRUE(keepsFraming(plain, leftover));
 }
 
 }  // namespace
