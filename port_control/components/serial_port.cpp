@@ -1,0 +1,655 @@
+#include "components/serial_port.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <utility>
+
+#include "components/serial_errors.h"
+#include "components/serial_termios.h"
+#include "platform/codepage932.h"
+#include "platform/port_map.h"
+
+namespace port_control {
+namespace {
+
+using platform::MessageLoop;
+
+constexpr int16_t kLowestPort = 1;
+constexpr int16_t kHighestPort = 255;
+constexpr size_t kReadChunk = 4096;
+// A busy device must not keep the loop from other work: the watch is level-triggered, so
+// what is left is read on the next round.
+constexpr size_t kReadBudget = 64 * 1024;
+constexpr std::chrono::milliseconds kLinePollInterval{100};
+
+Boolean toBoolean(bool value) {
+    return platform::toBooleanValue(value);
+}
+
+int16_t clampCount(size_t count) {
+    return static_cast<int16_t>(std::min<size_t>(count, 32767));
+}
+
+[[noreturn]] void throwInvalidValue() {
+    throw serialError(serial_errors::kInvalidPropertyValue);
+}
+
+// Drivers without modem lines (pseudo-terminals, some USB bridges) answer these.
+bool lacksModemLines(int err) {
+    return err == ENOTTY || err == EINVAL;
+}
+
+// The descriptor of a device being opened: closed again unless the open completes.
+class PendingDescriptor {
+  public:
+    explicit PendingDescriptor(int fd) : m_fd(fd) {}
+    PendingDescriptor(const PendingDescriptor&) = delete;
+    PendingDescriptor& operator=(const PendingDescriptor&) = delete;
+    ~PendingDescriptor() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    int get() const { return m_fd; }
+    int release() { return std::exchange(m_fd, -1); }
+
+  private:
+    int m_fd;
+};
+
+}  // namespace
+
+SerialPort::SerialPort() = default;
+
+SerialPort::~SerialPort() {
+    if (isOpen())
+        closeDevice();
+}
+
+void SerialPort::requireOpen() const {
+    if (!isOpen())
+        throw serialError(serial_errors::kPortNotOpen);
+}
+
+// --- Opening and closing -------------------------------------------------------------
+
+Boolean SerialPort::get_PortOpen() {
+    return toBoolean(isOpen());
+}
+
+void SerialPort::put_PortOpen(Boolean open) {
+    if (open) {
+        if (isOpen())
+            throw serialError(serial_errors::kPortAlreadyOpen);
+        openDevice();
+    } else if (isOpen()) {
+        closeDevice();
+    }
+}
+
+void SerialPort::openDevice() {
+    std::filesystem::path device = platform::devicePathForPort(m_commPort);
+    PendingDescriptor fd(::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0)
+        throw serialErrorFromErrno(errno, SerialOperation::Open);
+    // The lock keeps out every other opener, root included; TIOCEXCL only stops
+    // unprivileged ones, and other programs may honour only one of the two.
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+        throw serialErrorFromErrno(errno, SerialOperation::Lock);
+    termios probe{};
+    if (::tcgetattr(fd.get(), &probe) != 0)
+        throw serialErrorFromErrno(errno, SerialOperation::Open);
+    ::ioctl(fd.get(), TIOCEXCL);
+
+    applyLineSettings(fd.get(), m_settings, m_handshaking);
+    for (auto [line, on] : {std::pair{TIOCM_DTR, m_dtrEnable}, std::pair{TIOCM_RTS, m_rtsEnable}}) {
+        int bits = line;
+        if (::ioctl(fd.get(), on ? TIOCMBIS : TIOCMBIC, &bits) != 0 && !lacksModemLines(errno))
+            throw serialErrorFromErrno(errno, SerialOperation::Configure);
+    }
+    int lines = 0;
+    bool hasModemLines = ::ioctl(fd.get(), TIOCMGET, &lines) == 0;
+    serial_icounter_struct counters{};
+    bool hasErrorCounters = ::ioctl(fd.get(), TIOCGICOUNT, &counters) == 0;
+
+    MessageLoop& loop = MessageLoop::current();
+    platform::FdWatch watch(
+        fd.get(), MessageLoop::kReadable, [this](uint32_t events) { onDeviceReady(events); }, loop);
+    MessageLoop::TimerId timer = 0;
+    if (hasModemLines || hasErrorCounters)
+        timer = loop.startTimer(kLinePollInterval, true, [this] { onLinePoll(); });
+
+    ++m_session;
+    m_fd = fd.release();
+    m_loop = &loop;
+    m_watch = std::move(watch);
+    m_watchEvents = MessageLoop::kReadable;
+    m_linePollTimer = timer;
+    m_hasModemLines = hasModemLines;
+    m_modemLines = lines;
+    m_hasErrorCounters = hasErrorCounters;
+    m_framingErrors = counters.frame;
+    m_overruns = static_cast<uint64_t>(counters.overrun) + counters.buf_overrun;
+}
+
+void SerialPort::closeDevice() {
+    if (m_linePollTimer)
+        m_loop->stopTimer(std::exchange(m_linePollTimer, 0));
+    m_watch.reset();
+    if (m_break)
+        ::ioctl(m_fd, TIOCCBRK);
+    ::tcflush(m_fd, TCIOFLUSH);
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ::ioctl(m_fd, TIOCMBIC, &lines);
+    ::flock(m_fd, LOCK_UN);
+    ::close(std::exchange(m_fd, -1));
+
+    ++m_session;
+    m_loop = nullptr;
+    m_watchEvents = 0;
+    m_input.clear();
+    m_output.clear();
+    m_inputFilter.reset();
+    m_break = false;
+    m_readPaused = false;
+    m_receiveOverflowReported = false;
+    m_transmitFullReported = false;
+    m_sendEventArmed = false;
+    m_deferred.clear();
+}
+
+void SerialPort::deviceLost() {
+    closeDevice();
+    raise(comm_events::kDeviceLost);
+}
+
+// --- Events --------------------------------------------------------------------------
+
+void SerialPort::setOnComm(std::function<void()> handler) {
+    m_onComm = std::move(handler);
+}
+
+int16_t SerialPort::get_CommEvent() {
+    return m_commEvent;
+}
+
+bool SerialPort::raise(int16_t code) {
+    std::weak_ptr<char> alive = m_alive;
+    uint64_t session = m_session;
+    m_commEvent = code;
+    if (m_onComm) {
+        std::function<void()> handler = m_onComm;  // the handler may replace itself
+        handler();
+    }
+    return !alive.expired() && m_session == session;
+}
+
+void SerialPort::raiseAll(const std::vector<int16_t>& codes) {
+    for (int16_t code : codes) {
+        if (!raise(code))
+            return;
+    }
+}
+
+// For what a member call detects: raised from the loop once the call has returned.
+void SerialPort::defer(int16_t code) {
+    m_deferred.push_back(code);
+    if (m_deferPosted)
+        return;
+    m_deferPosted = true;
+    m_loop->post([this, alive = std::weak_ptr<char>(m_alive)] {
+        if (alive.expired())
+            return;
+        m_deferPosted = false;
+        while (!m_deferred.empty()) {
+            int16_t next = m_deferred.front();
+            m_deferred.erase(m_deferred.begin());
+            if (!raise(next))
+                return;
+        }
+    });
+}
+
+void SerialPort::onDeviceReady(uint32_t events) {
+    std::weak_ptr<char> alive = m_alive;
+    uint64_t session = m_session;
+    std::vector<int16_t> raised;
+    bool lost = (events & (MessageLoop::kHangup | MessageLoop::kError)) != 0;
+    if (events & (MessageLoop::kReadable | MessageLoop::kHangup | MessageLoop::kError))
+        lost = !readAvailable(raised) || lost;
+    if (!lost && (events & MessageLoop::kWritable)) {
+        lost = !writeQueued();
+        if (m_sendEventArmed && static_cast<int>(m_output.size()) < m_sThreshold) {
+            m_sendEventArmed = false;
+            raised.push_back(comm_events::kSend);
+        }
+    }
+    if (!lost)
+        updateWatch();
+    raiseAll(raised);
+    if (lost && !alive.expired() && m_session == session)
+        deviceLost();
+}
+
+// Reads what the device holds; false if it has hung up or failed.
+bool SerialPort::readAvailable(std::vector<int16_t>& events) {
+    SerialInputFilter::Options options;
+    options.nullDiscard = m_nullDiscard;
+    if (!m_parityReplace.empty())
+        options.parityReplacement =
+            static_cast<uint8_t>(platform::cp932::encode(m_parityReplace)[0]);
+    const bool holdSender = m_handshaking != handshaking::kNone;
+    SerialInputFilter::Report total;
+    bool received = false;
+    bool overflowed = false;
+    bool healthy = true;
+    char buffer[kReadChunk];
+    for (size_t budget = kReadBudget; budget > 0;) {
+        size_t room = m_input.size() < static_cast<size_t>(m_inBufferSize)
+                          ? static_cast<size_t>(m_inBufferSize) - m_input.size()
+                          : 0;
+        // With handshaking never read more than fits (the filter only ever shrinks data):
+        // what stays in the driver makes it hold the sender.
+        size_t want = holdSender ? std::min(room, sizeof buffer) : sizeof buffer;
+        if (want == 0)
+            break;
+        ssize_t count = ::read(m_fd, buffer, want);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0 && errno != EAGAIN)
+            healthy = false;
+        if (count <= 0)
+            break;  // with VMIN 0 an empty read means nothing waits
+        budget -= std::min(budget, static_cast<size_t>(count));
+        m_chunk.clear();
+        auto report = m_inputFilter.filter(std::string_view(buffer, static_cast<size_t>(count)),
+                                           options, m_chunk);
+        total.breaks += report.breaks;
+        total.parityErrors += report.parityErrors;
+        total.eofReceived = total.eofReceived || report.eofReceived;
+        size_t kept = std::min(room, m_chunk.size());
+        m_input.append(m_chunk, 0, kept);
+        received = received || kept > 0;
+        overflowed = overflowed || kept < m_chunk.size();
+    }
+    if (total.breaks > 0)
+        events.push_back(comm_events::kBreak);
+    if (total.parityErrors > 0)
+        events.push_back(comm_events::kParity);
+    if (overflowed && !m_receiveOverflowReported) {
+        m_receiveOverflowReported = true;
+        events.push_back(comm_events::kReceiveOverflow);
+    }
+    if (total.eofReceived && m_eofEnable)
+        events.push_back(comm_events::kEof);
+    if (received && m_rThreshold > 0 && m_input.size() >= static_cast<size_t>(m_rThreshold))
+        events.push_back(comm_events::kReceive);
+    return healthy;
+}
+
+// Hands queued output to the driver; false if the device has failed.
+bool SerialPort::writeQueued() {
+    while (!m_output.empty()) {
+        ssize_t count = ::write(m_fd, m_output.data(), m_output.size());
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0 && errno != EAGAIN)
+            return false;
+        if (count <= 0)
+            break;
+        m_output.erase(0, static_cast<size_t>(count));
+    }
+    if (m_output.size() <= static_cast<size_t>(m_outBufferSize))
+        m_transmitFullReported = false;
+    return true;
+}
+
+void SerialPort::onLinePoll() {
+    std::vector<int16_t> events;
+    if (m_hasModemLines) {
+        int lines = 0;
+        if (::ioctl(m_fd, TIOCMGET, &lines) != 0) {
+            if (!lacksModemLines(errno) && errno != EINTR)
+                deviceLost();
+            return;
+        }
+        int changed = lines ^ std::exchange(m_modemLines, lines);
+        if (changed & TIOCM_CTS)
+            events.push_back(comm_events::kCtsChange);
+        if ((changed & TIOCM_DSR) && !(lines & TIOCM_DSR))
+            events.push_back(comm_events::kDsrFell);
+        if (changed & TIOCM_CAR)
+            events.push_back(comm_events::kCdChange);
+        if ((changed & TIOCM_RNG) && (lines & TIOCM_RNG))
+            events.push_back(comm_events::kRing);
+    }
+    serial_icounter_struct counters{};
+    if (m_hasErrorCounters && ::ioctl(m_fd, TIOCGICOUNT, &counters) == 0) {
+        uint64_t overruns = static_cast<uint64_t>(counters.overrun) + counters.buf_overrun;
+        if (static_cast<uint64_t>(counters.frame) != m_framingErrors)
+            events.push_back(comm_events::kFraming);
+        if (overruns != m_overruns)
+            events.push_back(comm_events::kOverrun);
+        m_framingErrors = counters.frame;
+        m_overruns = overruns;
+    }
+    raiseAll(events);
+}
+
+void SerialPort::updateWatch() {
+    if (!isOpen())
+        return;
+    m_readPaused = m_handshaking != handshaking::kNone &&
+                   m_input.size() >= static_cast<size_t>(m_inBufferSize);
+    uint32_t events = (m_readPaused ? 0u : uint32_t{MessageLoop::kReadable}) |
+                      (m_output.empty() ? 0u : uint32_t{MessageLoop::kWritable});
+    if (events != m_watchEvents) {
+        m_watch.setEvents(events);
+        m_watchEvents = events;
+    }
+}
+
+// --- Data ----------------------------------------------------------------------------
+
+void SerialPort::put_Output(const Variant& data) {
+    std::string bytes;
+    if (data.type() == platform::VarType::String)
+        bytes = platform::cp932::encode(data.stringValue());
+    else if (data.type() == platform::VarType::ByteArray)
+        bytes.assign(data.bytesValue().begin(), data.bytesValue().end());
+    else
+        throwInvalidValue();
+    requireOpen();
+    if (bytes.empty())
+        return;
+    const bool wasIdle = m_output.empty();
+    m_output += bytes;
+    if (m_sThreshold > 0 && m_output.size() >= static_cast<size_t>(m_sThreshold))
+        m_sendEventArmed = true;
+    if (m_output.size() > static_cast<size_t>(m_outBufferSize) && !m_transmitFullReported) {
+        m_transmitFullReported = true;
+        defer(comm_events::kTransmitFull);
+    }
+    if (wasIdle && !writeQueued()) {
+        int err = errno;
+        m_output.clear();  // the device is gone; the watch reports the hang-up
+        m_sendEventArmed = false;
+        throw serialErrorFromErrno(err, SerialOperation::Write);
+    }
+    if (m_sendEventArmed && m_output.size() < static_cast<size_t>(m_sThreshold)) {
+        m_sendEventArmed = false;
+        defer(comm_events::kSend);
+    }
+    updateWatch();
+}
+
+Variant SerialPort::get_Input() {
+    requireOpen();
+    size_t take = m_input.size();
+    Variant result;
+    if (m_inputMode == 1) {
+        if (m_inputLen > 0)
+            take = std::min(take, static_cast<size_t>(m_inputLen));
+        result = Variant::fromBytes(platform::ByteArray(m_input.begin(), m_input.begin() + take));
+    } else {
+        std::u16string text = platform::cp932::decode(m_input);
+        if (m_inputLen > 0 && text.size() > static_cast<size_t>(m_inputLen)) {
+            // Counted in characters; encoding the kept ones tells how many bytes they were.
+            text.resize(static_cast<size_t>(m_inputLen));
+            take = platform::cp932::encode(text).size();
+        }
+        result = Variant::fromString(std::move(text));
+    }
+    m_input.erase(0, take);
+    afterInputTaken();
+    return result;
+}
+
+void SerialPort::afterInputTaken() {
+    if (m_input.size() < static_cast<size_t>(m_inBufferSize))
+        m_receiveOverflowReported = false;
+    updateWatch();
+}
+
+int16_t SerialPort::get_InBufferCount() {
+    return clampCount(m_input.size());
+}
+
+void SerialPort::put_InBufferCount(int16_t count) {
+    if (count != 0)
+        throwInvalidValue();
+    if (!isOpen())
+        return;
+    ::tcflush(m_fd, TCIFLUSH);
+    m_input.clear();
+    m_inputFilter.reset();
+    afterInputTaken();
+}
+
+int16_t SerialPort::get_OutBufferCount() {
+    if (!isOpen())
+        return 0;
+    int driverQueue = 0;
+    if (::ioctl(m_fd, TIOCOUTQ, &driverQueue) != 0 || driverQueue < 0)
+        driverQueue = 0;
+    return clampCount(m_output.size() + static_cast<size_t>(driverQueue));
+}
+
+void SerialPort::put_OutBufferCount(int16_t count) {
+    if (count != 0)
+        throwInvalidValue();
+    if (!isOpen())
+        return;
+    ::tcflush(m_fd, TCOFLUSH);
+    m_output.clear();
+    m_sendEventArmed = false;  // discarded, not sent
+    m_transmitFullReported = false;
+    updateWatch();
+}
+
+// --- Settings ------------------------------------------------------------------------
+
+int16_t SerialPort::get_InputLen() {
+    return m_inputLen;
+}
+
+void SerialPort::put_InputLen(int16_t length) {
+    if (length < 0)
+        throwInvalidValue();
+    m_inputLen = length;
+}
+
+int16_t SerialPort::get_RThreshold() {
+    return m_rThreshold;
+}
+
+void SerialPort::put_RThreshold(int16_t threshold) {
+    if (threshold < 0)
+        throwInvalidValue();
+    m_rThreshold = threshold;
+}
+
+int16_t SerialPort::get_SThreshold() {
+    return m_sThreshold;
+}
+
+void SerialPort::put_SThreshold(int16_t threshold) {
+    if (threshold < 0)
+        throwInvalidValue();
+    m_sThreshold = threshold;
+    if (threshold == 0)
+        m_sendEventArmed = false;
+}
+
+int16_t SerialPort::get_CommPort() {
+    return m_commPort;
+}
+
+void SerialPort::put_CommPort(int16_t port) {
+    if (isOpen())
+        throw serialError(serial_errors::kPortOpened);
+    if (port < kLowestPort || port > kHighestPort)
+        throw serialError(serial_errors::kInvalidPortNumber);
+    m_commPort = port;
+}
+
+int16_t SerialPort::get_InBufferSize() {
+    return m_inBufferSize;
+}
+
+void SerialPort::put_InBufferSize(int16_t size) {
+    if (size < 1)
+        throwInvalidValue();
+    m_inBufferSize = size;
+    afterInputTaken();  // a larger buffer may let a paused reader go on
+}
+
+int16_t SerialPort::get_OutBufferSize() {
+    return m_outBufferSize;
+}
+
+void SerialPort::put_OutBufferSize(int16_t size) {
+    if (size < 1)
+        throwInvalidValue();
+    m_outBufferSize = size;
+    if (m_output.size() <= static_cast<size_t>(size))
+        m_transmitFullReported = false;
+}
+
+int32_t SerialPort::get_Handshaking() {
+    return m_handshaking;
+}
+
+void SerialPort::put_Handshaking(int32_t mode) {
+    if (mode < handshaking::kNone || mode > handshaking::kRtsCtsXonXoff)
+        throwInvalidValue();
+    if (isOpen())
+        applyLineSettings(m_fd, m_settings, mode);
+    m_handshaking = mode;
+    updateWatch();
+}
+
+int32_t SerialPort::get_InputMode() {
+    return m_inputMode;
+}
+
+void SerialPort::put_InputMode(int32_t mode) {
+    if (mode != 0 && mode != 1)
+        throwInvalidValue();
+    m_inputMode = mode;
+}
+
+std::u16string SerialPort::get_Settings() {
+    return m_settingsText;
+}
+
+void SerialPort::put_Settings(const std::u16string& settings) {
+    SerialSettings parsed = SerialSettings::parseOrThrow(settings);
+    if (isOpen())
+        applyLineSettings(m_fd, parsed, m_handshaking);
+    m_settings = parsed;
+    m_settingsText = settings;
+}
+
+std::u16string SerialPort::get_ParityReplace() {
+    return m_parityReplace;
+}
+
+void SerialPort::put_ParityReplace(const std::u16string& replacement) {
+    // Empty (keep the byte) or one character that is one byte on the line.
+    if (replacement.size() > 1 ||
+        (replacement.size() == 1 && (!platform::cp932::canEncode(replacement[0]) ||
+                                     platform::cp932::encode(replacement).size() != 1)))
+        throwInvalidValue();
+    m_parityReplace = replacement;
+}
+
+Boolean SerialPort::get_DTREnable() {
+    return toBoolean(m_dtrEnable);
+}
+
+void SerialPort::put_DTREnable(Boolean enable) {
+    if (isOpen())
+        setModemLine(TIOCM_DTR, enable != 0);
+    m_dtrEnable = enable != 0;
+}
+
+Boolean SerialPort::get_RTSEnable() {
+    return toBoolean(m_rtsEnable);
+}
+
+void SerialPort::put_RTSEnable(Boolean enable) {
+    if (isOpen())
+        setModemLine(TIOCM_RTS, enable != 0);
+    m_rtsEnable = enable != 0;
+}
+
+void SerialPort::setModemLine(int line, bool on) {
+    int bits = line;
+    if (::ioctl(m_fd, on ? TIOCMBIS : TIOCMBIC, &bits) != 0 && !lacksModemLines(errno))
+        throw serialErrorFromErrno(errno, SerialOperation::Configure);
+}
+
+Boolean SerialPort::get_NullDiscard() {
+    return toBoolean(m_nullDiscard);
+}
+
+void SerialPort::put_NullDiscard(Boolean discard) {
+    m_nullDiscard = discard != 0;
+}
+
+Boolean SerialPort::get_EOFEnable() {
+    return toBoolean(m_eofEnable);
+}
+
+void SerialPort::put_EOFEnable(Boolean enable) {
+    m_eofEnable = enable != 0;
+}
+
+Boolean SerialPort::get_Break() {
+    return toBoolean(m_break);
+}
+
+void SerialPort::put_Break(Boolean on) {
+    if (!isOpen()) {
+        if (on)
+            throw serialError(serial_errors::kPortNotOpen);
+        return;
+    }
+    if (::ioctl(m_fd, on ? TIOCSBRK : TIOCCBRK) != 0)
+        throw serialErrorFromErrno(errno, SerialOperation::Configure);
+    m_break = on != 0;
+}
+
+// --- Line status ---------------------------------------------------------------------
+
+bool SerialPort::modemLine(int line) {
+    requireOpen();
+    int lines = 0;
+    return ::ioctl(m_fd, TIOCMGET, &lines) == 0 && (lines & line) != 0;
+}
+
+Boolean SerialPort::get_CDHolding() {
+    return toBoolean(modemLine(TIOCM_CAR));
+}
+
+Boolean SerialPort::get_CTSHolding() {
+    return toBoolean(modemLine(TIOCM_CTS));
+}
+
+Boolean SerialPort::get_DSRHolding() {
+    return toBoolean(modemLine(TIOCM_DSR));
+}
+
+int32_t SerialPort::get_CommID() {
+    return m_fd;
+}
+
+}  // namespace port_control

@@ -1,0 +1,176 @@
+// The serial component on a Linux terminal device: `port_control::SerialPort`.
+//
+// CommPort n opens the device the platform's port map names (platform/port_map.h). Every
+// setting is stored here, open or closed, and reads back as written; settings that reach
+// the device (Settings, Handshaking, DTREnable, RTSEnable, Break) take effect at once on an
+// open port, and a value the device refuses fails (8015) and leaves the stored one as it
+// was. Errors and event codes: components/serial_errors.h.
+//
+// Events are raised only from the thread's message loop (the descriptor watch, the modem
+// line poll, or a posted task for what a call detects), never inside a member call, so a
+// handler may call anything, PortOpen False included. Choices a host may notice:
+// - Output never drops data: what the driver does not take at once waits in a queue that
+//   may grow past OutBufferSize; the first time it does, event 1010 is raised.
+// - Send event 1 follows when the queue falls below SThreshold after having reached it,
+//   also when the driver took all of an Output at once; it tells that the driver has the
+//   data. OutBufferCount counts the queue plus the driver's own output queue.
+// - Receive event 2 is raised once per arrival while RThreshold or more bytes wait (not
+//   repeated while they stay unread).
+// - Received bytes beyond InBufferSize are dropped with one event 1008 per episode, unless
+//   Handshaking is on: then reading pauses, the driver's flow control holds the sender, and
+//   nothing is lost.
+// - In text mode (InputMode 0) InputLen counts characters of code page 932 (a double-byte
+//   character is one); in binary mode it counts bytes.
+// - A device that hangs up or vanishes closes the port (PortOpen reads False) and raises
+//   one event 1011; the same port opens again once the device is back.
+// - Break can be set True only on an open port (8018 otherwise); closing releases it.
+// - CDHolding, CTSHolding, DSRHolding fail with 8018 on a closed port and read False on a
+//   device without modem lines (a pseudo-terminal).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "components/serial_component.h"
+#include "components/serial_input_filter.h"
+#include "components/serial_settings.h"
+#include "platform/fd_watch.h"
+#include "platform/message_loop.h"
+
+namespace port_control {
+
+class SerialPort final : public SerialComponent {
+  public:
+    SerialPort();
+    ~SerialPort() override;
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    Boolean get_PortOpen() override;
+    void put_PortOpen(Boolean open) override;
+
+    void put_Output(const Variant& data) override;
+    Variant get_Input() override;
+    int16_t get_CommEvent() override;
+
+    int16_t get_InBufferCount() override;
+    void put_InBufferCount(int16_t count) override;
+    int16_t get_OutBufferCount() override;
+    void put_OutBufferCount(int16_t count) override;
+
+    int16_t get_InputLen() override;
+    void put_InputLen(int16_t length) override;
+    int16_t get_RThreshold() override;
+    void put_RThreshold(int16_t threshold) override;
+    int16_t get_SThreshold() override;
+    void put_SThreshold(int16_t threshold) override;
+
+    int16_t get_CommPort() override;
+    void put_CommPort(int16_t port) override;
+    int16_t get_InBufferSize() override;
+    void put_InBufferSize(int16_t size) override;
+    int16_t get_OutBufferSize() override;
+    void put_OutBufferSize(int16_t size) override;
+
+    int32_t get_Handshaking() override;
+    void put_Handshaking(int32_t mode) override;
+    int32_t get_InputMode() override;
+    void put_InputMode(int32_t mode) override;
+
+    std::u16string get_Settings() override;
+    void put_Settings(const std::u16string& settings) override;
+    std::u16string get_ParityReplace() override;
+    void put_ParityReplace(const std::u16string& replacement) override;
+
+    Boolean get_DTREnable() override;
+    void put_DTREnable(Boolean enable) override;
+    Boolean get_RTSEnable() override;
+    void put_RTSEnable(Boolean enable) override;
+    Boolean get_NullDiscard() override;
+    void put_NullDiscard(Boolean discard) override;
+    Boolean get_EOFEnable() override;
+    void put_EOFEnable(Boolean enable) override;
+    Boolean get_Break() override;
+    void put_Break(Boolean on) override;
+
+    Boolean get_CDHolding() override;
+    Boolean get_CTSHolding() override;
+    Boolean get_DSRHolding() override;
+    int32_t get_CommID() override;
+
+    void setOnComm(std::function<void()> handler) override;
+
+  private:
+    bool isOpen() const { return m_fd >= 0; }
+    void requireOpen() const;
+    void openDevice();
+    void closeDevice();
+    void deviceLost();
+    bool modemLine(int line);
+    void setModemLine(int line, bool on);
+
+    void onDeviceReady(uint32_t events);
+    bool readAvailable(std::vector<int16_t>& events);
+    bool writeQueued();
+    void onLinePoll();
+    void updateWatch();
+    void afterInputTaken();
+
+    // Raises `code` as the current event; false if the handler closed the port or
+    // destroyed the component, in which case the caller must stop at once.
+    bool raise(int16_t code);
+    void raiseAll(const std::vector<int16_t>& codes);
+    void defer(int16_t code);
+
+    // Settings (the component is their only home).
+    int16_t m_commPort = 1;
+    std::u16string m_settingsText = u"9600,n,8,1";
+    SerialSettings m_settings;
+    int32_t m_handshaking = 0;
+    int32_t m_inputMode = 0;
+    int16_t m_inputLen = 0;
+    int16_t m_inBufferSize = 1024;
+    int16_t m_outBufferSize = 512;
+    int16_t m_rThreshold = 0;
+    int16_t m_sThreshold = 0;
+    std::u16string m_parityReplace = u"?";
+    bool m_dtrEnable = false;
+    bool m_rtsEnable = false;
+    bool m_nullDiscard = false;
+    bool m_eofEnable = false;
+    bool m_break = false;
+    int16_t m_commEvent = 0;
+    std::function<void()> m_onComm;
+
+    // The open device.
+    int m_fd = -1;
+    platform::MessageLoop* m_loop = nullptr;
+    platform::FdWatch m_watch;
+    uint32_t m_watchEvents = 0;
+    platform::MessageLoop::TimerId m_linePollTimer = 0;
+    bool m_hasModemLines = false;
+    int m_modemLines = 0;
+    bool m_hasErrorCounters = false;
+    uint64_t m_framingErrors = 0;
+    uint64_t m_overruns = 0;
+    std::string m_input;   // received bytes not yet taken by Input
+    std::string m_output;  // bytes handed to Output that the driver has not taken yet
+    std::string m_chunk;   // scratch for one read, filtered
+    SerialInputFilter m_inputFilter;
+    bool m_readPaused = false;
+    bool m_receiveOverflowReported = false;
+    bool m_transmitFullReported = false;
+    bool m_sendEventArmed = false;
+    std::vector<int16_t> m_deferred;
+    bool m_deferPosted = false;
+
+    // Bumped on every open and close: callbacks of an earlier opening stop when it changes.
+    uint64_t m_session = 0;
+    // Expires with the component, for callbacks that outlive it.
+    std::shared_ptr<char> m_alive = std::make_shared<char>();
+};
+
+}  // namespace port_control
