@@ -422,6 +422,8 @@ RegistryContents RegistryContents::parse(std::string_view text, const std::strin
             continue;
 
         const std::vector<std::string_view> tokens = splitTabs(line);
+        if (tokens[0] != "class" && tokens[0] != "progid" && tokens[0] != "typelib")
+            parser.fail(u"不明なレコードの種類 \"" + u16(tokens[0]) + u"\" です。");
         if (tokens.size() < 2)
             parser.fail(u"レコードにキーがありません。");
         if (tokens[0] == "class") {
@@ -434,7 +436,7 @@ RegistryContents RegistryContents::parse(std::string_view text, const std::strin
             if (contents.findProgId(entry.progId))
                 parser.fail(u"ProgID \"" + u16(entry.progId) + u"\" が重複しています。");
             contents.progIds.push_back(std::move(entry));
-        } else if (tokens[0] == "typelib") {
+        } else {
             TypeLibraryRegistration entry = parseTypeLibrary(parser, tokens);
             const TypeLibraryRegistration* existing =
                 contents.findTypeLibrary(entry.id, entry.versionMajor, entry.versionMinor);
@@ -445,8 +447,6 @@ RegistryContents RegistryContents::parse(std::string_view text, const std::strin
                             u" が重複しています。");
             }
             contents.typeLibraries.push_back(std::move(entry));
-        } else {
-            parser.fail(u"不明なレコードの種類 \"" + u16(tokens[0]) + u"\" です。");
         }
     }
     if (lineNumber == 0)
