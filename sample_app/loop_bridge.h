@@ -1,0 +1,34 @@
+// Lets the Qt event loop drive the thread's platform message loop: a QSocketNotifier
+// watches the platform loop's pollable fd and each activation dispatches whatever is
+// ready without waiting. So the control's sockets, serial ports and timers are served
+// between Qt events, on the one user-interface thread.
+//
+// While one dispatch runs (an event handler may open a modal message box, which runs a
+// nested Qt loop) the notifier is off: platform work waits for the handler to finish
+// instead of re-entering the platform loop. Create it on the thread whose loop it drives.
+#pragma once
+
+#include <QObject>
+#include <QSocketNotifier>
+
+namespace platform {
+class MessageLoop;
+}
+
+namespace sample_app {
+
+class LoopBridge : public QObject {
+    Q_OBJECT
+
+  public:
+    explicit LoopBridge(QObject* parent = nullptr);
+    LoopBridge(platform::MessageLoop& loop, QObject* parent);
+
+  private:
+    void dispatchReady();
+
+    platform::MessageLoop& m_loop;
+    QSocketNotifier m_notifier;
+};
+
+}  // namespace sample_app
