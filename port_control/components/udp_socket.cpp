@@ -1,0 +1,389 @@
+#include "components/udp_socket.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "components/socket_errors.h"
+#include "platform/codepage932.h"
+#include "platform/error.h"
+
+namespace port_control {
+
+namespace {
+
+constexpr int32_t kMaxPort = 65535;
+// Holds the largest datagram IPv4 or IPv6 can carry without jumbograms.
+constexpr size_t kReceiveBufferSize = 64 * 1024;
+// Datagrams held for GetData before the socket stops reading (see the header).
+constexpr size_t kMaxHeldBytes = 1024 * 1024;
+constexpr auto kSendBufferWait = std::chrono::seconds(1);
+// A pending ICMP refusal is one slot per socket; a few tries always get past it.
+constexpr int kRefusedRetries = 3;
+
+bool isPort(int32_t port) {
+    return port >= 0 && port <= kMaxPort;
+}
+
+// What a datagram socket reports on a later call when an earlier datagram was refused
+// (ICMP port unreachable).
+bool isRefusalOfEarlierDatagram(int err) {
+    return err == ECONNREFUSED || err == ECONNRESET;
+}
+
+// Bound sockets are IPv6 carrying IPv4 too, where the host allows it.
+bool hostHasDualStack() {
+    static const bool dualStack = [] {
+        int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+        if (fd < 0)
+            return false;
+        int v6only = 0;
+        bool ok = ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) == 0;
+        ::close(fd);
+        return ok;
+    }();
+    return dualStack;
+}
+
+}  // namespace
+
+struct UdpSocket::Destination {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    int family = 0;
+};
+
+UdpSocket::UdpSocket() = default;
+
+UdpSocket::~UdpSocket() {
+    Close();
+}
+
+void UdpSocket::requireClosed() const {
+    if (m_fd >= 0)
+        throw socketError(SocketFailure::InvalidOperation);
+}
+
+void UdpSocket::put_Protocol(int32_t protocol) {
+    requireClosed();
+    if (protocol == kProtocolTcp)
+        throw socketError(SocketFailure::TcpUnsupported);
+    if (protocol != kProtocolUdp)
+        throw socketError(SocketFailure::InvalidPropertyValue);
+    m_protocol = protocol;
+}
+
+void UdpSocket::put_RemoteHost(const std::u16string& host) {
+    requireClosed();
+    m_remoteHost = host;
+}
+
+void UdpSocket::put_RemotePort(int32_t port) {
+    requireClosed();
+    if (!isPort(port))
+        throw socketError(SocketFailure::InvalidPropertyValue);
+    m_remotePort = port;
+}
+
+void UdpSocket::put_LocalPort(int32_t port) {
+    requireClosed();
+    if (!isPort(port))
+        throw socketError(SocketFailure::InvalidPropertyValue);
+    m_localPort = port;
+}
+
+void UdpSocket::setDataArrival(std::function<void(int32_t bytes)> handler) {
+    m_dataArrival = std::move(handler);
+}
+
+// Opens a non-blocking socket of `family`, bound to `bindPort` on every local address
+// unless `bindPort` is negative, and starts watching it. Leaves the socket closed on failure.
+void UdpSocket::open(int family, int32_t bindPort) {
+    int fd = ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (fd < 0)
+        throw socketErrorFromErrno(errno);
+    auto fail = [fd](int err) {
+        ::close(fd);
+        return socketErrorFromErrno(err);
+    };
+
+    bool dualStack = false;
+    if (family == AF_INET6) {
+        int v6only = 0;
+        dualStack = ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) == 0;
+    }
+    bool bound = bindPort >= 0;
+    if (bound) {
+        sockaddr_storage address{};
+        socklen_t length;
+        if (family == AF_INET6) {
+            auto& in6 = reinterpret_cast<sockaddr_in6&>(address);
+            in6.sin6_family = AF_INET6;
+            in6.sin6_addr = in6addr_any;
+            in6.sin6_port = htons(static_cast<uint16_t>(bindPort));
+            length = sizeof in6;
+        } else {
+            auto& in4 = reinterpret_cast<sockaddr_in&>(address);
+            in4.sin_family = AF_INET;
+            in4.sin_addr.s_addr = htonl(INADDR_ANY);
+            in4.sin_port = htons(static_cast<uint16_t>(bindPort));
+            length = sizeof in4;
+        }
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) < 0)
+            throw fail(errno);
+        length = sizeof address;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) < 0)
+            throw fail(errno);
+        bindPort = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(address).sin6_port
+                                            : reinterpret_cast<sockaddr_in&>(address).sin_port);
+    }
+
+    try {
+        m_watch = platform::FdWatch(fd, platform::MessageLoop::kReadable,
+                                    [this](uint32_t events) { onReady(events); });
+    } catch (const std::system_error& e) {
+        throw fail(e.code().value());
+    }
+    if (m_receiveBuffer.empty())
+        m_receiveBuffer.resize(kReceiveBufferSize);
+    m_fd = fd;
+    m_family = family;
+    m_bound = bound;
+    m_dualStack = dualStack;
+    m_reading = true;
+    if (bound)
+        m_localPort = bindPort;
+}
+
+void UdpSocket::Bind(int32_t localPort) {
+    requireClosed();
+    if (!isPort(localPort))
+        throw socketError(SocketFailure::ArgumentOutOfRange);
+    open(hostHasDualStack() ? AF_INET6 : AF_INET, localPort);
+}
+
+void UdpSocket::Close() {
+    ++m_generation;
+    m_watch.reset();
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+    m_family = 0;
+    m_bound = m_dualStack = m_reading = false;
+    m_datagrams.clear();
+    m_datagramBytes = 0;
+    m_arrivalsDue.clear();
+}
+
+// Prefers an address the open socket can reach (an IPv6 socket carrying IPv4 reaches
+// both); an unbound socket is reopened for another family, a bound one keeps its port.
+const UdpSocket::Destination& UdpSocket::chooseDestination(std::vector<Destination>& candidates) {
+    if (m_fd >= 0) {
+        for (const Destination& d : candidates)
+            if (d.family == m_family)
+                return d;
+        if (m_family == AF_INET6 && m_dualStack) {
+            for (Destination& d : candidates) {
+                if (d.family != AF_INET)
+                    continue;
+                auto in4 = reinterpret_cast<const sockaddr_in&>(d.address);
+                sockaddr_in6 mapped{};
+                mapped.sin6_family = AF_INET6;
+                mapped.sin6_port = in4.sin_port;
+                mapped.sin6_addr.s6_addr[10] = 0xff;
+                mapped.sin6_addr.s6_addr[11] = 0xff;
+                std::memcpy(&mapped.sin6_addr.s6_addr[12], &in4.sin_addr, 4);
+                std::memcpy(&d.address, &mapped, sizeof mapped);
+                d.length = sizeof mapped;
+                d.family = AF_INET6;
+                return d;
+            }
+        }
+        if (m_bound)
+            throw socketError(SocketFailure::FamilyNotSupported);
+        Close();
+    }
+    // A family the host lacks (IPv6 for "localhost", say) gives way to the next address.
+    for (size_t i = 0;; ++i) {
+        try {
+            open(candidates[i].family, -1);
+            return candidates[i];
+        } catch (const platform::Error&) {
+            if (i + 1 == candidates.size())
+                throw;
+        }
+    }
+}
+
+void UdpSocket::SendData(const platform::Variant& data) {
+    if (data.type() != platform::VarType::String && data.type() != platform::VarType::ByteArray)
+        throw socketError(SocketFailure::UnsupportedVariantType);
+    if (m_remotePort == 0)
+        throw socketError(SocketFailure::ArgumentOutOfRange);
+    const platform::ByteArray bytes = platform::toBytes(data);
+
+    const std::string host = platform::toUtf8(m_remoteHost);
+    if (host.empty())
+        throw socketError(SocketFailure::HostNotFound);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_protocol = IPPROTO_UDP;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    int rc = ::getaddrinfo(host.c_str(), std::to_string(m_remotePort).c_str(), &hints, &found);
+    if (rc != 0)
+        throw socketErrorFromResolver(rc, errno);
+    std::vector<Destination> candidates;
+    for (addrinfo* ai = found; ai; ai = ai->ai_next) {
+        if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6)
+            continue;
+        if (ai->ai_addrlen > sizeof(sockaddr_storage))
+            continue;
+        Destination d;
+        std::memcpy(&d.address, ai->ai_addr, ai->ai_addrlen);
+        d.length = ai->ai_addrlen;
+        d.family = ai->ai_family;
+        candidates.push_back(d);
+    }
+    ::freeaddrinfo(found);
+    if (candidates.empty())
+        throw socketError(SocketFailure::HostNotFound);
+
+    sendTo(bytes.data(), bytes.size(), chooseDestination(candidates));
+}
+
+void UdpSocket::sendTo(const void* bytes, size_t size, const Destination& destination) {
+    const auto deadline = std::chrono::steady_clock::now() + kSendBufferWait;
+    int refusals = 0;
+    for (;;) {
+        ssize_t sent =
+            ::sendto(m_fd, bytes, size, MSG_NOSIGNAL,
+                     reinterpret_cast<const sockaddr*>(&destination.address), destination.length);
+        if (sent >= 0)
+            return;
+        int err = errno;
+        if (err == EINTR)
+            continue;
+        // The refusal belongs to an earlier datagram and was reported instead of sending
+        // this one; it is used up now, so this datagram goes on the next try.
+        if (isRefusalOfEarlierDatagram(err)) {
+            if (++refusals <= kRefusedRetries)
+                continue;
+            return;  // as lost as any datagram may be
+        }
+        if (err == EAGAIN || err == EWOULDBLOCK) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                throw socketError(SocketFailure::NoBufferSpace);
+            pollfd p{m_fd, POLLOUT, 0};
+            ::poll(&p, 1, static_cast<int>(left.count()));
+            continue;
+        }
+        throw socketErrorFromErrno(err);
+    }
+}
+
+void UdpSocket::GetData(std::u16string& data) {
+    if (m_datagrams.empty()) {
+        data.clear();
+        return;
+    }
+    std::string datagram = std::move(m_datagrams.front());
+    m_datagrams.pop_front();
+    m_datagramBytes -= datagram.size();
+    data = platform::cp932::decode(datagram);
+    resumeReading();
+}
+
+void UdpSocket::resumeReading() {
+    if (m_fd >= 0 && !m_reading && m_datagramBytes < kMaxHeldBytes) {
+        m_watch.setEvents(platform::MessageLoop::kReadable);
+        m_reading = true;
+    }
+}
+
+void UdpSocket::onReady(uint32_t events) {
+    if (events & platform::MessageLoop::kError) {
+        // A pending error (ICMP for an earlier datagram) concerns no call of ours; taking
+        // it clears the level-triggered report.
+        int err = 0;
+        socklen_t length = sizeof err;
+        ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &length);
+    }
+    if (m_reading)
+        receivePending();
+    announceArrivals();
+}
+
+// Takes every datagram waiting in the socket, so that one readiness report serves a burst.
+void UdpSocket::receivePending() {
+    int errors = 0;
+    while (m_datagramBytes < kMaxHeldBytes) {
+        iovec part{m_receiveBuffer.data(), m_receiveBuffer.size()};
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        ssize_t length = ::recvmsg(m_fd, &message, 0);
+        if (length < 0) {
+            int err = errno;
+            if (err == EAGAIN || err == EWOULDBLOCK)
+                break;
+            // An error here speaks of an earlier send (ICMP) and is used up by reading it;
+            // a run of them ends the round rather than spin, the next report goes on.
+            if (++errors > 16)
+                break;
+            continue;
+        }
+        // Only a jumbogram overflows the buffer; a datagram cut short is not delivered.
+        if (message.msg_flags & MSG_TRUNC)
+            continue;
+        m_datagrams.emplace_back(m_receiveBuffer.data(), static_cast<size_t>(length));
+        m_datagramBytes += static_cast<size_t>(length);
+        m_arrivalsDue.push_back(static_cast<int32_t>(length));
+    }
+    if (m_datagramBytes >= kMaxHeldBytes && m_reading) {
+        m_watch.setEvents(0);
+        m_reading = false;
+    }
+}
+
+void UdpSocket::announceArrivals() {
+    const uint64_t generation = m_generation;
+    std::weak_ptr<int> alive = m_lifetime;
+    while (!m_arrivalsDue.empty()) {
+        int32_t bytes = m_arrivalsDue.front();
+        m_arrivalsDue.pop_front();
+        if (!m_dataArrival)
+            continue;
+        auto handler = m_dataArrival;  // the handler may replace itself
+        try {
+            handler(bytes);
+        } catch (...) {
+            // The failure goes to the loop that delivered the event; the events still
+            // due follow in a later round.
+            if (!alive.expired() && generation == m_generation && !m_arrivalsDue.empty()) {
+                platform::MessageLoop::current().post([this, alive] {
+                    if (!alive.expired())
+                        announceArrivals();
+                });
+            }
+            throw;
+        }
+        if (alive.expired() || generation != m_generation)
+            return;
+    }
+}
+
+}  // namespace port_control

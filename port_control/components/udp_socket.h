@@ -1,0 +1,108 @@
+// The UDP socket component on a BSD socket, served by the thread's message loop.
+//
+// A new socket is closed: Protocol 1 (UDP), RemoteHost "", RemotePort 0, LocalPort 0,
+// State 0 (closed); it is 1 (open) while bound or opened by a send.
+// - Protocol 1 only: 0 (TCP) fails with 40006, anything else with 380. Protocol and the
+//   endpoints can be written only while closed (40020 otherwise); a port property outside
+//   0..65535 fails with 380.
+// - Bind(port) binds every local address, IPv6 and IPv4 alike where the host has IPv6;
+//   40021 for a port outside 0..65535, 40020 if not closed. LocalPort then reads the port
+//   bound: Bind(0) leaves the port the system chose there, and it stays after Close.
+// - SendData sends text as code page 932 and a byte array as is (40018 for any other
+//   type), one datagram, empty ones included, to RemoteHost:RemotePort resolved at each
+//   send (blocking the thread while a name is looked up). A closed socket opens itself,
+//   unbound, for the address family of the destination; LocalPort is left alone. RemotePort
+//   0 fails with 40021. A full send buffer is waited on for up to a second, then 10055.
+//   A refusal left by an earlier datagram (ICMP port unreachable) never fails a send.
+// - Every open socket receives: each datagram raises DataArrival once, in order of
+//   arrival, on the thread's message loop. GetData takes the oldest datagram whole as text
+//   (code page 932); with none waiting it gives "". Close drops what is waiting and stops
+//   the events still due, also from inside a DataArrival handler. Datagrams nobody takes
+//   are held up to about 1 MiB; past that the socket stops reading until GetData makes
+//   room, and the system drops what does not fit in its own buffer, as UDP may.
+// Errors are platform::Error with the numbers of socket_errors.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "components/udp_component.h"
+#include "platform/fd_watch.h"
+
+namespace port_control {
+
+class UdpSocket : public UdpComponent {
+  public:
+    UdpSocket();
+    ~UdpSocket() override;
+    UdpSocket(const UdpSocket&) = delete;
+    UdpSocket& operator=(const UdpSocket&) = delete;
+
+    void put_Protocol(int32_t protocol) override;
+    int32_t get_Protocol() override { return m_protocol; }
+    int16_t get_State() override { return m_fd >= 0 ? kStateOpen : kStateClosed; }
+
+    std::u16string get_RemoteHost() override { return m_remoteHost; }
+    void put_RemoteHost(const std::u16string& host) override;
+    int32_t get_RemotePort() override { return m_remotePort; }
+    void put_RemotePort(int32_t port) override;
+    int32_t get_LocalPort() override { return m_localPort; }
+    void put_LocalPort(int32_t port) override;
+
+    void Bind(int32_t localPort) override;
+    void Close() override;
+    void SendData(const platform::Variant& data) override;
+    void GetData(std::u16string& data) override;
+
+    void setDataArrival(std::function<void(int32_t bytes)> handler) override;
+
+    // The descriptor while open, else -1; it stays owned by this object (for diagnostics).
+    int nativeHandle() const { return m_fd; }
+
+    static constexpr int16_t kStateClosed = 0;
+    static constexpr int16_t kStateOpen = 1;
+    static constexpr int32_t kProtocolTcp = 0;
+    static constexpr int32_t kProtocolUdp = 1;
+
+  private:
+    struct Destination;
+
+    void requireClosed() const;
+    void open(int family, int32_t bindPort);
+    const Destination& chooseDestination(std::vector<Destination>& candidates);
+    void sendTo(const void* bytes, size_t size, const Destination& destination);
+    void onReady(uint32_t events);
+    void receivePending();
+    void announceArrivals();
+    void resumeReading();
+
+    int32_t m_protocol = kProtocolUdp;
+    std::u16string m_remoteHost;
+    int32_t m_remotePort = 0;
+    int32_t m_localPort = 0;
+
+    int m_fd = -1;
+    int m_family = 0;
+    bool m_bound = false;
+    bool m_dualStack = false;  // an IPv6 socket that also carries IPv4
+    bool m_reading = false;    // the watch asks for readability
+    platform::FdWatch m_watch;
+
+    std::deque<std::string> m_datagrams;  // received, not yet taken by GetData
+    size_t m_datagramBytes = 0;
+    std::deque<int32_t> m_arrivalsDue;  // byte counts of DataArrival events not yet raised
+    std::vector<char> m_receiveBuffer;
+    // Bumped by Close, so that a delivery in progress sees that its socket went away.
+    uint64_t m_generation = 0;
+    // Expires with the object, so that a handler may destroy the socket it was called by.
+    std::shared_ptr<int> m_lifetime = std::make_shared<int>(0);
+
+    std::function<void(int32_t)> m_dataArrival;
+};
+
+}  // namespace port_control

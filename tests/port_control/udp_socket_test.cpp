@@ -1,0 +1,659 @@
+#include "components/udp_socket.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "components/socket_errors.h"
+#include "platform/codepage932.h"
+#include "platform/error.h"
+#include "platform/message_loop.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using platform::ByteArray;
+using platform::Variant;
+using port_control::UdpSocket;
+
+constexpr auto kPatience = 5s;  // only reached when something is broken
+
+platform::MessageLoop& loop() {
+    return platform::MessageLoop::current();
+}
+
+// A plain socket on the loopback address, the peer the component talks to.
+class Peer {
+  public:
+    explicit Peer(int family = AF_INET) : m_family(family) {
+        m_fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_storage address{};
+        socklen_t length = makeAddress(address, 0);
+        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), length) < 0) {
+            closeNow();
+            return;
+        }
+        length = sizeof address;
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length);
+        m_port = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(address).sin6_port
+                                          : reinterpret_cast<sockaddr_in&>(address).sin_port);
+    }
+    ~Peer() { closeNow(); }
+
+    bool ok() const { return m_fd >= 0; }
+    int32_t port() const { return m_port; }
+    void closeNow() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+
+    void sendTo(int32_t port, const std::string& bytes) const {
+        sockaddr_storage address{};
+        socklen_t length = makeAddress(address, port);
+        ASSERT_EQ(::sendto(m_fd, bytes.data(), bytes.size(), 0,
+                           reinterpret_cast<sockaddr*>(&address), length),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+
+    bool readable() const {
+        pollfd p{m_fd, POLLIN, 0};
+        return ::poll(&p, 1, 0) == 1;
+    }
+
+    // Keeps the thread's loop running while waiting, for replies sent from a handler.
+    std::optional<std::string> receiveDispatching() const {
+        loop().runUntil([&] { return readable(); }, kPatience);
+        return receive(0);
+    }
+
+    std::optional<std::string> receive(int timeoutMs = 5000) const {
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) != 1)
+            return std::nullopt;
+        std::string buffer(70000, '\0');
+        ssize_t n = ::recv(m_fd, buffer.data(), buffer.size(), 0);
+        if (n < 0)
+            return std::nullopt;
+        buffer.resize(static_cast<size_t>(n));
+        return buffer;
+    }
+
+  private:
+    socklen_t makeAddress(sockaddr_storage& address, int32_t port) const {
+        if (m_family == AF_INET6) {
+            auto& in6 = reinterpret_cast<sockaddr_in6&>(address);
+            in6.sin6_family = AF_INET6;
+            in6.sin6_addr = in6addr_loopback;
+            in6.sin6_port = htons(static_cast<uint16_t>(port));
+            return sizeof in6;
+        }
+        auto& in4 = reinterpret_cast<sockaddr_in&>(address);
+        in4.sin_family = AF_INET;
+        in4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        in4.sin_port = htons(static_cast<uint16_t>(port));
+        return sizeof in4;
+    }
+
+    int m_family;
+    int m_fd = -1;
+    int32_t m_port = 0;
+};
+
+// A port nobody listens on: bound once to learn it, then let go.
+int32_t closedPort() {
+    Peer probe;
+    return probe.port();
+}
+
+template <typename Call>
+int32_t errorNumberOf(Call&& call) {
+    try {
+        call();
+    } catch (const platform::Error& e) {
+        EXPECT_FALSE(e.description().empty());
+        return e.number();
+    }
+    return 0;
+}
+
+std::string allByteValues() {
+    std::string bytes;
+    for (int i = 0; i < 256; ++i)
+        bytes += static_cast<char>(i);
+    return bytes;
+}
+
+ByteArray asByteArray(const std::string& s) {
+    return ByteArray(s.begin(), s.end());
+}
+
+size_t openFdCount() {
+    size_t count = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (::readdir(dir))
+            ++count;
+        ::closedir(dir);
+    }
+    return count;
+}
+
+// A bound receiver that records each DataArrival and, by default, takes the datagram.
+struct Receiver {
+    UdpSocket socket;
+    std::vector<int32_t> counts;
+    std::vector<std::u16string> data;
+    bool take = true;
+
+    Receiver() {
+        socket.setDataArrival([this](int32_t bytes) {
+            counts.push_back(bytes);
+            if (take) {
+                std::u16string text;
+                socket.GetData(text);
+                data.push_back(text);
+            }
+        });
+        socket.Bind(0);
+    }
+    bool waitFor(size_t events) {
+        return loop().runUntil([&] { return counts.size() >= events; }, kPatience);
+    }
+    std::string bytes(size_t i) const { return platform::cp932::encode(data.at(i)); }
+};
+
+TEST(UdpSocketProperties, NewSocketIsAClosedUdpSocketWithEmptyEndpoints) {
+    UdpSocket socket;
+    EXPECT_EQ(socket.get_Protocol(), 1);
+    EXPECT_EQ(socket.get_State(), 0);
+    EXPECT_EQ(socket.get_RemoteHost(), u"");
+    EXPECT_EQ(socket.get_RemotePort(), 0);
+    EXPECT_EQ(socket.get_LocalPort(), 0);
+    std::u16string data = u"stale";
+    socket.GetData(data);
+    EXPECT_EQ(data, u"") << "nothing waiting reads as empty text";
+}
+
+TEST(UdpSocketProperties, ClosedSocketKeepsWhatIsWrittenAndRefusesInvalidValues) {
+    UdpSocket socket;
+    socket.put_RemoteHost(u"peer.example");
+    socket.put_RemotePort(65535);
+    socket.put_LocalPort(0);
+    socket.put_Protocol(1);
+    EXPECT_EQ(socket.get_RemoteHost(), u"peer.example");
+    EXPECT_EQ(socket.get_RemotePort(), 65535);
+    EXPECT_EQ(socket.get_LocalPort(), 0);
+
+    EXPECT_EQ(errorNumberOf([&] { socket.put_Protocol(0); }), 40006) << "no TCP here";
+    EXPECT_EQ(errorNumberOf([&] { socket.put_Protocol(2); }), 380);
+    EXPECT_EQ(errorNumberOf([&] { socket.put_RemotePort(65536); }), 380);
+    EXPECT_EQ(errorNumberOf([&] { socket.put_RemotePort(-1); }), 380);
+    EXPECT_EQ(errorNumberOf([&] { socket.put_LocalPort(70000); }), 380);
+    EXPECT_EQ(socket.get_Protocol(), 1);
+    EXPECT_EQ(socket.get_RemotePort(), 65535) << "a refused write changes nothing";
+    EXPECT_EQ(socket.get_LocalPort(), 0);
+}
+
+TEST(UdpSocketProperties, OpenSocketRefusesProtocolAndEndpointWrites) {
+    UdpSocket bound;
+    bound.Bind(0);
+    const int32_t port = bound.get_LocalPort();
+    EXPECT_EQ(errorNumberOf([&] { bound.put_Protocol(1); }), 40020);
+    EXPECT_EQ(errorNumberOf([&] { bound.put_RemoteHost(u"127.0.0.1"); }), 40020);
+    EXPECT_EQ(errorNumberOf([&] { bound.put_RemotePort(1); }), 40020);
+    EXPECT_EQ(errorNumberOf([&] { bound.put_LocalPort(1); }), 40020);
+    EXPECT_EQ(bound.get_LocalPort(), port);
+    EXPECT_EQ(bound.get_RemoteHost(), u"");
+
+    Peer peer;
+    UdpSocket sender;
+    sender.put_RemoteHost(u"127.0.0.1");
+    sender.put_RemotePort(peer.port());
+    sender.SendData(Variant::fromString(u"x"));
+    EXPECT_EQ(sender.get_State(), 1) << "opened by its send";
+    EXPECT_EQ(errorNumberOf([&] { sender.put_RemotePort(1); }), 40020);
+    sender.Close();
+    sender.put_RemotePort(1);
+    EXPECT_EQ(sender.get_RemotePort(), 1);
+}
+
+TEST(UdpSocketBind, BindOpensOnTheChosenPortAndRefusesASecondBind) {
+    UdpSocket socket;
+    socket.Bind(0);
+    EXPECT_EQ(socket.get_State(), 1);
+    EXPECT_GT(socket.get_LocalPort(), 0) << "the port the system chose";
+    EXPECT_EQ(errorNumberOf([&] { socket.Bind(0); }), 40020);
+    socket.Close();
+    EXPECT_EQ(socket.get_State(), 0);
+    socket.Close();  // closing a closed socket is harmless
+    EXPECT_EQ(errorNumberOf([&] { socket.Bind(-1); }), 40021);
+    EXPECT_EQ(errorNumberOf([&] { socket.Bind(65536); }), 40021);
+    EXPECT_EQ(socket.get_State(), 0);
+}
+
+TEST(UdpSocketBind, PortInUseFailsWithAddressInUse) {
+    UdpSocket first;
+    first.Bind(0);
+    UdpSocket second;
+    EXPECT_EQ(errorNumberOf([&] { second.Bind(first.get_LocalPort()); }), 10048);
+    EXPECT_EQ(second.get_State(), 0);
+
+    Peer ipv4Only;  // an IPv4 socket holding the port blocks it too
+    EXPECT_EQ(errorNumberOf([&] { second.Bind(ipv4Only.port()); }), 10048);
+}
+
+TEST(UdpSocketBind, CloseAndRebindTheSamePortReceivesAgain) {
+    Receiver receiver;
+    const int32_t port = receiver.socket.get_LocalPort();
+    receiver.socket.Close();
+    EXPECT_EQ(receiver.socket.get_LocalPort(), port) << "the bound port stays after Close";
+    receiver.socket.Bind(port);
+    EXPECT_EQ(receiver.socket.get_LocalPort(), port);
+    Peer peer;
+    peer.sendTo(port, "again");
+    ASSERT_TRUE(receiver.waitFor(1));
+    EXPECT_EQ(receiver.data, (std::vector<std::u16string>{u"again"}));
+}
+
+TEST(UdpSocketBind, BindCloseCyclesLeakNoDescriptor) {
+    const size_t before = openFdCount();
+    for (int i = 0; i < 500; ++i) {
+        UdpSocket socket;
+        socket.Bind(0);
+        socket.Close();
+        socket.Bind(0);  // the destructor closes this one
+    }
+    EXPECT_EQ(openFdCount(), before);
+}
+
+TEST(UdpSocketReceive, OneDatagramRaisesOneEventAndIsTakenWhole) {
+    Receiver receiver;
+    receiver.take = false;
+    Peer peer;
+    peer.sendTo(receiver.socket.get_LocalPort(), "hello, world");
+    ASSERT_TRUE(receiver.waitFor(1));
+    EXPECT_FALSE(loop().dispatch(50));
+    EXPECT_EQ(receiver.counts, (std::vector<int32_t>{12}));
+
+    std::u16string data;
+    receiver.socket.GetData(data);
+    EXPECT_EQ(data, u"hello, world");
+    receiver.socket.GetData(data);
+    EXPECT_EQ(data, u"") << "taken means gone";
+}
+
+TEST(UdpSocketReceive, BurstRaisesOneEventPerDatagramInOrder) {
+    Receiver receiver;
+    Peer peer;
+    for (const char* d : {"1", "22", "333"})
+        peer.sendTo(receiver.socket.get_LocalPort(), d);
+    ASSERT_TRUE(receiver.waitFor(3));
+    EXPECT_FALSE(loop().dispatch(50));
+    EXPECT_EQ(receiver.counts, (std::vector<int32_t>{1, 2, 3}));
+    EXPECT_EQ(receiver.data, (std::vector<std::u16string>{u"1", u"22", u"333"}));
+}
+
+TEST(UdpSocketReceive, EventsWithoutGetDataLeaveTheDatagramsQueuedOldestFirst) {
+    Receiver receiver;
+    receiver.take = false;
+    Peer peer;
+    peer.sendTo(receiver.socket.get_LocalPort(), "first");
+    peer.sendTo(receiver.socket.get_LocalPort(), "second");
+    ASSERT_TRUE(receiver.waitFor(2));
+    std::u16string data;
+    receiver.socket.GetData(data);
+    EXPECT_EQ(data, u"first");
+    receiver.socket.GetData(data);
+    EXPECT_EQ(data, u"second");
+}
+
+TEST(UdpSocketReceive, EveryByteValueArrivesUnchanged) {
+    Receiver receiver;
+    Peer peer;
+    peer.sendTo(receiver.socket.get_LocalPort(), allByteValues());
+    ASSERT_TRUE(receiver.waitFor(1));
+    EXPECT_EQ(receiver.counts[0], 256);
+    EXPECT_EQ(receiver.bytes(0), allByteValues()) << "text taken encodes back to the bytes";
+}
+
+TEST(UdpSocketReceive, EmptyAndLargestDatagramsArriveWhole) {
+    Receiver receiver;
+    Peer peer;
+    std::string largest(65507, '\0');
+    for (size_t i = 0; i < largest.size(); ++i)
+        largest[i] = static_cast<char>('A' + i % 26);
+    peer.sendTo(receiver.socket.get_LocalPort(), "");
+    peer.sendTo(receiver.socket.get_LocalPort(), largest);
+    ASSERT_TRUE(receiver.waitFor(2));
+    EXPECT_EQ(receiver.counts, (std::vector<int32_t>{0, 65507}));
+    EXPECT_EQ(receiver.data[0], u"");
+    EXPECT_EQ(receiver.bytes(1), largest);
+}
+
+TEST(UdpSocketReceive, CloseInsideTheHandlerStopsTheRestOfTheBurst) {
+    UdpSocket socket;
+    int events = 0;
+    socket.setDataArrival([&](int32_t) {
+        ++events;
+        socket.Close();
+    });
+    socket.Bind(0);
+    Peer peer;
+    for (const char* d : {"a", "b", "c"})
+        peer.sendTo(socket.get_LocalPort(), d);
+    ASSERT_TRUE(loop().runUntil([&] { return events > 0; }, kPatience));
+    EXPECT_FALSE(loop().dispatch(50));
+    EXPECT_EQ(events, 1);
+    EXPECT_EQ(socket.get_State(), 0);
+    std::u16string data = u"stale";
+    socket.GetData(data);
+    EXPECT_EQ(data, u"") << "Close dropped what was waiting";
+}
+
+TEST(UdpSocketReceive, HandlerMayReplyAndEvenDestroyTheSocket) {
+    auto socket = std::make_unique<UdpSocket>();
+    Peer peer;
+    socket->put_RemoteHost(u"127.0.0.1");
+    socket->put_RemotePort(peer.port());
+    int events = 0;
+    socket->setDataArrival([&](int32_t) {
+        ++events;
+        std::u16string text;
+        socket->GetData(text);
+        socket->SendData(Variant::fromString(u"re:" + text));
+        if (text == u"bye")
+            socket.reset();
+    });
+    socket->Bind(0);
+    const int32_t port = socket->get_LocalPort();
+    peer.sendTo(port, "hi");
+    EXPECT_EQ(peer.receiveDispatching(), "re:hi");
+    peer.sendTo(port, "bye");
+    peer.sendTo(port, "unheard");
+    EXPECT_EQ(peer.receiveDispatching(), "re:bye");
+    EXPECT_FALSE(loop().dispatch(50));
+    EXPECT_EQ(events, 2);
+    EXPECT_EQ(socket, nullptr);
+}
+
+TEST(UdpSocketReceive, ThrowingHandlerReachesTheLoopAndLaterEventsStillCome) {
+    Receiver receiver;
+    std::vector<int32_t> counts;
+    receiver.socket.setDataArrival([&](int32_t bytes) {
+        counts.push_back(bytes);
+        if (bytes == 1)
+            throw platform::Error(5, u"handler failed");
+    });
+    Peer peer;
+    for (const char* d : {"1", "22", "333"})
+        peer.sendTo(receiver.socket.get_LocalPort(), d);
+    testing::internal::CaptureStderr();
+    bool all = loop().runUntil([&] { return counts.size() == 3; }, kPatience);
+    std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(all);
+    EXPECT_EQ(counts, (std::vector<int32_t>{1, 2, 3}));
+    EXPECT_NE(err.find("handler failed"), std::string::npos);
+}
+
+TEST(UdpSocketReceive, UntakenDatagramsPauseReadingUntilGetDataMakesRoom) {
+    Receiver receiver;
+    receiver.take = false;
+    Peer peer;
+    const std::string big(50000, 'z');
+    // One at a time, so that the system buffer never has to hold more than one.
+    for (int i = 0; i < 25; ++i) {
+        size_t before = receiver.counts.size();
+        peer.sendTo(receiver.socket.get_LocalPort(), big);
+        loop().runUntil([&] { return receiver.counts.size() > before; }, 200ms);
+    }
+    // 21 datagrams pass the 1 MiB the socket holds; the rest wait in the system.
+    EXPECT_EQ(receiver.counts.size(), 21u);
+    std::u16string data;
+    for (int i = 0; i < 21; ++i)
+        receiver.socket.GetData(data);
+    EXPECT_EQ(data.size(), big.size());
+    EXPECT_TRUE(receiver.waitFor(22)) << "reading resumes once there is room";
+}
+
+TEST(UdpSocketSend, TextGoesAsCodePage932AndBytesAsTheyAre) {
+    Peer peer;
+    UdpSocket sender;
+    sender.put_RemoteHost(u"127.0.0.1");
+    sender.put_RemotePort(peer.port());
+    EXPECT_EQ(sender.get_State(), 0);
+    sender.SendData(Variant::fromString(u"A\u65E5\uFF71"));  // A, 日, halfwidth ｱ
+    EXPECT_EQ(sender.get_State(), 1) << "a closed sender opens itself";
+    EXPECT_EQ(sender.get_LocalPort(), 0) << "an implicitly opened sender is not bound";
+    EXPECT_EQ(peer.receive(), std::string("A\x93\xfa\xb1"));
+
+    sender.SendData(Variant::fromBytes(asByteArray(allByteValues())));
+    EXPECT_EQ(peer.receive(), allByteValues());
+
+    sender.SendData(Variant::fromString(u""));
+    EXPECT_EQ(peer.receive(), std::string()) << "an empty datagram";
+    sender.SendData(Variant::fromBytes({}));
+    EXPECT_EQ(peer.receive(), std::string());
+}
+
+TEST(UdpSocketSend, TextSentByOneSocketArrivesUnchangedAtAnother) {
+    Receiver receiver;
+    UdpSocket sender;
+    sender.put_RemoteHost(u"localhost");
+    sender.put_RemotePort(receiver.socket.get_LocalPort());
+    // The test frame: its last character is the one code page 932 gives byte 255.
+    const std::string wire(
+        "\x01\x02\x1f"
+        "1\x03\x04\xff");
+    const std::u16string frame = platform::cp932::decode(wire);
+    sender.SendData(Variant::fromString(frame));
+    ASSERT_TRUE(receiver.waitFor(1));
+    EXPECT_EQ(receiver.counts[0], 7);
+    EXPECT_EQ(receiver.data[0], frame);
+    EXPECT_EQ(receiver.bytes(0), wire);
+}
+
+TEST(UdpSocketSend, BoundSocketSendsToIpv4AndIpv6Peers) {
+    UdpSocket socket;
+    Peer peer4;
+    socket.put_RemoteHost(u"127.0.0.1");
+    socket.put_RemotePort(peer4.port());
+    socket.Bind(0);
+    socket.SendData(Variant::fromString(u"v4"));
+    EXPECT_EQ(peer4.receive(), "v4");
+
+    Peer peer6(AF_INET6);
+    if (!peer6.ok())
+        GTEST_SKIP() << "no IPv6 loopback on this host";
+    socket.Close();
+    socket.put_RemoteHost(u"::1");
+    socket.put_RemotePort(peer6.port());
+    socket.Bind(0);
+    socket.SendData(Variant::fromString(u"v6"));
+    EXPECT_EQ(peer6.receive(), "v6");
+    peer6.sendTo(socket.get_LocalPort(), "back");  // and IPv6 arrives at the bound socket
+    std::u16string data;
+    ASSERT_TRUE(loop().runUntil(
+        [&] {
+            socket.GetData(data);
+            return !data.empty();
+        },
+        kPatience));
+    EXPECT_EQ(data, u"back");
+}
+
+TEST(UdpSocketSend, RefusedEarlierDatagramsNeverBreakSendingOrReceiving) {
+    UdpSocket socket;
+    socket.put_RemoteHost(u"127.0.0.1");
+    socket.put_RemotePort(closedPort());
+    int events = 0;
+    socket.setDataArrival([&](int32_t) { ++events; });
+    socket.Bind(0);
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_NO_THROW(socket.SendData(Variant::fromString(u"anyone?")));
+        loop().dispatch(5);  // lets refusals come back between sends
+    }
+    EXPECT_EQ(events, 0);
+    Peer peer;
+    peer.sendTo(socket.get_LocalPort(), "still here");
+    ASSERT_TRUE(loop().runUntil([&] { return events == 1; }, kPatience));
+    std::u16string data;
+    socket.GetData(data);
+    EXPECT_EQ(data, u"still here");
+
+    UdpSocket sender;  // an unbound sender likewise
+    sender.put_RemoteHost(u"127.0.0.1");
+    sender.put_RemotePort(closedPort());
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_NO_THROW(sender.SendData(Variant::fromString(u"anyone?")));
+        loop().dispatch(5);
+    }
+    EXPECT_EQ(sender.get_State(), 1);
+}
+
+// Datagram sockets hear of a refused datagram (ICMP port unreachable) only while
+// connected; connecting the component's descriptor makes refusals arrive for real.
+class RefusalTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        socket.put_RemoteHost(u"127.0.0.1");
+        socket.put_RemotePort(peer.port());
+        socket.setDataArrival([this](int32_t) { ++events; });
+        // Bound to a port given by number: the system keeps only such a port across the
+        // disconnect below.
+        socket.Bind(0);
+        const int32_t port = socket.get_LocalPort();
+        socket.Close();
+        socket.Bind(port);
+        fd = socket.nativeHandle();
+        ASSERT_GE(fd, 0);
+        sockaddr_storage own{};
+        socklen_t length = sizeof own;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&own), &length);
+        sockaddr_storage dead{};
+        length = loopbackAddress(own.ss_family, closedPort(), dead);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&dead), length), 0);
+    }
+
+    static socklen_t loopbackAddress(int family, int32_t port, sockaddr_storage& address) {
+        if (family == AF_INET6) {
+            auto& in6 = reinterpret_cast<sockaddr_in6&>(address);
+            in6.sin6_family = AF_INET6;
+            in6.sin6_port = htons(static_cast<uint16_t>(port));
+            inet_pton(AF_INET6, "::ffff:127.0.0.1", &in6.sin6_addr);
+            return sizeof in6;
+        }
+        auto& in4 = reinterpret_cast<sockaddr_in&>(address);
+        in4.sin_family = AF_INET;
+        in4.sin_port = htons(static_cast<uint16_t>(port));
+        in4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return sizeof in4;
+    }
+
+    // Sends to the dead port and waits until its refusal is pending on the socket.
+    bool leaveRefusalPending() {
+        if (::send(fd, "?", 1, 0) != 1)
+            return false;
+        pollfd p{fd, 0, 0};
+        return ::poll(&p, 1, 5000) == 1 && (p.revents & POLLERR);
+    }
+
+    void disconnect() {
+        sockaddr unspecified{};
+        unspecified.sa_family = AF_UNSPEC;
+        ::connect(fd, &unspecified, sizeof unspecified);
+    }
+
+    Peer peer;
+    UdpSocket socket;
+    int fd = -1;
+    int events = 0;
+};
+
+TEST_F(RefusalTest, RefusalOfAnEarlierDatagramDoesNotFailTheNextSend) {
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(leaveRefusalPending());
+        EXPECT_NO_THROW(socket.SendData(Variant::fromString(u"next")));
+        EXPECT_EQ(peer.receive(), "next") << "the send after a refusal still goes out";
+    }
+}
+
+TEST_F(RefusalTest, RefusalReportedToTheLoopIsConsumedAndReceivingGoesOn) {
+    ASSERT_TRUE(leaveRefusalPending());
+    EXPECT_TRUE(loop().dispatch(1000));
+    EXPECT_FALSE(loop().dispatch(50)) << "consumed: no busy loop on a pending error";
+    EXPECT_EQ(events, 0);
+
+    disconnect();
+    peer.sendTo(socket.get_LocalPort(), "still here");
+    ASSERT_TRUE(loop().runUntil([&] { return events == 1; }, kPatience));
+    std::u16string data;
+    socket.GetData(data);
+    EXPECT_EQ(data, u"still here");
+}
+
+TEST(UdpSocketSend, SendFailuresCarryTheirNumbers) {
+    Peer peer;
+    UdpSocket sender;
+    sender.put_RemoteHost(u"127.0.0.1");
+    EXPECT_EQ(errorNumberOf([&] { sender.SendData(Variant::fromString(u"x")); }), 40021)
+        << "RemotePort 0";
+    sender.put_RemotePort(peer.port());
+    EXPECT_EQ(errorNumberOf([&] { sender.SendData(Variant::fromLong(7)); }), 40018);
+    EXPECT_EQ(errorNumberOf([&] { sender.SendData(Variant()); }), 40018);
+    EXPECT_EQ(sender.get_State(), 0) << "nothing was sent, nothing opened";
+
+    const std::string tooLarge(70000, 'x');
+    EXPECT_EQ(errorNumberOf([&] { sender.SendData(Variant::fromBytes(asByteArray(tooLarge))); }),
+              10040);
+
+    sender.Close();
+    sender.put_RemoteHost(u"no-such-host.invalid");
+    EXPECT_EQ(errorNumberOf([&] { sender.SendData(Variant::fromString(u"x")); }), 11001);
+    EXPECT_EQ(sender.get_State(), 0);
+    sender.put_RemoteHost(u"");
+    EXPECT_EQ(errorNumberOf([&] { sender.SendData(Variant::fromString(u"x")); }), 11001);
+}
+
+TEST(SocketErrors, SystemCodesMapToTheSocketNumbers) {
+    using port_control::socketErrorFromErrno;
+    using port_control::socketErrorFromResolver;
+    const std::pair<int, int32_t> errnoRows[] = {
+        {EADDRINUSE, 10048},  {EADDRNOTAVAIL, 10049}, {EMSGSIZE, 10040},
+        {ENETUNREACH, 10051}, {ECONNREFUSED, 10054},  {ENOBUFS, 10055},
+        {EAGAIN, 10055},      {EACCES, 10013},        {EMFILE, 10024},
+        {ENOMEM, 7},
+    };
+    for (auto [err, number] : errnoRows)
+        EXPECT_EQ(socketErrorFromErrno(err).number(), number) << err;
+
+    EXPECT_EQ(socketErrorFromResolver(EAI_NONAME, 0).number(), 11001);
+    EXPECT_EQ(socketErrorFromResolver(EAI_FAIL, 0).number(), 11001);
+    EXPECT_EQ(socketErrorFromResolver(EAI_AGAIN, 0).number(), 11002);
+    EXPECT_EQ(socketErrorFromResolver(EAI_SYSTEM, EMFILE).number(), 10024);
+
+    platform::Error other = socketErrorFromErrno(EXDEV);
+    EXPECT_EQ(other.number(), port_control::kSocketSystemErrorNumber);
+    EXPECT_NE(other.description().find(u"errno " +
+                                       [] {
+                                           std::u16string digits;
+                                           for (char c : std::to_string(EXDEV))
+                                               digits += static_cast<char16_t>(c);
+                                           return digits;
+                                       }()),
+              std::u16string::npos)
+        << "a system error without a number of its own names its errno";
+}
+
+}  // namespace
