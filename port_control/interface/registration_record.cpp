@@ -5,6 +5,7 @@
 #include "interface/corvane_type_library.h"
 #include "interface/portula_ids.h"
 #include "interface/portula_object.h"
+#include "interface/resource_data.h"
 
 namespace port_control {
 
@@ -15,8 +16,6 @@ HRESULT createPortula(const platform::Guid& iid, void** object) {
     return PortulaObject::create(g_counter, iid, object);
 }
 
-constexpr uint16_t kToolboxBitmap = 30000;
-
 const platform::ClassRecord kClasses[] = {{
     .name = "Portula",
     .clsid = ids::CLSID_Portula,
@@ -24,7 +23,7 @@ const platform::ClassRecord kClasses[] = {{
     .iidDefault = ids::IID__Portula,
     .iidSource = ids::DIID___Portula,
     .raisesEvents = true,
-    .toolboxBitmapId = kToolboxBitmap,
+    .toolboxBitmapId = kToolboxBitmapId,
     .isDesigner = false,
     .miscStatus = PortulaObject::kMiscStatus,
     .createInstance = &createPortula,
@@ -34,6 +33,8 @@ std::vector<platform::ResourceRecord> makeResources() {
     const std::vector<uint8_t>& typeLibrary = corvaneTypeLibraryBytes();
     std::vector<platform::ResourceRecord> resources{
         {"TYPELIB", 1u, typeLibrary.data(), typeLibrary.size()}};
+    const auto others = corvaneResources();
+    resources.insert(resources.end(), others.begin(), others.end());
     return resources;
 }
 }  // namespace

@@ -208,5 +208,19 @@ TEST_F(CorvaneComponentTest, TheTypeLibraryResourceDescribesTheControl) {
     EXPECT_TRUE(events->members[0].params.empty());
 }
 
+TEST_F(CorvaneComponentTest, TheLoadedModuleCarriesItsResources) {
+    const auto iid = platform::findResource(m_module, "_IID_PORTULA", 1u);
+    ASSERT_TRUE(iid);
+    ASSERT_EQ(iid->size(), 20u);
+    EXPECT_EQ((*iid)[0], 16);
+    const auto bytes = ids::IID__Portula.toBytes();
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), iid->begin() + 4));
+    EXPECT_TRUE(platform::findResource(m_module, "_SRCIID_PORTULA", 1u));
+    EXPECT_TRUE(platform::findResource(m_module, "BITMAP", 30000u));
+    EXPECT_TRUE(platform::findResource(m_module, "GIF", 1u));
+    EXPECT_TRUE(platform::findResource(m_module, "VERSION", 1u));
+    EXPECT_FALSE(platform::findResource(m_module, "BITMAP", 1u));
+}
+
 }  // namespace
 }  // namespace port_control
