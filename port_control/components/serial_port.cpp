@@ -373,15 +373,16 @@ void SerialPort::put_Output(const Variant& data) {
     m_output += bytes;
     if (m_sThreshold > 0 && m_output.size() >= static_cast<size_t>(m_sThreshold))
         m_sendEventArmed = true;
-    if (m_output.size() > static_cast<size_t>(m_outBufferSize) && !m_transmitFullReported) {
-        m_transmitFullReported = true;
-        defer(comm_events::kTransmitFull);
-    }
     if (wasIdle && !writeQueued()) {
         int err = errno;
         m_output.clear();  // the device is gone; the watch reports the hang-up
         m_sendEventArmed = false;
         throw serialErrorFromErrno(err, SerialOperation::Write);
+    }
+    // Only what the driver could not take counts against the queue's size.
+    if (m_output.size() > static_cast<size_t>(m_outBufferSize) && !m_transmitFullReported) {
+        m_transmitFullReported = true;
+        defer(comm_events::kTransmitFull);
     }
     if (m_sendEventArmed && m_output.size() < static_cast<size_t>(m_sThreshold)) {
         m_sendEventArmed = false;

@@ -23,6 +23,8 @@
 //   character is one); in binary mode it counts bytes.
 // - A device that hangs up or vanishes closes the port (PortOpen reads False) and raises
 //   one event 1011; the same port opens again once the device is back.
+// - PortOpen False discards what waits in either direction, the driver's queues included;
+//   a host that needs its output sent waits for OutBufferCount 0 first.
 // - Break can be set True only on an open port (8018 otherwise); closing releases it.
 // - CDHolding, CTSHolding, DSRHolding fail with 8018 on a closed port and read False on a
 //   device without modem lines (a pseudo-terminal).

@@ -400,6 +400,14 @@ TEST_F(SerialPortTest, OutputIsNeverDroppedAndSendEventsComeFromTheLoop) {
     EXPECT_EQ(m_pty->receiveAtPeer(5), "hello");
     m_events.clear();
 
+    // More than OutBufferSize at once is no overflow while the driver takes it all.
+    m_port.put_OutBufferSize(16);
+    m_port.put_Output(platform::Variant::fromString(std::u16string(100, u'q')));
+    EXPECT_EQ(m_pty->receiveAtPeer(100), std::string(100, 'q'));
+    ASSERT_TRUE(pumpUntil([&] { return !m_events.empty(); }));
+    EXPECT_EQ(m_events, std::vector<int16_t>{comm_events::kSend});
+    m_events.clear();
+
     // The peer does not read, so the kernel fills up and the rest queues in the port.
     m_port.put_OutBufferSize(512);
     std::string big;
