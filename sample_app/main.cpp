@@ -1,0 +1,70 @@
+// Sampleton: one window, Form1, carrying one Portula control created through the
+// platform registry. Closing the window ends the program. A termination request from the
+// session (SIGTERM, SIGINT, SIGHUP) closes the window the ordinary way, so the settings
+// are saved as on any other close.
+#include <QApplication>
+#include <QSocketNotifier>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "control_host.h"
+#include "form1.h"
+#include "loop_bridge.h"
+#include "platform/error.h"
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int) {
+    const char byte = 1;
+    (void)!::write(g_signalPipe[1], &byte, 1);
+}
+
+// Turns the session's termination signals into a close of `window`, on the UI thread.
+void closeOnTerminationSignals(QWidget& window) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_signalPipe) != 0)
+        return;  // the program still works; it only ends unsaved on a signal
+    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &window);
+    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
+        char bytes[16];
+        while (::read(g_signalPipe[0], bytes, sizeof bytes) > 0) {
+        }
+        window.close();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Sampleton"));
+    sample_app::LoopBridge loopBridge;
+    sample_app::MessageBoxPresenter messages;
+
+    std::unique_ptr<sample_app::ControlHost> portula;
+    try {
+        portula = std::make_unique<sample_app::PortulaHost>();
+    } catch (const platform::Error& error) {
+        messages.showError(QString::fromStdU16String(error.description()));
+        return 1;
+    }
+
+    sample_app::Form1 form1(std::move(portula), messages);
+    closeOnTerminationSignals(form1);
+    form1.load();
+    form1.show();
+    const int status = application.exec();
+    return form1.unloadFailed() ? 1 : status;
+}
