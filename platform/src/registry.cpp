@@ -591,7 +591,17 @@ void Registry::update(const std::function<void(RegistryContents&)>& change) {
     change(contents);
     if (text && contents == before)
         return;
-    replaceFileAtomically(m_directory, m_file, contents.toText());
+    const std::string newText = contents.toText();
+    // Never write what could not be read back (a file name that is no UTF-8, an empty
+    // ProgID, a relative path): one bad entry would lock every user of the file out.
+    try {
+        RegistryContents::parse(newText, m_file.string());
+    } catch (const Error& error) {
+        throw Error(
+            kRegistryWriteFailed,
+            u"レジストリに記録できない値のため書き込みを中止しました: " + error.description());
+    }
+    replaceFileAtomically(m_directory, m_file, newText);
 }  // closing the lock file releases the lock
 
 std::optional<ClassRegistration> Registry::classById(const Guid& clsid) const {

@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "support/temporary_platform_home.h"
@@ -238,6 +239,35 @@ TEST_F(RegistryTest, AFailedOrEmptyChangeLeavesTheFileAsItWas) {
     struct stat second {};
     ASSERT_EQ(::stat(m_registry.filePath().c_str(), &second), 0);
     EXPECT_EQ(first.st_ino, second.st_ino) << "an update that changes nothing does not rewrite";
+}
+
+TEST_F(RegistryTest, EntriesThatCouldNotBeReadBackAreNeverWritten) {
+    m_registry.update([](RegistryContents& c) { c.putClass(sampleClass()); });
+    const std::string before = readAll(m_registry.filePath());
+    const std::function<void(RegistryContents&)> unreadable[] = {
+        [](RegistryContents& c) {
+            ClassRegistration entry = sampleClass();
+            entry.libraryPath = "/opt/\xff\xfe.so";  // a file name that is no UTF-8
+            c.putClass(entry);
+        },
+        [](RegistryContents& c) {
+            ClassRegistration entry = sampleClass();
+            entry.libraryPath = "relative/Corvane.so";
+            c.putClass(entry);
+        },
+        [](RegistryContents& c) {
+            c.putProgId({"", kClsid});
+        },
+    };
+    for (const auto& change : unreadable) {
+        try {
+            m_registry.update(change);
+            ADD_FAILURE() << "written";
+        } catch (const Error& error) {
+            EXPECT_EQ(error.number(), kRegistryWriteFailed);
+        }
+    }
+    EXPECT_EQ(readAll(m_registry.filePath()), before);
 }
 
 TEST_F(RegistryTest, ADamagedFileIsReportedAndNeverOverwritten) {
