@@ -1,0 +1,111 @@
+// The two sides of the UDP workloads, shared by the UDP and the memory benchmarks: two
+// controls talking through the platform loop, and the same exchange on raw sockets with an
+// epoll loop. Everything is on 127.0.0.1, on ports the system chooses.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "components/host_site.h"
+#include "portula.h"
+
+namespace bench {
+
+// A host that carries a control and runs its OnComm handler; it keeps nothing.
+class BenchSite : public port_control::HostSite {
+  public:
+    std::function<void()> onComm;
+
+    void PropertyChanged(std::u16string_view) override {}
+    void SetExtent(float, float) override {}
+    void RaiseOnComm() override {
+        if (onComm)
+            onComm();
+    }
+};
+
+// A control over the real design surface (termios serial port, UDP sockets).
+struct ControlEndpoint {
+    ControlEndpoint();
+    // Binds the receiver to a port the system chooses, raises OnComm from one character on,
+    // and returns the port.
+    int32_t listen();
+    void sendTo(int32_t port);
+
+    BenchSite site;
+    port_control::Portula control;
+};
+
+// Waits on the thread's platform loop until `done()`; throws after five seconds, so a lost
+// datagram fails the benchmark instead of hanging it.
+void dispatchUntil(const std::function<bool()>& done);
+
+// Throughput: control A sends, control B's OnComm handler reads Input2; one datagram at a
+// time, each read before the next is sent.
+class ControlStream {
+  public:
+    ControlStream();
+    // Sends `count` datagrams of `payload`; returns the seconds taken.
+    double run(const platform::Variant& payload, size_t count);
+
+  private:
+    ControlEndpoint m_sender;
+    ControlEndpoint m_receiver;
+    size_t m_arrivals = 0;
+    size_t m_characters = 0;
+};
+
+// The same with plain sockets: sendto, epoll_wait, recvfrom.
+class RawStream {
+  public:
+    RawStream();
+    ~RawStream();
+    RawStream(const RawStream&) = delete;
+    RawStream& operator=(const RawStream&) = delete;
+    double run(const std::string& payload, size_t count);
+
+  private:
+    int m_sender = -1;
+    int m_receiver = -1;
+    int m_receiverPort = 0;
+    int m_epoll = -1;
+    std::vector<char> m_buffer;
+};
+
+// Latency: control A sends, B's handler reads and sends the same back, A's handler reads.
+class ControlPingPong {
+  public:
+    ControlPingPong();
+    // Appends the seconds of each of `count` round trips to `samples`; returns their sum.
+    double run(const platform::Variant& payload, size_t count, std::vector<double>& samples);
+
+  private:
+    ControlEndpoint m_a;
+    ControlEndpoint m_b;
+    size_t m_returns = 0;
+};
+
+class RawPingPong {
+  public:
+    RawPingPong();
+    ~RawPingPong();
+    RawPingPong(const RawPingPong&) = delete;
+    RawPingPong& operator=(const RawPingPong&) = delete;
+    double run(const std::string& payload, size_t count, std::vector<double>& samples);
+
+  private:
+    int m_a = -1;
+    int m_b = -1;
+    int m_epoll = -1;
+    int m_portA = 0;
+    int m_portB = 0;
+    std::vector<char> m_buffer;
+};
+
+// A bound, non-blocking UDP socket on 127.0.0.1 (port chosen by the system); throws on
+// failure. Returns the descriptor and sets `port`.
+int openLoopbackSocket(int& port);
+
+}  // namespace bench
