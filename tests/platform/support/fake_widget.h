@@ -266,6 +266,7 @@ class FakeWidget final : public RefCounted<IWidget, IControl, IPersistPropertyBa
     }
 
     ConnectionPoint& events() { return *m_events.get(); }
+    IControlSite* site() const { return m_site; }
     int16_t count() const { return m_count; }
 
   private:
