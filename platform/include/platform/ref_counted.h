@@ -17,7 +17,7 @@ namespace platform {
 
 // The IIDs under which QueryInterface hands out `Interface`: its own first, then those of
 // the interfaces it extends (IUnknown excepted: every object answers it). Each interface
-// header specialises this next to the interface.
+// header declares its entry next to the interface.
 template <class Interface>
 struct InterfaceIds;
 
