@@ -1,0 +1,28 @@
+// The sample application's settings file: an INI file beside the executable, read and
+// written one key at a time through the platform's private-profile functions.
+//
+// Text crosses to the file in code page 932. ReadIni gives at most 1023 bytes of a value
+// (a longer one is cut there, even between the two bytes of a double-byte character, whose
+// lone lead byte then decodes to an escape character); a missing file, section or key gives
+// the default. WriteIni reports nothing: a write that fails leaves the file as it was.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace sample_app {
+
+// <folder of the executable>/<its file name without extension>.ini
+std::filesystem::path settingsFilePath(const std::filesystem::path& executablePath);
+
+// The running program's own file, as the kernel names it.
+std::filesystem::path currentExecutablePath();
+
+std::u16string ReadIni(std::u16string_view section, std::u16string_view key,
+                       std::u16string_view defaultValue, const std::filesystem::path& path);
+
+void WriteIni(std::u16string_view section, std::u16string_view key, std::u16string_view value,
+              const std::filesystem::path& path);
+
+}  // namespace sample_app

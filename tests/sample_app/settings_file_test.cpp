@@ -1,0 +1,122 @@
+#include "settings_file.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/codepage932.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using sample_app::ReadIni;
+using sample_app::settingsFilePath;
+using sample_app::WriteIni;
+
+class SettingsFile : public testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "settings_file_XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        m_dir = pattern;
+        m_file = settingsFilePath(m_dir / "Sampleton");
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    void put(const std::string& bytes) const { std::ofstream(m_file, std::ios::binary) << bytes; }
+    std::string contents() const {
+        std::ifstream in(m_file, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    fs::path m_dir;
+    fs::path m_file;
+};
+
+TEST(SettingsFilePath, SitsBesideTheExecutableUnderItsName) {
+    EXPECT_EQ(settingsFilePath("/opt/corvane/Sampleton"), fs::path("/opt/corvane/Sampleton.ini"));
+    EXPECT_EQ(settingsFilePath("/opt/corvane/Sampleton.exe"),
+              fs::path("/opt/corvane/Sampleton.ini"));
+    EXPECT_EQ(settingsFilePath("/home/u/bin/Copy of Sampleton"),
+              fs::path("/home/u/bin/Copy of Sampleton.ini"));
+    EXPECT_EQ(settingsFilePath("/srv/sample.v2.bin"), fs::path("/srv/sample.v2.ini"));
+    EXPECT_EQ(settingsFilePath("Sampleton"), fs::path("Sampleton.ini"));
+}
+
+TEST(SettingsFilePath, TheRunningProgramIsThisTest) {
+    const fs::path executable = sample_app::currentExecutablePath();
+    EXPECT_TRUE(executable.is_absolute());
+    EXPECT_TRUE(fs::equivalent(executable, "/proc/self/exe"));
+    EXPECT_EQ(settingsFilePath(executable).parent_path(), executable.parent_path());
+    EXPECT_EQ(settingsFilePath(executable).filename(), executable.filename().string() + ".ini");
+}
+
+TEST_F(SettingsFile, MissingFileGivesTheDefaults) {
+    EXPECT_EQ(ReadIni(u"From", u"Left", u"0", m_file), u"0");
+    EXPECT_EQ(ReadIni(u"UDP", u"RemoteHost", u"127.0.0.1", m_file), u"127.0.0.1");
+    EXPECT_EQ(ReadIni(u"COM", u"LocalComm", u"既定 ", m_file), u"既定");
+    EXPECT_FALSE(fs::exists(m_file));
+}
+
+TEST_F(SettingsFile, ReadsStoredTextAsItStands) {
+    put("[UDP]\r\nLocalPort=\r\nRemotePort= 10002 \r\n[From]\r\nLeft=12abc\r\n");
+    EXPECT_EQ(ReadIni(u"UDP", u"LocalPort", u"10001", m_file), u"");
+    EXPECT_EQ(ReadIni(u"udp", u"remoteport", u"x", m_file), u"10002");
+    EXPECT_EQ(ReadIni(u"From", u"Left", u"0", m_file), u"12abc");
+    EXPECT_EQ(ReadIni(u"From", u"Top", u"0", m_file), u"0");
+}
+
+TEST_F(SettingsFile, LongValuesAreCutTo1023Bytes) {
+    put("[S]\r\nascii=" + std::string(2000, 'x') + "\r\n");
+    EXPECT_EQ(ReadIni(u"S", u"ascii", u"", m_file), std::u16string(1023, u'x'));
+
+    // 512 double-byte characters: the cut leaves a lone lead byte, kept as its escape.
+    WriteIni(u"S", u"kana", std::u16string(512, u'ア'), m_file);
+    const std::u16string kana = ReadIni(u"S", u"kana", u"", m_file);
+    EXPECT_EQ(kana, std::u16string(511, u'ア') + char16_t(platform::cp932::kEscapeBase + 0x83));
+}
+
+TEST_F(SettingsFile, JapaneseTextTravelsInCodePage932) {
+    const std::u16string host = u"ホスト\\ソ表";
+    WriteIni(u"UDP", u"RemoteHost", host, m_file);
+    EXPECT_EQ(ReadIni(u"UDP", u"RemoteHost", u"", m_file), host);
+    EXPECT_EQ(contents(), "[UDP]\r\nRemoteHost=" + platform::cp932::encode(host) + "\r\n");
+    EXPECT_NE(contents().find("\x83\x5C\x95\x5C"), std::string::npos) << "ソ表 as cp932 bytes";
+}
+
+TEST_F(SettingsFile, UnloadOrderBuildsThreeSections) {
+    WriteIni(u"From", u"Left", u"-1200", m_file);
+    WriteIni(u"From", u"Top", u"300", m_file);
+    WriteIni(u"UDP", u"LocalPort", u"10001", m_file);
+    WriteIni(u"UDP", u"RemotePort", u"10002", m_file);
+    WriteIni(u"UDP", u"RemoteHost", u"127.0.0.1", m_file);
+    WriteIni(u"COM", u"LocalComm", u"1", m_file);
+    WriteIni(u"UDP", u"UDPUse", u"1", m_file);
+    EXPECT_EQ(contents(),
+              "[From]\r\nLeft=-1200\r\nTop=300\r\n"
+              "[UDP]\r\nLocalPort=10001\r\nRemotePort=10002\r\nRemoteHost=127.0.0.1\r\nUDPUse=1\r\n"
+              "[COM]\r\nLocalComm=1\r\n");
+
+    // A second unload replaces values in place.
+    WriteIni(u"From", u"Left", u"0", m_file);
+    EXPECT_EQ(ReadIni(u"From", u"Left", u"x", m_file), u"0");
+    EXPECT_EQ(ReadIni(u"From", u"Top", u"x", m_file), u"300");
+}
+
+TEST_F(SettingsFile, FailedWritesGoUnreported) {
+    const std::string original = "[UDP]\r\nLocalPort=10001\r\n";
+    put(original);
+    fs::permissions(m_file, fs::perms::owner_read);
+    EXPECT_NO_THROW(WriteIni(u"UDP", u"LocalPort", u"20001", m_file));
+    EXPECT_EQ(contents(), original);
+    EXPECT_EQ(ReadIni(u"UDP", u"LocalPort", u"", m_file), u"10001");
+
+    const fs::path nowhere = m_dir / "missing" / "Sampleton.ini";
+    EXPECT_NO_THROW(WriteIni(u"UDP", u"LocalPort", u"20001", nowhere));
+    EXPECT_FALSE(fs::exists(nowhere.parent_path()));
+}
+
+}  // namespace
