@@ -364,6 +364,8 @@ void PortulaObject::HostBridge::PropertyChanged(std::u16string_view name) {
     if (!m_owner.m_site)
         return;
     const std::u16string text(name);
+    platform::clearErrorInfo();  // a site that fails without saying why is not blamed for older
+                                 // news
     const HRESULT hr = m_owner.m_site->OnPropertyChanged(text.c_str());
     if (platform::failed(hr))
         platform::throwFromHresult(hr);
