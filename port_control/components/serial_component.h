@@ -17,7 +17,7 @@ using platform::Boolean;
 using platform::Variant;
 
 class SerialComponent {
-public:
+  public:
     virtual ~SerialComponent() = default;
 
     virtual Boolean get_PortOpen() = 0;

@@ -10,7 +10,7 @@ using platform::kTrue;
 
 struct Member {
     std::string name;
-    std::function<void(Portula&)> put;               // writes a distinctive value
+    std::function<void(Portula&)> put;                 // writes a distinctive value
     std::function<bool(Portula&, FakeSerial&)> check;  // the value arrived and reads back
 };
 
@@ -25,9 +25,13 @@ std::vector<Member> settableMembers() {
         {"CommPort", [](Portula& c) { c.put_CommPort(3); },
          [](Portula& c, FakeSerial& s) { return s.commPort == 3 && c.get_CommPort() == 3; }},
         {"DTREnable", [](Portula& c) { c.put_DTREnable(kTrue); },
-         [](Portula& c, FakeSerial& s) { return s.dtrEnable == kTrue && c.get_DTREnable() == kTrue; }},
+         [](Portula& c, FakeSerial& s) {
+             return s.dtrEnable == kTrue && c.get_DTREnable() == kTrue;
+         }},
         {"EOFEnable", [](Portula& c) { c.put_EOFEnable(kTrue); },
-         [](Portula& c, FakeSerial& s) { return s.eofEnable == kTrue && c.get_EOFEnable() == kTrue; }},
+         [](Portula& c, FakeSerial& s) {
+             return s.eofEnable == kTrue && c.get_EOFEnable() == kTrue;
+         }},
         {"Handshaking", [](Portula& c) { c.put_Handshaking(3); },
          [](Portula& c, FakeSerial& s) { return s.handshaking == 3 && c.get_Handshaking() == 3; }},
         {"InBufferSize", [](Portula& c) { c.put_InBufferSize(4096); },
@@ -53,7 +57,9 @@ std::vector<Member> settableMembers() {
         {"RThreshold", [](Portula& c) { c.put_RThreshold(-4); },
          [](Portula& c, FakeSerial& s) { return s.rThreshold == -4 && c.get_RThreshold() == -4; }},
         {"RTSEnable", [](Portula& c) { c.put_RTSEnable(kTrue); },
-         [](Portula& c, FakeSerial& s) { return s.rtsEnable == kTrue && c.get_RTSEnable() == kTrue; }},
+         [](Portula& c, FakeSerial& s) {
+             return s.rtsEnable == kTrue && c.get_RTSEnable() == kTrue;
+         }},
         {"SThreshold", [](Portula& c) { c.put_SThreshold(2); },
          [](Portula& c, FakeSerial& s) { return s.sThreshold == 2 && c.get_SThreshold() == 2; }},
     };
@@ -62,7 +68,8 @@ std::vector<Member> settableMembers() {
 class PassThroughTest : public PortulaFixture, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(PassThroughTest, EverySetReachesTheSerialComponentAndNotifiesItsOwnName) {
-    if (GetParam()) useUdp();
+    if (GetParam())
+        useUdp();
     for (const Member& member : settableMembers()) {
         SCOPED_TRACE(member.name);
         site.notifications.clear();
@@ -71,12 +78,14 @@ TEST_P(PassThroughTest, EverySetReachesTheSerialComponentAndNotifiesItsOwnName) 
         EXPECT_EQ(site.notifications, Names{platform::fromUtf8(member.name)});
         EXPECT_TRUE(member.check(*control, *serial));
         // No member looks at the UDP side.
-        for (const std::string& call : log.calls) EXPECT_EQ(call.find("Winsock"), std::string::npos);
+        for (const std::string& call : log.calls)
+            EXPECT_EQ(call.find("Winsock"), std::string::npos);
     }
 }
 
 TEST_P(PassThroughTest, ARefusedValueRaisesNoNotificationAndChangesNothing) {
-    if (GetParam()) useUdp();
+    if (GetParam())
+        useUdp();
     for (const Member& member : settableMembers()) {
         SCOPED_TRACE(member.name);
         site.notifications.clear();
