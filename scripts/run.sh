@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Installs and builds (scripts/setup.sh), registers the freshly built Corvane for this user
+# and starts Sampleton.
+#
+# With a display (DISPLAY set) the window opens there and the script ends with it. Without
+# one, the window opens on a virtual X server: the script waits until it is mapped, saves a
+# screenshot and prints its path, then closes the window the way a session end does
+# (SIGTERM), so that the window saves its settings file (build/bin/Sampleton.ini), and
+# exits with the program's status. Safe to run again, from any directory.
+set -euo pipefail
+top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${CORVANE_BUILD_DIR:-$top/build}"
+bin="$build/bin"
+
+"$top/scripts/setup.sh"
+"$bin/regcomp" "$bin/Corvane.so"
+
+if [ -n "${DISPLAY:-}" ]; then
+  exec "$bin/Sampleton"
+fi
+
+# A display number nobody uses.
+display=""
+for n in $(seq 90 199); do
+  if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
+    display=":$n"
+    break
+  fi
+done
+[ -n "$display" ] || { echo "run.sh: no free X display number" >&2; exit 1; }
+
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+  done
+}
+trap cleanup EXIT
+
+Xvfb "$display" -screen 0 1024x768x24 -dpi 96 -nolisten tcp >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do
+  xdpyinfo -display "$display" >/dev/null 2>&1 && break
+  sleep 0.1
+done
+export DISPLAY="$display"
+
+# A window manager, when one is installed, draws the caption and frame.
+for wm in openbox twm; do
+  if command -v "$wm" >/dev/null 2>&1; then
+    "$wm" >/dev/null 2>&1 &
+    pids+=($!)
+    sleep 0.5
+    break
+  fi
+done
+
+"$bin/Sampleton" &
+app=$!
+pids+=("$app")
+if ! timeout 30 xdotool search --sync --onlyvisible --name 'Corvane' >/dev/null; then
+  echo "run.sh: the window did not appear" >&2
+  exit 1
+fi
+sleep 1  # let it paint
+
+shot="${TMPDIR:-/tmp}/sampleton-$(date +%Y%m%d-%H%M%S)-$$.png"
+import -display "$display" -window root "$shot"
+echo "Screenshot: $shot"
+
+kill -TERM "$app"
+status=0
+wait "$app" || status=$?
+echo "Settings: $bin/Sampleton.ini"
+exit "$status"
