@@ -1,9 +1,11 @@
 // Sampleton: one window, Form1, carrying one Portula control created through the
 // platform registry. Closing the window ends the program. A termination request from the
 // session (SIGTERM, SIGINT, SIGHUP) closes the window the ordinary way, so the settings
-// are saved as on any other close.
+// are saved as on any other close; an open message box is answered first, and the close
+// waits until the window is up and no handler is in the middle of its work.
 #include <QApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -26,6 +28,18 @@ void onTerminationSignal(int) {
     (void)!::write(g_signalPipe[1], &byte, 1);
 }
 
+// Closes `window` once no message box is open and the window is shown, answering the
+// open message boxes (OK) on the way.
+void closeWhenIdle(QWidget& window) {
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+        modal->close();
+    } else if (window.isVisible()) {
+        window.close();
+        return;
+    }
+    QTimer::singleShot(20, &window, [&window] { closeWhenIdle(window); });
+}
+
 // Turns the session's termination signals into a close of `window`, on the UI thread.
 void closeOnTerminationSignals(QWidget& window) {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_signalPipe) != 0)
@@ -35,7 +49,7 @@ void closeOnTerminationSignals(QWidget& window) {
         char bytes[16];
         while (::read(g_signalPipe[0], bytes, sizeof bytes) > 0) {
         }
-        window.close();
+        closeWhenIdle(window);
     });
     struct sigaction action = {};
     action.sa_handler = onTerminationSignal;
