@@ -169,8 +169,7 @@ void recordRow(benchmark::State& state, const TableRow& row) {
         g_rows.push_back(row);
 }
 
-int runBenchmarks(int argc, char** argv) {
-    // Our own flags go before Google Benchmark sees the rest.
+int takeOwnFlags(int argc, char** argv) {
     int kept = 1;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--smoke") == 0)
@@ -180,8 +179,13 @@ int runBenchmarks(int argc, char** argv) {
         else
             argv[kept++] = argv[i];
     }
-    argc = kept;
-    argv[argc] = nullptr;
+    argv[kept] = nullptr;
+    return kept;
+}
+
+int runBenchmarks(int argc, char** argv) {
+    // Our own flags go before Google Benchmark sees the rest.
+    argc = takeOwnFlags(argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

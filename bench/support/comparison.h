@@ -106,6 +106,9 @@ struct TableRow {
 void recordRow(benchmark::State& state, const TableRow& row);
 bool rowMet(const TableRow& row);
 
+// Takes --smoke and --table=FILE out of the arguments; returns the new count.
+int takeOwnFlags(int argc, char** argv);
+
 // Google Benchmark's main with --smoke and --table=FILE added; prints the rows at the end.
 int runBenchmarks(int argc, char** argv);
 
