@@ -20,13 +20,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// 64 characters as a frame of the sample looks, with Japanese text and padding.
+// 64 characters: a test frame of the sample (codes 1, 2, 31, a counter, 3, 4, 255 read in
+// code page 932), Japanese text and padding.
 std::u16string payload() {
-    std::u16string text =
-        u"\x01\x02\x1f"
-        u"12345"
-        u"\x03\x04\xff"
-        u"受信データの確認";
+    std::u16string text = platform::cp932::decode(
+        "\x01\x02\x1f"
+        "12345"
+        "\x03\x04\xff");
+    text += u"受信データの確認";
     while (text.size() < 64)
         text += static_cast<char16_t>(u'a' + text.size() % 26);
     return text;

@@ -34,6 +34,18 @@ double drain(bench::QuietControl& quiet, size_t characters) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// The floor for comparison: the same pieces copied out of a plain string with no buffer
+// logic, so that what the memory hierarchy alone does to a larger N shows.
+double plainDrain(size_t characters, size_t piece) {
+    const std::u16string text(characters, u'x');
+    const auto start = Clock::now();
+    for (size_t at = 0; at < characters; at += piece) {
+        std::u16string copy = text.substr(at, piece);
+        benchmark::DoNotOptimize(copy);
+    }
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
 std::string sizeName(size_t characters) {
     return characters >= 1024 * 1024 ? std::to_string(characters / (1024 * 1024)) + " Mi"
                                      : std::to_string(characters / 1024) + " Ki";
@@ -48,15 +60,23 @@ void BM_DrainByInputLen(benchmark::State& state) {
     bench::QuietControl whole;  // InputLen 0: everything in one read
     bench::Rounds rounds;
     for (auto _ : state) {
-        rounds = bench::runRounds({[&](size_t) { return drain(pieces, large); },
-                                   [&](size_t) {
-                                       double seconds = 0;
-                                       for (size_t done = 0; done < large; done += small)
-                                           seconds += drain(pieces, small);
-                                       return seconds;
-                                   },
-                                   [&](size_t) { return drain(whole, large); }},
-                                  1, 5, 3.0);
+        rounds = bench::runRounds(
+            {[&](size_t) { return drain(pieces, large); },
+             [&](size_t) {
+                 double seconds = 0;
+                 for (size_t done = 0; done < large; done += small)
+                     seconds += drain(pieces, small);
+                 return seconds;
+             },
+             [&](size_t) { return drain(whole, large); },
+             [&](size_t) { return plainDrain(large, static_cast<size_t>(inputLen)); },
+             [&](size_t) {
+                 double seconds = 0;
+                 for (size_t done = 0; done < large; done += small)
+                     seconds += plainDrain(small, static_cast<size_t>(inputLen));
+                 return seconds;
+             }},
+            1, 5, 3.0);
     }
     auto perCharacter = [&](size_t side) {
         return bench::formatNanoseconds(rounds.medianSeconds(side) / static_cast<double>(large)) +
@@ -70,6 +90,10 @@ void BM_DrainByInputLen(benchmark::State& state) {
     bench::recordRow(
         state, {"3. Drain InputLen " + k + " vs InputLen 0, N " + sizeName(large), perCharacter(0),
                 perCharacter(2), rounds.medianRatio(0, 2), bench::reportOnly()});
+    bench::recordRow(
+        state, {"3. Plain substr drain by " + k + ": N " + sizeName(large) + " vs " +
+                    sizeName(small) + " per char",
+                perCharacter(3), perCharacter(4), rounds.medianRatio(3, 4), bench::reportOnly()});
 }
 BENCHMARK(BM_DrainByInputLen)
     ->Arg(1)

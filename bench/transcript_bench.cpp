@@ -6,6 +6,7 @@
 #include <QPlainTextEdit>
 #include <cstdlib>
 
+#include "platform/codepage932.h"
 #include "support/comparison.h"
 #include "transcript.h"
 
@@ -22,13 +23,10 @@ QApplication& application() {
     return *app;
 }
 
-// A received frame as the sample's peer sends it, with its control characters.
+// A received test frame of the sample: codes 1, 2, 31, a counter, 3, 4, 255 read in code
+// page 932.
 std::u16string frame(size_t counter) {
-    std::u16string text = u"\x01\x02\x1f";
-    for (char c : std::to_string(counter))
-        text += static_cast<char16_t>(c);
-    text += u"\x03\x04\xff 受信 OK";
-    return text;
+    return platform::cp932::decode("\x01\x02\x1f" + std::to_string(counter) + "\x03\x04\xff");
 }
 
 // Seconds per line of the first and of the last `window` lines.

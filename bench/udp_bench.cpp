@@ -34,8 +34,9 @@ QCoreApplication& qtApplication() {
     static int argc = 1;
     static char name[] = "udp_bench";
     static char* argv[] = {name, nullptr};
-    static QCoreApplication application(argc, argv);
-    return application;
+    // Never destroyed: Qt's own statics may be gone by the time ours would be.
+    static QCoreApplication* application = new QCoreApplication(argc, argv);
+    return *application;
 }
 
 // QUdpSocket as a Qt program uses it: readyRead drains the socket, the event loop waits.
