@@ -157,7 +157,9 @@ TEST_F(CommunicationLogTest, UnwritableLogsNeverDisturbTheCaller) {
         EXPECT_EQ(control->get_Input2().stringValue(), u"in");
     }
     EXPECT_FALSE(fs::exists(m_dir / "missing"));
-    if (::geteuid() != 0) EXPECT_EQ(fs::file_size(readOnly), 0u);
+    if (::geteuid() != 0) {
+        EXPECT_EQ(fs::file_size(readOnly), 0u);  // root may write anyway
+    }
 }
 
 TEST_F(CommunicationLogTest, TwoControlsSharingAFileWriteWholeLines) {
