@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libgl-dev
   clang libclang-rt-14-dev valgrind
-  xvfb xauth xdotool x11-utils imagemagick fonts-noto-cjk
+  xvfb xauth xdotool x11-utils imagemagick fonts-noto-cjk openbox
 )
 if [ "$(id -u)" = 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
