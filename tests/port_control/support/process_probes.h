@@ -1,6 +1,6 @@
 // Readings of this process and of the kernel that fault and load tests compare before and
-// after: open descriptors, resident memory, CPU time, and the UDP and ICMP counters the
-// kernel keeps in /proc. Header-only, so that only the tests that use it compile it.
+// after: open descriptors, resident memory, CPU time, and the UDP, ICMP and backlog counters
+// the kernel keeps in /proc. Header-only, so that only the tests that use it compile it.
 #pragma once
 
 #include <dirent.h>
@@ -93,6 +93,20 @@ inline std::map<std::string, int64_t> snmpCounters(std::string_view protocol) {
     while (nameFields >> name && valueFields >> value)
         counters[name] = value;
     return counters;
+}
+
+// Packets every processor's input backlog dropped because it was full (the second column
+// of /proc/self/net/softnet_stat, summed): loopback traffic lost before any socket saw it.
+inline uint64_t backlogDrops() {
+    std::ifstream in("/proc/self/net/softnet_stat");
+    uint64_t total = 0;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::string processed, dropped;
+        if (fields >> processed >> dropped)
+            total += std::stoull(dropped, nullptr, 16);
+    }
+    return total;
 }
 
 }  // namespace port_control::testing
