@@ -66,5 +66,5 @@ awk -F'|' '
           print line
           if (r == 0) { rule = ""; for (c = 1; c <= 6; c++) rule = rule sprintf("%" width[c] "s", "") (c < 6 ? "  " : "")
                         gsub(/ /, "-", rule); print rule } } }
-' <(sort -t'|' -k2,2V -s "$table")
+' <(sort -t'|' -s -k2.1,2.2 "$table")
 exit $status

@@ -55,11 +55,11 @@ double Rounds::medianExtraSeconds(size_t a, size_t b) const {
 }
 
 Rounds runRounds(const std::vector<Side>& sides, size_t opsPerRound, int minRounds,
-                 double budgetSeconds) {
+                 double budgetSeconds, bool warmUp) {
     using Clock = std::chrono::steady_clock;
     Rounds rounds;
     rounds.seconds.resize(sides.size());
-    if (!g_smoke) {
+    if (warmUp && !g_smoke) {
         // Caches, allocator pools and lazily created sockets settle before anything counts.
         for (const Side& side : sides)
             side(opsPerRound);

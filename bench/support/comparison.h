@@ -48,11 +48,11 @@ struct Rounds {
     double medianExtraSeconds(size_t a, size_t b) const;
 };
 
-// Runs one untimed warm-up round, then rounds of `opsPerRound` operations per side until
-// at least `minRounds` rounds and about `budgetSeconds` have passed (one round under
-// --smoke).
+// Runs one untimed warm-up round (unless `warmUp` is false), then rounds of `opsPerRound`
+// operations per side until at least `minRounds` rounds and about `budgetSeconds` have
+// passed (one round under --smoke).
 Rounds runRounds(const std::vector<Side>& sides, size_t opsPerRound, int minRounds = 7,
-                 double budgetSeconds = 3.0);
+                 double budgetSeconds = 3.0, bool warmUp = true);
 
 // Runs `operation` `count` times and returns the seconds taken: the body of most sides.
 template <class Operation>
