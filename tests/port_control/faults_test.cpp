@@ -193,7 +193,7 @@ TEST_F(SerialDeviceFaults, AHangUpWithDataWaitingClosesThePortOnceAndTheSamePort
               serial_errors::kDeviceUnavailable);
     EXPECT_EQ(control.get_PortOpen(), kFalse);
     EXPECT_TRUE(site.notifications.empty()) << "failed writes notify nothing";
-    EXPECT_EQ(events.size(), 1u) << "one event per loss, however often it is looked at";
+    EXPECT_EQ(events.size(), 1u) << "one event per loss";
 
     {
         // The device comes back under the same port number; nothing of the old session
