@@ -22,7 +22,8 @@ namespace {
 std::string timeStamp() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
-    if (!localtime_r(&now, &local)) return "0000/00/00 00:00:00";
+    if (!localtime_r(&now, &local))
+        return "0000/00/00 00:00:00";
     char text[32];
     const size_t length = std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S", &local);
     return std::string(text, length);
@@ -30,12 +31,15 @@ std::string timeStamp() {
 
 void appendLine(const std::string& path, const std::string& line) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return;
+    if (fd < 0)
+        return;
     size_t written = 0;
     while (written < line.size()) {
         const ssize_t n = ::write(fd, line.data() + written, line.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
         written += static_cast<size_t>(n);
     }
     ::close(fd);
@@ -43,7 +47,8 @@ void appendLine(const std::string& path, const std::string& line) {
 }  // namespace
 
 void Portula::WriteLog(std::u16string_view text) noexcept {
-    if (m_logPath.empty()) return;
+    if (m_logPath.empty())
+        return;
     try {
         std::string line = timeStamp();
         line += ':';

@@ -23,7 +23,9 @@ std::unique_ptr<UdpComponent> udpSocket() {
 }
 }  // namespace
 
-std::span<const DesignItem> designSurfaceItems() { return kItems; }
+std::span<const DesignItem> designSurfaceItems() {
+    return kItems;
+}
 
 Components loadDesignSurface() {
     auto serial = std::make_unique<SerialPort>();

@@ -108,7 +108,8 @@ void Portula::Save(platform::PropertyBag& bag) {
         [&] { return Variant::fromString(m_logPath); },
     };
     const auto& rows = persistedRows();
-    for (size_t i = 0; i < rows.size(); ++i) bag.Write(rows[i].key, read[i](), rows[i].defaultValue);
+    for (size_t i = 0; i < rows.size(); ++i)
+        bag.Write(rows[i].key, read[i](), rows[i].defaultValue);
 }
 
 }  // namespace port_control

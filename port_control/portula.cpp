@@ -13,7 +13,8 @@ constexpr int16_t kEventReceived = 2;
 
 // Closes a socket that is in use, selects UDP, as every endpoint write does first.
 void prepareEndpoint(UdpComponent& socket) {
-    if (socket.get_State() != 0) socket.Close();
+    if (socket.get_State() != 0)
+        socket.Close();
     socket.put_Protocol(kProtocolUdp);
 }
 }  // namespace
@@ -30,7 +31,9 @@ Portula::~Portula() {
     m_components.Winsock2->setDataArrival({});
 }
 
-void Portula::Resize() { m_site.SetExtent(kExtentTwips, kExtentTwips); }
+void Portula::Resize() {
+    m_site.SetExtent(kExtentTwips, kExtentTwips);
+}
 
 void Portula::put_UDPUse(Boolean value) {
     m_udpFlag = value;
@@ -38,27 +41,33 @@ void Portula::put_UDPUse(Boolean value) {
 }
 
 Boolean Portula::get_PortOpen() {
-    if (!udpMode()) return m_components.MSComm1->get_PortOpen();
+    if (!udpMode())
+        return m_components.MSComm1->get_PortOpen();
     return platform::toBooleanValue(m_components.Winsock2->get_State() != 0);
 }
 
 void Portula::put_PortOpen(Boolean value) {
     if (!udpMode()) {
         SerialComponent& serial = *m_components.MSComm1;
-        if (serial.get_PortOpen() != value) serial.put_PortOpen(value);
+        if (serial.get_PortOpen() != value)
+            serial.put_PortOpen(value);
     } else if (value == platform::kTrue) {
         UdpComponent& receiver = *m_components.Winsock2;
-        if (receiver.get_State() == 0) receiver.Bind(receiver.get_LocalPort());
+        if (receiver.get_State() == 0)
+            receiver.Bind(receiver.get_LocalPort());
     } else {
         // Any value other than exactly True closes, as the published Boolean is tested
         // only against True here.
         UdpComponent& receiver = *m_components.Winsock2;
-        if (receiver.get_State() != 0) receiver.Close();
+        if (receiver.get_State() != 0)
+            receiver.Close();
     }
     notify(u"PortOpen");
 }
 
-std::u16string Portula::get_RemoteHost() { return m_components.Winsock1->get_RemoteHost(); }
+std::u16string Portula::get_RemoteHost() {
+    return m_components.Winsock1->get_RemoteHost();
+}
 
 void Portula::put_RemoteHost(const std::u16string& host) {
     prepareEndpoint(*m_components.Winsock1);
@@ -66,7 +75,9 @@ void Portula::put_RemoteHost(const std::u16string& host) {
     notify(u"UDPRemoteHost");
 }
 
-int32_t Portula::get_RemotePort() { return m_components.Winsock1->get_RemotePort(); }
+int32_t Portula::get_RemotePort() {
+    return m_components.Winsock1->get_RemotePort();
+}
 
 void Portula::put_RemotePort(int32_t port) {
     prepareEndpoint(*m_components.Winsock1);
@@ -74,7 +85,9 @@ void Portula::put_RemotePort(int32_t port) {
     notify(u"UDPRemotePort");
 }
 
-int32_t Portula::get_LocalPort() { return m_components.Winsock2->get_LocalPort(); }
+int32_t Portula::get_LocalPort() {
+    return m_components.Winsock2->get_LocalPort();
+}
 
 void Portula::put_LocalPort(int32_t port) {
     prepareEndpoint(*m_components.Winsock2);
@@ -110,13 +123,16 @@ Variant Portula::get_Input2() {
         result = m_components.MSComm1->get_Input();
     } else {
         const int16_t length = get_InputLen();
-        if (length < 0) throw platform::Error(platform::errors::kInvalidPropertyValue);
+        if (length < 0)
+            throw platform::Error(platform::errors::kInvalidPropertyValue);
         result = Variant::fromString(m_receiveBuffer.take(static_cast<size_t>(length)));
     }
-    const bool empty = (result.type() == platform::VarType::String && result.stringValue().empty()) ||
-                       (result.type() == platform::VarType::ByteArray && result.bytesValue().empty()) ||
-                       result.isEmpty();
-    if (!empty) WriteLog(u"INP:" + platform::toString(result));
+    const bool empty =
+        (result.type() == platform::VarType::String && result.stringValue().empty()) ||
+        (result.type() == platform::VarType::ByteArray && result.bytesValue().empty()) ||
+        result.isEmpty();
+    if (!empty)
+        WriteLog(u"INP:" + platform::toString(result));
     return result;
 }
 
@@ -124,22 +140,29 @@ int16_t Portula::get_CommEvent() {
     return udpMode() ? m_eventCode : m_components.MSComm1->get_CommEvent();
 }
 
-int16_t Portula::get_InBufferCount() { return m_components.MSComm1->get_InBufferCount(); }
+int16_t Portula::get_InBufferCount() {
+    return m_components.MSComm1->get_InBufferCount();
+}
 
 void Portula::put_InBufferCount(int16_t count) {
     m_components.MSComm1->put_InBufferCount(count);
-    if (count == 0) m_receiveBuffer.clear();
+    if (count == 0)
+        m_receiveBuffer.clear();
     notify(u"InBufferCount");
 }
 
-int16_t Portula::get_OutBufferCount() { return m_components.MSComm1->get_OutBufferCount(); }
+int16_t Portula::get_OutBufferCount() {
+    return m_components.MSComm1->get_OutBufferCount();
+}
 
 void Portula::put_OutBufferCount(int16_t count) {
     m_components.MSComm1->put_OutBufferCount(count);
     notify(u"OutBufferCount");
 }
 
-void Portula::onSerialComm() { m_site.RaiseOnComm(); }
+void Portula::onSerialComm() {
+    m_site.RaiseOnComm();
+}
 
 void Portula::onDataArrival(int32_t /*bytes: the datagram itself tells its size*/) {
     std::u16string datagram;

@@ -37,7 +37,7 @@ struct Components {
 };
 
 class Portula {
-public:
+  public:
     // Initialize: wires the component events and does nothing else (opens nothing).
     // `site` must outlive the control.
     Portula(Components components, HostSite& site);
@@ -117,7 +117,7 @@ public:
     void Load(platform::PropertyBag& bag);
     void Save(platform::PropertyBag& bag);
 
-private:
+  private:
     bool udpMode() const { return m_udpFlag != 0; }
     void notify(std::u16string_view name) { m_site.PropertyChanged(name); }
     void WriteLog(std::u16string_view text) noexcept;

@@ -10,8 +10,8 @@ constexpr size_t kSmallBuffer = 4096;
 std::u16string ReceiveBuffer::take(size_t count) {
     const size_t waiting = size();
     if (count == 0 || count >= waiting) {
-        std::u16string all = m_readPosition == 0 ? std::move(m_text)
-                                                 : m_text.substr(m_readPosition);
+        std::u16string all =
+            m_readPosition == 0 ? std::move(m_text) : m_text.substr(m_readPosition);
         clear();
         return all;
     }
@@ -28,7 +28,8 @@ void ReceiveBuffer::clear() {
 }
 
 void ReceiveBuffer::compactIfWorthIt() {
-    if (m_readPosition < kSmallBuffer || m_readPosition < size()) return;
+    if (m_readPosition < kSmallBuffer || m_readPosition < size())
+        return;
     std::u16string rest(m_text, m_readPosition);
     m_text.swap(rest);
     m_readPosition = 0;

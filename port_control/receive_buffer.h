@@ -11,7 +11,7 @@
 namespace port_control {
 
 class ReceiveBuffer {
-public:
+  public:
     void append(std::u16string_view text) { m_text.append(text); }
     // Takes the first `count` characters (all of them if fewer are waiting); 0 takes all.
     std::u16string take(size_t count);
@@ -21,7 +21,7 @@ public:
     // Bytes held, for memory checks.
     size_t capacityBytes() const { return m_text.capacity() * sizeof(char16_t); }
 
-private:
+  private:
     void compactIfWorthIt();
 
     std::u16string m_text;

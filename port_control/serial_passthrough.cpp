@@ -13,12 +13,14 @@ void setThenNotify(SerialComponent& serial, void (SerialComponent::*put)(Value),
 }
 }  // namespace
 
-#define PORTULA_PASS_GET(Type, Name) \
-    Type Portula::get_##Name() { return m_components.MSComm1->get_##Name(); }
-#define PORTULA_PASS_PUT(Type, Name)                                                          \
-    void Portula::put_##Name(Type value) {                                                    \
+#define PORTULA_PASS_GET(Type, Name)               \
+    Type Portula::get_##Name() {                   \
+        return m_components.MSComm1->get_##Name(); \
+    }
+#define PORTULA_PASS_PUT(Type, Name)                                                            \
+    void Portula::put_##Name(Type value) {                                                      \
         setThenNotify<Type>(*m_components.MSComm1, &SerialComponent::put_##Name, value, m_site, \
-                            u## #Name);                                                       \
+                            u## #Name);                                                         \
     }
 #define PORTULA_PASS_BOTH(Type, Name) PORTULA_PASS_GET(Type, Name) PORTULA_PASS_PUT(Type, Name)
 

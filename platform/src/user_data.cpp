@@ -8,7 +8,8 @@
 namespace platform {
 
 std::filesystem::path userDataDirectory() {
-    if (const char* home = std::getenv("CORVANE_PLATFORM_HOME"); home && *home) return home;
+    if (const char* home = std::getenv("CORVANE_PLATFORM_HOME"); home && *home)
+        return home;
     if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg)
         return std::filesystem::path(xdg) / "corvane-platform";
     const char* home = std::getenv("HOME");

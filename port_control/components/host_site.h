@@ -6,7 +6,7 @@
 namespace port_control {
 
 class HostSite {
-public:
+  public:
     virtual ~HostSite() = default;
 
     // Reports that a persisted property changed. Any name is accepted; it may fail

@@ -14,7 +14,7 @@
 namespace port_control {
 
 class UdpComponent {
-public:
+  public:
     virtual ~UdpComponent() = default;
 
     virtual void put_Protocol(int32_t protocol) = 0;

@@ -40,10 +40,11 @@ std::string bodyOf(const std::string& entry) {
 }
 
 class CommunicationLogTest : public PortulaFixture {
-protected:
+  protected:
     void SetUp() override {
-        m_dir = fs::temp_directory_path() / ("corvane-log-" + std::to_string(::getpid()) + "-" +
-                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        m_dir = fs::temp_directory_path() /
+                ("corvane-log-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(m_dir);
         fs::create_directories(m_dir);
     }

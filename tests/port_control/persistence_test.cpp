@@ -9,14 +9,14 @@ using platform::kFalse;
 using platform::kTrue;
 using platform::Variant;
 
-const Names kKeyOrder{u"Settings",     u"CommPort",    u"DTREnable",     u"Handshaking",
-                      u"InBufferSize", u"InputLen",    u"NullDiscard",   u"OutBufferSize",
-                      u"ParityReplace", u"RThreshold", u"RTSEnable",     u"SThreshold",
-                      u"EOFEnable",    u"InputMode",   u"RemoteHost",    u"RemotePort",
-                      u"LocalPort",    u"UDPUse",      u"LogFile"};
+const Names kKeyOrder{u"Settings",      u"CommPort",   u"DTREnable",   u"Handshaking",
+                      u"InBufferSize",  u"InputLen",   u"NullDiscard", u"OutBufferSize",
+                      u"ParityReplace", u"RThreshold", u"RTSEnable",   u"SThreshold",
+                      u"EOFEnable",     u"InputMode",  u"RemoteHost",  u"RemotePort",
+                      u"LocalPort",     u"UDPUse",     u"LogFile"};
 
 class PersistenceTest : public PortulaFixture {
-protected:
+  protected:
     // Gives every persisted value something other than its default.
     void configureEverything() {
         serial->settings = u"19200,e,7,2";
@@ -120,7 +120,8 @@ TEST_P(RoundTripTest, SaveThenLoadIntoAFreshControlRestoresAllNineteen) {
     EXPECT_EQ(fresh.get_UDPUse(), kTrue);
     EXPECT_EQ(fresh.get_LogFile(), u"/tmp/ログ.txt");
     // Loading bypasses the endpoint writes: no close, no protocol change, no notification.
-    EXPECT_EQ(freshLog.count("Winsock1 put Protocol") + freshLog.count("Winsock2 put Protocol"), 0u);
+    EXPECT_EQ(freshLog.count("Winsock1 put Protocol") + freshLog.count("Winsock2 put Protocol"),
+              0u);
     EXPECT_EQ(freshLog.count("Winsock2 Close"), 0u);
     EXPECT_TRUE(freshSite.notifications.empty());
 }

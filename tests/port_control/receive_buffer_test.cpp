@@ -14,8 +14,10 @@ TEST(ReceiveBufferTest, PiecesComeOutInOrderAcrossCompactions) {
         expected.push_back(c);
     }
     std::u16string drained;
-    for (size_t piece : {1u, 7u, 4096u, 3u, 1u}) drained += buffer.take(piece);
-    while (!buffer.empty()) drained += buffer.take(333);
+    for (size_t piece : {1u, 7u, 4096u, 3u, 1u})
+        drained += buffer.take(piece);
+    while (!buffer.empty())
+        drained += buffer.take(333);
     EXPECT_EQ(drained, expected);
     EXPECT_EQ(buffer.take(5), u"");
 }

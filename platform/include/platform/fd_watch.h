@@ -9,7 +9,7 @@
 namespace platform {
 
 class FdWatch {
-public:
+  public:
     FdWatch() = default;
     FdWatch(int fd, uint32_t events, MessageLoop::FdCallback callback,
             MessageLoop& loop = MessageLoop::current())
@@ -30,15 +30,17 @@ public:
 
     bool active() const { return m_loop != nullptr; }
     void setEvents(uint32_t events) {
-        if (m_loop) m_loop->modifyWatch(m_id, events);
+        if (m_loop)
+            m_loop->modifyWatch(m_id, events);
     }
     // Stops watching; safe from inside the watch's own callback.
     void reset() {
-        if (m_loop) std::exchange(m_loop, nullptr)->removeWatch(m_id);
+        if (m_loop)
+            std::exchange(m_loop, nullptr)->removeWatch(m_id);
         m_id = 0;
     }
 
-private:
+  private:
     MessageLoop* m_loop = nullptr;
     MessageLoop::WatchId m_id = 0;
 };

@@ -9,7 +9,7 @@
 namespace platform {
 
 class PropertyBag {
-public:
+  public:
     virtual ~PropertyBag() = default;
 
     // The value stored under `name`, or `defaultValue` when the key is absent. Throws

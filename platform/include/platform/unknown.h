@@ -18,21 +18,21 @@ constexpr Guid IID_IUnknown{0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0,
 constexpr Guid IID_IClassFactory{0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
 class IUnknown {
-public:
+  public:
     virtual HRESULT QueryInterface(const Guid& iid, void** object) = 0;
     virtual uint32_t AddRef() = 0;
     virtual uint32_t Release() = 0;
 
-protected:
+  protected:
     ~IUnknown() = default;
 };
 
 class IClassFactory : public IUnknown {
-public:
+  public:
     virtual HRESULT CreateInstance(IUnknown* outer, const Guid& iid, void** object) = 0;
     virtual HRESULT LockServer(bool lock) = 0;
 
-protected:
+  protected:
     ~IClassFactory() = default;
 };
 
@@ -45,10 +45,11 @@ using DllUnregisterServerFn = HRESULT (*)();
 // Owning smart pointer: AddRef on copy, Release on destruction.
 template <class T>
 class ComPtr {
-public:
+  public:
     ComPtr() = default;
     ComPtr(T* p) : m_p(p) {  // takes a new reference
-        if (m_p) m_p->AddRef();
+        if (m_p)
+            m_p->AddRef();
     }
     ComPtr(const ComPtr& o) : ComPtr(o.m_p) {}
     ComPtr(ComPtr&& o) noexcept : m_p(o.m_p) { o.m_p = nullptr; }
@@ -80,7 +81,7 @@ public:
     }
     void** putVoid() { return reinterpret_cast<void**>(put()); }
 
-private:
+  private:
     T* m_p = nullptr;
 };
 

@@ -23,20 +23,22 @@ struct CallLog {
 
     void record(const std::string& call) {
         calls.push_back(call);
-        if (auto it = failures.find(call); it != failures.end()) throw it->second;
+        if (auto it = failures.find(call); it != failures.end())
+            throw it->second;
     }
     void failOn(const std::string& call, int32_t number = 8002) {
         failures.insert_or_assign(call, platform::Error(number, u"fake failure"));
     }
     size_t count(const std::string& call) const {
         size_t n = 0;
-        for (const auto& c : calls) n += (c == call);
+        for (const auto& c : calls)
+            n += (c == call);
         return n;
     }
 };
 
 class FakeSerial : public SerialComponent {
-public:
+  public:
     explicit FakeSerial(CallLog& log) : m_log(log) {}
 
     Boolean portOpen = 0;
@@ -58,7 +60,8 @@ public:
     }
     Variant get_Input() override {
         m_log.record("get Input");
-        if (inputs.empty()) return Variant::fromString(u"");
+        if (inputs.empty())
+            return Variant::fromString(u"");
         Variant v = inputs.front();
         inputs.pop_front();
         return v;
@@ -106,7 +109,7 @@ public:
     int32_t get_CommID() override { return get("CommID", commId); }
     void setOnComm(std::function<void()> handler) override { onComm = std::move(handler); }
 
-private:
+  private:
     template <class T>
     T get(const char* name, const T& value) {
         m_log.record(std::string("get ") + name);
@@ -121,7 +124,7 @@ private:
 };
 
 class FakeUdp : public UdpComponent {
-public:
+  public:
     FakeUdp(CallLog& log, std::string name) : m_log(log), m_name(std::move(name)) {}
 
     int32_t protocol = 1;
@@ -135,7 +138,8 @@ public:
     // Simulates a datagram arriving: queues it and raises DataArrival.
     void deliver(const std::u16string& datagram) {
         pending.push_back(datagram);
-        if (dataArrival) dataArrival(static_cast<int32_t>(datagram.size()));
+        if (dataArrival)
+            dataArrival(static_cast<int32_t>(datagram.size()));
     }
 
     void put_Protocol(int32_t v) override {
@@ -199,28 +203,30 @@ public:
         dataArrival = std::move(handler);
     }
 
-private:
+  private:
     void record(const std::string& call) { m_log.record(m_name + " " + call); }
     CallLog& m_log;
     std::string m_name;
 };
 
 class RecordingSite : public HostSite {
-public:
+  public:
     std::vector<std::u16string> notifications;
     std::vector<std::pair<float, float>> extents;
     int onCommCount = 0;
-    std::function<void()> onComm;              // the host's handler, run inside RaiseOnComm
+    std::function<void()> onComm;  // the host's handler, run inside RaiseOnComm
     std::function<void(std::u16string_view)> failNotification;  // throws to fail
 
     void PropertyChanged(std::u16string_view name) override {
-        if (failNotification) failNotification(name);
+        if (failNotification)
+            failNotification(name);
         notifications.emplace_back(name);
     }
     void SetExtent(float w, float h) override { extents.emplace_back(w, h); }
     void RaiseOnComm() override {
         ++onCommCount;
-        if (onComm) onComm();
+        if (onComm)
+            onComm();
     }
 };
 

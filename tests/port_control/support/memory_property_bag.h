@@ -12,7 +12,7 @@
 namespace port_control::testing {
 
 class MemoryPropertyBag : public platform::PropertyBag {
-public:
+  public:
     explicit MemoryPropertyBag(bool omitDefaults = false) : m_omitDefaults(omitDefaults) {}
 
     std::map<std::u16string, platform::Variant> values;
@@ -20,14 +20,16 @@ public:
     std::optional<size_t> failOnRead, failOnWrite;  // 0-based index of the failing call
 
     platform::Variant Read(std::u16string_view name, const platform::Variant& def) override {
-        if (failOnRead && *failOnRead == reads.size()) throw platform::Error(7);
+        if (failOnRead && *failOnRead == reads.size())
+            throw platform::Error(7);
         reads.emplace_back(name);
         auto it = values.find(std::u16string(name));
         return it == values.end() ? def : it->second;
     }
     void Write(std::u16string_view name, const platform::Variant& value,
                const platform::Variant& def) override {
-        if (failOnWrite && *failOnWrite == writes.size()) throw platform::Error(7);
+        if (failOnWrite && *failOnWrite == writes.size())
+            throw platform::Error(7);
         writes.emplace_back(name);
         if (m_omitDefaults && sameValue(value, def)) {
             values.erase(std::u16string(name));
@@ -36,7 +38,7 @@ public:
         values[std::u16string(name)] = value;
     }
 
-private:
+  private:
     static bool sameValue(const platform::Variant& a, const platform::Variant& b) {
         try {
             if (a.type() == platform::VarType::String || b.type() == platform::VarType::String)

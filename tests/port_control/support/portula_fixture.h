@@ -11,7 +11,7 @@
 namespace port_control::testing {
 
 class PortulaFixture : public ::testing::Test {
-protected:
+  protected:
     PortulaFixture() {
         auto serialPtr = std::make_unique<FakeSerial>(log);
         auto senderPtr = std::make_unique<FakeUdp>(log, "Winsock1");
