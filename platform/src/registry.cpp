@@ -363,10 +363,22 @@ void writeAll(int fd, std::string_view data, const std::filesystem::path& file) 
     }
 }
 
+// A file or folder with no write permission bit is read-only to everyone, root included,
+// as the platform's INI writer treats it: a user who made the registry read-only meant it.
+void refuseIfReadOnly(const std::filesystem::path& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return;  // a missing file is created
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(path.c_str(), W_OK) != 0)
+        throwSystem(kRegistryWriteFailed, u"読み取り専用のため書き込めません:", path, EACCES);
+}
+
 // Temporary file, synced, renamed over the old one, folder synced: a crash leaves either
 // the old or the new file, never a mix.
 void replaceFileAtomically(const std::filesystem::path& directory,
                            const std::filesystem::path& file, std::string_view text) {
+    refuseIfReadOnly(directory);
+    refuseIfReadOnly(file);
     std::string tempName = (directory / "registry.XXXXXX").string();
     FileDescriptor fd(::mkostemp(tempName.data(), O_CLOEXEC));
     if (fd.get() < 0)

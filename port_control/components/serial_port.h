@@ -10,7 +10,7 @@
 // line poll, or a posted task for what a call detects), never inside a member call, so a
 // handler may call anything, PortOpen False included. Choices a host may notice:
 // - Output never drops data: what the driver does not take at once waits in a queue that
-//   may grow past OutBufferSize; the first time it does, event 1010 is raised.
+//   may grow past OutBufferSize; each time it goes past it, event 1010 is raised once.
 // - Send event 1 follows when the queue falls below SThreshold after having reached it,
 //   also when the driver took all of an Output at once; it tells that the driver has the
 //   data. OutBufferCount counts the queue plus the driver's own output queue.
