@@ -18,15 +18,21 @@
 namespace port_control {
 
 namespace {
-// "yyyy/mm/dd hh:mm:ss" in local time.
-std::string timeStamp() {
+// "yyyy/mm/dd hh:mm:ss" in local time. Formatting costs more than the rest of an entry,
+// so the text is made once per second.
+std::string_view timeStamp() {
+    thread_local std::time_t formattedSecond = -1;
+    thread_local char text[32] = "0000/00/00 00:00:00";
+    thread_local size_t length = 19;
     const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    if (!localtime_r(&now, &local))
-        return "0000/00/00 00:00:00";
-    char text[32];
-    const size_t length = std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S", &local);
-    return std::string(text, length);
+    if (now != formattedSecond) {
+        std::tm local{};
+        if (localtime_r(&now, &local)) {
+            length = std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S", &local);
+            formattedSecond = now;
+        }
+    }
+    return std::string_view(text, length);
 }
 
 void appendLine(const std::string& path, const std::string& line) {
@@ -46,12 +52,22 @@ void appendLine(const std::string& path, const std::string& line) {
 }
 }  // namespace
 
-void Portula::WriteLog(std::u16string_view text) noexcept {
+void Portula::logData(std::u16string_view prefix, const Variant& data) {
+    if (m_logPath.empty())
+        return;
+    if (data.type() == platform::VarType::String)
+        WriteLog(prefix, data.stringValue());
+    else
+        WriteLog(prefix, platform::toString(data));
+}
+
+void Portula::WriteLog(std::u16string_view prefix, std::u16string_view text) noexcept {
     if (m_logPath.empty())
         return;
     try {
-        std::string line = timeStamp();
+        std::string line(timeStamp());
         line += ':';
+        platform::cp932::encodeAppend(text_render::RenderControlChars(prefix), line);
         platform::cp932::encodeAppend(text_render::RenderControlChars(text), line);
         line += "\r\n";
         appendLine(platform::toUtf8(m_logPath), line);

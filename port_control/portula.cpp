@@ -103,16 +103,17 @@ void Portula::put_LogFile(const std::u16string& path) {
 // ---- Data path --------------------------------------------------------------------
 
 void Portula::put_Output(const Variant& data) {
-    const Variant copy = data;
-    WriteLog(u"OUT:" + platform::toString(copy));
+    // `data` is used only before the events this call may raise, so no handler can change
+    // it under us: no copy is needed.
+    logData(u"OUT:", data);
     if (udpMode()) {
-        m_components.Winsock1->SendData(copy);
+        m_components.Winsock1->SendData(data);
         if (get_SThreshold() != 0) {
             m_eventCode = kEventSent;
             m_site.RaiseOnComm();
         }
     } else {
-        m_components.MSComm1->put_Output(copy);
+        m_components.MSComm1->put_Output(data);
     }
     notify(u"Output");
 }
@@ -132,7 +133,7 @@ Variant Portula::get_Input2() {
         (result.type() == platform::VarType::ByteArray && result.bytesValue().empty()) ||
         result.isEmpty();
     if (!empty)
-        WriteLog(u"INP:" + platform::toString(result));
+        logData(u"INP:", result);
     return result;
 }
 

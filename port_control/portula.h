@@ -120,7 +120,9 @@ class Portula {
   private:
     bool udpMode() const { return m_udpFlag != 0; }
     void notify(std::u16string_view name) { m_site.PropertyChanged(name); }
-    void WriteLog(std::u16string_view text) noexcept;
+    // Logs `prefix` followed by `data` as text; nothing is converted while logging is off.
+    void logData(std::u16string_view prefix, const Variant& data);
+    void WriteLog(std::u16string_view prefix, std::u16string_view text) noexcept;
     void onSerialComm();
     void onDataArrival(int32_t bytes);
 

@@ -23,12 +23,26 @@ void appendHexTag(int16_t code, std::u16string& out) {
     out += u'>';
 }
 
+// Printable ASCII is its own code in every code page that matters: copied in runs.
+bool isPrintableAscii(char16_t c) {
+    return c >= 0x20 && c < 0x7F;
+}
+
 }  // namespace
 
 std::u16string RenderControlChars(std::u16string_view text) {
     std::u16string rendered;
     rendered.reserve(text.size());
-    for (const char16_t c : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (isPrintableAscii(text[i])) {
+            size_t end = i + 1;
+            while (end < text.size() && isPrintableAscii(text[end]))
+                ++end;
+            rendered.append(text.substr(i, end - i));
+            i = end - 1;
+            continue;
+        }
+        const char16_t c = text[i];
         const int16_t code = platform::cp932::characterCode(c);
         if (code >= 32 && code < 255) {
             rendered += c;
