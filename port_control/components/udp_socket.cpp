@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -39,6 +40,40 @@ bool isPort(int32_t port) {
 // (ICMP port unreachable).
 bool isRefusalOfEarlierDatagram(int err) {
     return err == ECONNREFUSED || err == ECONNRESET;
+}
+
+// The destination when `host` is an IPv4 or IPv6 address written out, which needs no
+// resolver: false for anything else (names, and the numeric forms only the resolver reads,
+// such as "127.1" or a scope after "%"), which goes to getaddrinfo as before.
+bool literalAddress(std::u16string_view host, int32_t port, sockaddr_storage& address,
+                    socklen_t& length, int& family) {
+    char text[INET6_ADDRSTRLEN];  // the longest literal and its terminator
+    if (host.empty() || host.size() >= sizeof text)
+        return false;
+    for (size_t i = 0; i < host.size(); ++i) {
+        if (host[i] >= 0x80)
+            return false;
+        text[i] = static_cast<char>(host[i]);
+    }
+    text[host.size()] = '\0';
+    address = {};
+    if (auto& in4 = reinterpret_cast<sockaddr_in&>(address);
+        ::inet_pton(AF_INET, text, &in4.sin_addr) == 1) {
+        in4.sin_family = AF_INET;
+        in4.sin_port = htons(static_cast<uint16_t>(port));
+        length = sizeof in4;
+        family = AF_INET;
+        return true;
+    }
+    if (auto& in6 = reinterpret_cast<sockaddr_in6&>(address);
+        ::inet_pton(AF_INET6, text, &in6.sin6_addr) == 1) {
+        in6.sin6_family = AF_INET6;
+        in6.sin6_port = htons(static_cast<uint16_t>(port));
+        length = sizeof in6;
+        family = AF_INET6;
+        return true;
+    }
+    return false;
 }
 
 // Bound sockets are IPv6 carrying IPv4 too, where the host allows it.
@@ -232,6 +267,16 @@ void UdpSocket::SendData(const platform::Variant& data) {
         throw socketError(SocketFailure::ArgumentOutOfRange);
     const platform::ByteArray bytes = platform::toBytes(data);
 
+    // A name is looked up at each send (its addresses may change); a literal needs no lookup.
+    std::vector<Destination> candidates(1);
+    Destination& literal = candidates.front();
+    if (literalAddress(m_remoteHost, m_remotePort, literal.address, literal.length,
+                       literal.family)) {
+        sendTo(bytes.data(), bytes.size(), chooseDestination(candidates));
+        return;
+    }
+    candidates.clear();
+
     const std::string host = platform::toUtf8(m_remoteHost);
     if (host.empty())
         throw socketError(SocketFailure::HostNotFound);
@@ -244,7 +289,6 @@ void UdpSocket::SendData(const platform::Variant& data) {
     int rc = ::getaddrinfo(host.c_str(), std::to_string(m_remotePort).c_str(), &hints, &found);
     if (rc != 0)
         throw socketErrorFromResolver(rc, errno);
-    std::vector<Destination> candidates;
     for (addrinfo* ai = found; ai; ai = ai->ai_next) {
         if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6)
             continue;
