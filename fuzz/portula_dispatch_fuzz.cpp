@@ -2,17 +2,21 @@
 // the network): random DISPIDs (mostly those of _Portula, some of the event interface and
 // some arbitrary), flags, argument counts and values, named arguments and null out
 // pointers, mixed with events from the components and an advised host sink that calls
-// back into the control while it raises OnComm. Every call returns one of the HRESULTs the
-// Invoke engine documents with its records filled as documented, a failed call leaves the
-// result as it was, and the object goes away with every reference it took (the module
-// count drops back to zero; leaks are the sanitizer's to find).
+// back into the control while it raises OnComm, and property bags loaded and saved. Every
+// call returns one of the HRESULTs the Invoke engine documents with its records filled as
+// documented, a failed call leaves the result as it was, a failed load or save leaves its
+// error as the thread's error info, and the object goes away with every reference it took
+// (the module count drops back to zero; leaks are the sanitizer's to find).
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -22,6 +26,7 @@
 #include "interface/portula_object.h"
 #include "platform/dispatch.h"
 #include "platform/error.h"
+#include "platform/property_bag_file.h"
 #include "port_control/support/fake_components.h"
 
 namespace {
@@ -35,17 +40,29 @@ using port_control::testing::CallLog;
 using port_control::testing::FakeSerial;
 using port_control::testing::FakeUdp;
 
-// The log goes only here: the folder is made once and removed at exit.
-const std::string& workFolder() {
-    static const std::string folder = [] {
+// The log goes only here: one folder for the whole run, removed at exit.
+class WorkFolder {
+  public:
+    WorkFolder() {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "dispatch-fuzz-XXXXXX").string();
         if (!::mkdtemp(pattern.data()))
             std::abort();
-        std::atexit([] { std::filesystem::remove_all(workFolder()); });
-        return pattern;
-    }();
-    return folder;
+        m_path = pattern;
+    }
+    ~WorkFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    const std::string& path() const { return m_path; }
+
+  private:
+    std::string m_path;
+};
+
+const std::string& workFolder() {
+    static const WorkFolder folder;
+    return folder.path();
 }
 
 // A LogFile value that stays inside the work folder: none, a file, a file in a missing
@@ -168,6 +185,65 @@ DispParams takeParams(fuzz::FuzzInput& input, int32_t id, uint16_t flags) {
     return params;
 }
 
+// Raises a component event as the component's adapter does. A failure inside the control's
+// handler goes back to the adapter, and from there to the loop that delivered the event,
+// so it may be a platform::Error and nothing else.
+template <class Raise>
+void raiseEvent(Raise&& raise) {
+    try {
+        raise();
+    } catch (const platform::Error& error) {
+        FUZZ_CHECK(error.number() != 0, "an event failed with error 0");
+    } catch (const std::exception& e) {
+        FUZZ_CHECK(false, "an event handler threw %s", e.what());
+    }
+    platform::clearErrorInfo();
+}
+
+// A failed lifecycle call leaves its error as the thread's error info.
+void checkLifecycleResult(HRESULT hr, const char* what) {
+    const std::optional<platform::ErrorInfo> info = platform::takeErrorInfo();
+    if (hr == platform::S_OK)
+        return;
+    FUZZ_CHECK(platform::failed(hr), "%s returned %08X", what, static_cast<unsigned>(hr));
+    FUZZ_CHECK(info && info->number != 0 && !info->description.empty(),
+               "%s failed (%08X) without error info", what, static_cast<unsigned>(hr));
+    FUZZ_CHECK(hr == platform::hresultFromNumber(info->number), "%s returned %08X for error %d",
+               what, static_cast<unsigned>(hr), info->number);
+}
+
+// Restores the control from a bag of the persisted keys with values of any type.
+void loadProperties(fuzz::FuzzInput& input, platform::IPersistPropertyBag& control) {
+    static const char16_t* const kKeys[] = {
+        u"Settings",   u"CommPort",    u"DTREnable",     u"Handshaking",   u"InBufferSize",
+        u"InputLen",   u"NullDiscard", u"OutBufferSize", u"ParityReplace", u"RThreshold",
+        u"RTSEnable",  u"SThreshold",  u"EOFEnable",     u"InputMode",     u"RemoteHost",
+        u"RemotePort", u"LocalPort",   u"UDPUse",        u"LogFile"};
+    platform::TextPropertyBag bag(false);
+    const size_t count = input.takeByte() % 6;
+    for (size_t i = 0; i < count; ++i) {
+        const std::u16string_view key = kKeys[input.takeByte() % std::size(kKeys)];
+        bag.Write(key, key == u"LogFile" ? safeLogPath(input.takeByte()) : fuzz::takeVariant(input),
+                  Variant());
+    }
+    checkLifecycleResult(control.Load(&bag), "Load");
+}
+
+// Saves the control; what it saved loads back into a bag.
+void saveProperties(platform::IPersistPropertyBag& control) {
+    platform::TextPropertyBag bag;
+    const HRESULT hr = control.Save(&bag);
+    checkLifecycleResult(hr, "Save");
+    if (hr != platform::S_OK)
+        return;
+    platform::TextPropertyBag again;
+    try {
+        again.loadText(bag.toText());
+    } catch (const platform::Error& error) {
+        FUZZ_CHECK(false, "the saved properties do not load: %s", error.what());
+    }
+}
+
 void injectFailure(fuzz::FuzzInput& input, CallLog& log) {
     static const char* const kCalls[] = {
         "put PortOpen",     "get PortOpen",   "put Output",        "get Input",
@@ -213,16 +289,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
 
         for (int step = 0; step < 64 && !input.empty(); ++step) {
-            switch (input.takeByte() % 10) {
+            switch (input.takeByte() % 12) {
                 case 7:
                     serial.commEvent = input.take<int16_t>();
                     serial.inBufferCount = input.take<int16_t>();
                     if (serial.onComm)
-                        serial.onComm();
+                        raiseEvent([&] { serial.onComm(); });
                     break;
-                case 8:
-                    receiver.deliver(input.takeText(32));
+                case 8: {
+                    const std::u16string datagram = input.takeText(32);
+                    raiseEvent([&] { receiver.deliver(datagram); });
                     break;
+                }
                 case 9: {
                     const std::u16string name = input.takeText(12);
                     const char16_t* names[] = {name.c_str()};
@@ -235,6 +313,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                    static_cast<unsigned>(id));
                     break;
                 }
+                case 10:
+                    loadProperties(input, *object.get());
+                    break;
+                case 11:
+                    saveProperties(*object.get());
+                    break;
                 default: {
                     const int32_t id = takeDispid(input);
                     const uint16_t flags = takeFlags(input);

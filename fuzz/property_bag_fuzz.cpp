@@ -39,11 +39,25 @@ const Variant& absent() {
     return marker;
 }
 
+std::u16string swappedAsciiCase(std::u16string name) {
+    for (char16_t& c : name) {
+        if (c >= u'a' && c <= u'z')
+            c = static_cast<char16_t>(c - u'a' + u'A');
+        else if (c >= u'A' && c <= u'Z')
+            c = static_cast<char16_t>(c - u'A' + u'a');
+    }
+    return name;
+}
+
 void checkConsistent(TextPropertyBag& bag) {
     const std::vector<std::u16string> names = bag.names();
     FUZZ_CHECK(names.size() == bag.size(), "%zu names for %zu entries", names.size(), bag.size());
-    for (const auto& name : names)
+    for (const auto& name : names) {
         FUZZ_CHECK(bag.contains(name), "a listed name is not contained");
+        // Names compare without regard to ASCII case.
+        FUZZ_CHECK(sameValue(bag.Read(swappedAsciiCase(name), absent()), bag.Read(name, absent())),
+                   "a name in the other ASCII case reads differently");
+    }
 }
 
 void checkSavesAndLoadsBack(TextPropertyBag& bag) {

@@ -29,9 +29,9 @@ else
 fi
 
 CC=clang CXX=clang++ cmake -S "$top" -B "$build" -G Ninja \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link" \
+  -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link -Wno-unknown-warning-option" \
   -DCORVANE_SANITIZE=ON -DCORVANE_FUZZ=ON \
   -DCORVANE_BUILD_SAMPLE=OFF -DCORVANE_BUILD_BENCH=OFF >/dev/null
 targets=()
@@ -57,8 +57,15 @@ for name in "${names[@]}"; do
   reproducers=("$work"/artifacts/*)
   if [ "$status" -ne 0 ] || [ -e "${reproducers[0]}" ]; then
     failed=$((failed + 1))
-    echo "fuzz_$name: FAILED (exit $status); last lines of the log:"
-    tail -n 40 "$work/log.txt" | sed 's/^/    /'
+    echo "fuzz_$name: FAILED (exit $status); from the log:"
+    first="$(grep -n -m1 -E 'check failed|ERROR:|runtime error|terminate called' "$work/log.txt" |
+      cut -d: -f1 || true)"
+    if [ -n "$first" ]; then
+      sed -n "$((first > 3 ? first - 3 : 1)),$((first + 30))p" "$work/log.txt" | cut -c1-240 |
+        sed 's/^/    /'
+    else
+      tail -n 40 "$work/log.txt" | sed 's/^/    /'
+    fi
     for reproducer in "${reproducers[@]}"; do
       [ -e "$reproducer" ] || continue
       echo "fuzz_$name: reproducer $reproducer"
