@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -26,6 +27,8 @@ namespace {
 constexpr int32_t kMaxPort = 65535;
 // Holds the largest datagram IPv4 or IPv6 can carry without jumbograms.
 constexpr size_t kReceiveBufferSize = 64 * 1024;
+// Datagrams taken by one recvmmsg, each into a buffer of its own.
+constexpr size_t kReceiveBatch = 16;
 // Datagrams held for GetData before the socket stops reading (see the header).
 constexpr size_t kMaxHeldBytes = 1024 * 1024;
 constexpr auto kSendBufferWait = std::chrono::seconds(1);
@@ -96,6 +99,24 @@ struct UdpSocket::Destination {
     sockaddr_storage address{};
     socklen_t length = 0;
     int family = 0;
+};
+
+// What recvmmsg reads into, set up once per socket: the system writes back only the
+// lengths and flags, so the headers serve every call. The buffers are left uninitialised and
+// so take memory only as far as datagrams fill them: a page each for small ones, not 64 KiB.
+struct UdpSocket::ReceiveBatch {
+    ReceiveBatch() {
+        for (size_t i = 0; i < kReceiveBatch; ++i) {
+            parts[i] = {buffers[i], kReceiveBufferSize};
+            messages[i] = {};
+            messages[i].msg_hdr.msg_iov = &parts[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
+
+    mmsghdr messages[kReceiveBatch];
+    iovec parts[kReceiveBatch];
+    char buffers[kReceiveBatch][kReceiveBufferSize];
 };
 
 UdpSocket::UdpSocket() = default;
@@ -189,8 +210,8 @@ void UdpSocket::open(int family, int32_t bindPort) {
     } catch (const std::system_error& e) {
         throw fail(e.code().value());
     }
-    if (m_receiveBuffer.empty())
-        m_receiveBuffer.resize(kReceiveBufferSize);
+    if (!m_receiveBatch)
+        m_receiveBatch.reset(new ReceiveBatch);  // no (): the buffers stay untouched
     m_fd = fd;
     m_family = family;
     m_bound = bound;
@@ -372,15 +393,21 @@ void UdpSocket::onReady(uint32_t events) {
 }
 
 // Takes every datagram waiting in the socket, so that one readiness report serves a burst.
+// recvmmsg fills a batch at a time; a batch that comes back short found the queue empty,
+// so datagrams that arrive one at a time cost one call each. (Should a refusal cut a batch
+// short, the system keeps it pending: the loop reports the socket again at once and the
+// rest follows on that report, in order.)
 void UdpSocket::receivePending() {
     int errors = 0;
     while (m_datagramBytes < kMaxHeldBytes) {
-        iovec part{m_receiveBuffer.data(), m_receiveBuffer.size()};
-        msghdr message{};
-        message.msg_iov = &part;
-        message.msg_iovlen = 1;
-        ssize_t length = ::recvmsg(m_fd, &message, 0);
-        if (length < 0) {
+        // Each datagram of a batch still starts below the limit, as if read one at a time.
+        const size_t room = kMaxHeldBytes - m_datagramBytes;
+        const size_t wanted =
+            std::min(kReceiveBatch, (room + kReceiveBufferSize - 1) / kReceiveBufferSize);
+        mmsghdr* messages = m_receiveBatch->messages;
+        const int count =
+            ::recvmmsg(m_fd, messages, static_cast<unsigned>(wanted), MSG_DONTWAIT, nullptr);
+        if (count < 0) {
             int err = errno;
             if (err == EAGAIN || err == EWOULDBLOCK)
                 break;
@@ -390,12 +417,17 @@ void UdpSocket::receivePending() {
                 break;
             continue;
         }
-        // Only a jumbogram overflows the buffer; a datagram cut short is not delivered.
-        if (message.msg_flags & MSG_TRUNC)
-            continue;
-        m_datagrams.emplace_back(m_receiveBuffer.data(), static_cast<size_t>(length));
-        m_datagramBytes += static_cast<size_t>(length);
-        m_arrivalsDue.push_back(static_cast<int32_t>(length));
+        for (int i = 0; i < count; ++i) {
+            // Only a jumbogram overflows a buffer; a datagram cut short is not delivered.
+            if (messages[i].msg_hdr.msg_flags & MSG_TRUNC)
+                continue;
+            const size_t length = messages[i].msg_len;
+            m_datagrams.emplace_back(m_receiveBatch->buffers[i], length);
+            m_datagramBytes += length;
+            m_arrivalsDue.push_back(static_cast<int32_t>(length));
+        }
+        if (static_cast<size_t>(count) < wanted)
+            break;
     }
     if (m_datagramBytes >= kMaxHeldBytes && m_reading) {
         m_watch.setEvents(0);

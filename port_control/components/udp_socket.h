@@ -71,6 +71,7 @@ class UdpSocket : public UdpComponent {
 
   private:
     struct Destination;
+    struct ReceiveBatch;
 
     void requireClosed() const;
     void open(int family, int32_t bindPort);
@@ -96,7 +97,7 @@ class UdpSocket : public UdpComponent {
     std::deque<std::string> m_datagrams;  // received, not yet taken by GetData
     size_t m_datagramBytes = 0;
     std::deque<int32_t> m_arrivalsDue;  // byte counts of DataArrival events not yet raised
-    std::vector<char> m_receiveBuffer;
+    std::unique_ptr<ReceiveBatch> m_receiveBatch;  // allocated by the first open
     // Bumped by Close, so that a delivery in progress sees that its socket went away.
     uint64_t m_generation = 0;
     // Expires with the object, so that a handler may destroy the socket it was called by.
