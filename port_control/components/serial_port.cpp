@@ -156,6 +156,7 @@ void SerialPort::closeDevice() {
     m_watchEvents = 0;
     m_input.clear();
     m_output.clear();
+    m_outputTaken = 0;
     m_inputFilter.reset();
     m_break = false;
     m_readPaused = false;
@@ -226,7 +227,7 @@ void SerialPort::onDeviceReady(uint32_t events) {
         lost = !readAvailable(raised) || lost;
     if (!lost && (events & MessageLoop::kWritable)) {
         lost = !writeQueued();
-        if (m_sendEventArmed && static_cast<int>(m_output.size()) < m_sThreshold) {
+        if (m_sendEventArmed && static_cast<int>(queuedOutput()) < m_sThreshold) {
             m_sendEventArmed = false;
             raised.push_back(comm_events::kSend);
         }
@@ -296,17 +297,26 @@ bool SerialPort::readAvailable(std::vector<int16_t>& events) {
 
 // Hands queued output to the driver; false if the device has failed.
 bool SerialPort::writeQueued() {
-    while (!m_output.empty()) {
-        ssize_t count = ::write(m_fd, m_output.data(), m_output.size());
+    while (queuedOutput() > 0) {
+        ssize_t count = ::write(m_fd, m_output.data() + m_outputTaken, queuedOutput());
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0 && errno != EAGAIN)
             return false;
         if (count <= 0)
             break;
-        m_output.erase(0, static_cast<size_t>(count));
+        m_outputTaken += static_cast<size_t>(count);
     }
-    if (m_output.size() <= static_cast<size_t>(m_outBufferSize))
+    // The written part leaves the front only once it outweighs the rest, so that a large
+    // Output taken a little at a time is moved about once in all, not once per write.
+    if (queuedOutput() == 0) {
+        m_output.clear();
+        m_outputTaken = 0;
+    } else if (m_outputTaken > queuedOutput()) {
+        m_output.erase(0, m_outputTaken);
+        m_outputTaken = 0;
+    }
+    if (queuedOutput() <= static_cast<size_t>(m_outBufferSize))
         m_transmitFullReported = false;
     return true;
 }
@@ -349,7 +359,7 @@ void SerialPort::updateWatch() {
     m_readPaused = m_handshaking != handshaking::kNone &&
                    m_input.size() >= static_cast<size_t>(m_inBufferSize);
     uint32_t events = (m_readPaused ? 0u : uint32_t{MessageLoop::kReadable}) |
-                      (m_output.empty() ? 0u : uint32_t{MessageLoop::kWritable});
+                      (queuedOutput() == 0 ? 0u : uint32_t{MessageLoop::kWritable});
     if (events != m_watchEvents) {
         m_watch.setEvents(events);
         m_watchEvents = events;
@@ -369,22 +379,23 @@ void SerialPort::put_Output(const Variant& data) {
     requireOpen();
     if (bytes.empty())
         return;
-    const bool wasIdle = m_output.empty();
+    const bool wasIdle = queuedOutput() == 0;
     m_output += bytes;
-    if (m_sThreshold > 0 && m_output.size() >= static_cast<size_t>(m_sThreshold))
+    if (m_sThreshold > 0 && queuedOutput() >= static_cast<size_t>(m_sThreshold))
         m_sendEventArmed = true;
     if (wasIdle && !writeQueued()) {
         int err = errno;
         m_output.clear();  // the device is gone; the watch reports the hang-up
+        m_outputTaken = 0;
         m_sendEventArmed = false;
         throw serialErrorFromErrno(err, SerialOperation::Write);
     }
     // Only what the driver could not take counts against the queue's size.
-    if (m_output.size() > static_cast<size_t>(m_outBufferSize) && !m_transmitFullReported) {
+    if (queuedOutput() > static_cast<size_t>(m_outBufferSize) && !m_transmitFullReported) {
         m_transmitFullReported = true;
         defer(comm_events::kTransmitFull);
     }
-    if (m_sendEventArmed && m_output.size() < static_cast<size_t>(m_sThreshold)) {
+    if (m_sendEventArmed && queuedOutput() < static_cast<size_t>(m_sThreshold)) {
         m_sendEventArmed = false;
         defer(comm_events::kSend);
     }
@@ -440,7 +451,7 @@ int16_t SerialPort::get_OutBufferCount() {
     int driverQueue = 0;
     if (::ioctl(m_fd, TIOCOUTQ, &driverQueue) != 0 || driverQueue < 0)
         driverQueue = 0;
-    return clampCount(m_output.size() + static_cast<size_t>(driverQueue));
+    return clampCount(queuedOutput() + static_cast<size_t>(driverQueue));
 }
 
 void SerialPort::put_OutBufferCount(int16_t count) {
@@ -450,6 +461,7 @@ void SerialPort::put_OutBufferCount(int16_t count) {
         return;
     ::tcflush(m_fd, TCOFLUSH);
     m_output.clear();
+    m_outputTaken = 0;
     m_sendEventArmed = false;  // discarded, not sent
     m_transmitFullReported = false;
     updateWatch();
@@ -520,7 +532,7 @@ void SerialPort::put_OutBufferSize(int16_t size) {
     if (size < 1)
         throwInvalidValue();
     m_outBufferSize = size;
-    if (m_output.size() <= static_cast<size_t>(size))
+    if (queuedOutput() <= static_cast<size_t>(size))
         m_transmitFullReported = false;
 }
 

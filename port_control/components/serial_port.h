@@ -117,6 +117,7 @@ class SerialPort final : public SerialComponent {
     void onDeviceReady(uint32_t events);
     bool readAvailable(std::vector<int16_t>& events);
     bool writeQueued();
+    size_t queuedOutput() const { return m_output.size() - m_outputTaken; }
     void onLinePoll();
     void updateWatch();
     void afterInputTaken();
@@ -159,8 +160,11 @@ class SerialPort final : public SerialComponent {
     uint64_t m_framingErrors = 0;
     uint64_t m_overruns = 0;
     std::string m_input;   // received bytes not yet taken by Input
-    std::string m_output;  // bytes handed to Output that the driver has not taken yet
+    std::string m_output;  // bytes handed to Output, less those dropped from the front
     std::string m_chunk;   // scratch for one read, filtered
+    // Bytes at the front of m_output that the driver has taken; dropped in bulk, see
+    // writeQueued. The queue proper is what follows them (queuedOutput).
+    size_t m_outputTaken = 0;
     SerialInputFilter m_inputFilter;
     bool m_readPaused = false;
     bool m_receiveOverflowReported = false;
