@@ -13,7 +13,7 @@ CORVANE_BUILD_DIR="$top/build-asan" "$top/scripts/setup.sh" \
   -DCORVANE_SANITIZE=ON -DCORVANE_BUILD_BENCH=OFF
 (
   cd "$top/build-asan"
-  export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+  export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
   export LSAN_OPTIONS="suppressions=$top/tests/sanitizers/lsan.supp:print_suppressions=0"
   ctest --output-on-failure --parallel "$jobs" --timeout 900

@@ -91,6 +91,9 @@ struct ReadCase {
 };
 
 TEST_F(PrivateProfile, ReadsValuesAsThePlatformDoes) {
+    // Names built here outlive the table that points at them.
+    const std::string xDash = "x" + kDash;
+    const std::string aA = "a" + kA;
     const std::vector<ReadCase> cases = {
         {"plain", "[S]\r\nk=v\r\n", "S", "k", "d", "v"},
         {"case of names", "[Section]\r\nKey=v\r\n", "sECTION", "kEY", "d", "v"},
@@ -123,11 +126,10 @@ TEST_F(PrivateProfile, ReadsValuesAsThePlatformDoes) {
         {"first duplicate key", "[S]\r\nk=1\r\nK=2\r\n", "S", "k", "d", "1"},
         {"first duplicate section", "[S]\r\nj=1\r\n[s]\r\nk=2\r\n", "S", "k", "d", "d"},
         {"double-byte value", "[S]\r\nk=" + kSo + kSo + "\r\n", "S", "k", "d", kSo + kSo},
-        {"trail ] in a section name", "[x" + kDash + "]\r\nk=v\r\n", ("x" + kDash).c_str(), "k",
-         "d", "v"},
+        {"trail ] in a section name", "[x" + kDash + "]\r\nk=v\r\n", xDash.c_str(), "k", "d", "v"},
         {"trail [ in a header", "[" + kBracket + "]\r\nk=v\r\n", kBracket.c_str(), "k", "d", "v"},
-        {"letters fold beside a double-byte character", "[S]\r\nA" + kA + "=v\r\n", "s",
-         ("a" + kA).c_str(), "d", "v"},
+        {"letters fold beside a double-byte character", "[S]\r\nA" + kA + "=v\r\n", "s", aA.c_str(),
+         "d", "v"},
         {"trail bytes do not fold", "[S]\r\n" + kA + "=v\r\n", "S", kDi.c_str(), "d", "d"},
         {"trail bytes do not fold in sections", "[" + kDi + "]\r\nk=v\r\n", kA.c_str(), "k", "d",
          "d"},
@@ -206,6 +208,7 @@ struct WriteCase {
 
 TEST_F(PrivateProfile, WritesOnlyTheLinesItMust) {
     const std::string keep = "garbage line\r\n; comment\r\n";
+    const std::string soXSo = kSo + "x" + kSo;  // outlives the table that points at it
     const std::vector<WriteCase> cases = {
         {"creates the file", std::nullopt, "S", "k", "v", "[S]\r\nk=v\r\n"},
         {"names lose their blanks", std::nullopt, " S\t", " k ", " v ", "[S]\r\nk= v \r\n"},
@@ -236,7 +239,7 @@ TEST_F(PrivateProfile, WritesOnlyTheLinesItMust) {
          "[A]\r\nx=1\r\n"},
         {"deleting nothing changes nothing", "[A]\nx=1", "A", "y", nullptr, "[A]\nx=1"},
         {"deleting from no file creates none", std::nullopt, "A", nullptr, nullptr, std::nullopt},
-        {"double-byte value", std::nullopt, "S", "k", (kSo + "x" + kSo).c_str(),
+        {"double-byte value", std::nullopt, "S", "k", soXSo.c_str(),
          "[S]\r\nk=" + kSo + "x" + kSo + "\r\n"},
         {"trail bytes keep sections apart", "[" + kDi + "]\r\nk=1\r\n", kA.c_str(), "k", "2",
          "[" + kDi + "]\r\nk=1\r\n[" + kA + "]\r\nk=2\r\n"},
