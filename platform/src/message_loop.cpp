@@ -149,16 +149,16 @@ struct MessageLoop::Impl {
             timerQueue.empty() ? Clock::time_point::max() : timerQueue.begin()->first;
         if (earliest == armedDeadline)
             return;
-        itimerspec spec{};
+        itimerspec expiry{};
         if (earliest != Clock::time_point::max()) {
             auto ns =
                 std::chrono::duration_cast<std::chrono::nanoseconds>(earliest.time_since_epoch())
                     .count();
             ns = std::max<int64_t>(ns, 1);  // all zeros would disarm instead
-            spec.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-            spec.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+            expiry.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+            expiry.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
         }
-        if (timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &spec, nullptr) < 0)
+        if (timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &expiry, nullptr) < 0)
             throwErrno("timerfd_settime");
         armedDeadline = earliest;
     }

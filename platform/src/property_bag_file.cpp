@@ -1,4 +1,5 @@
 #include "platform/property_bag_file.h"
+#include "platform/file_descriptor.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -346,22 +347,6 @@ Entries parse(std::string_view text, std::u16string_view source) {
     throw Error(number, u"プロパティ ファイル \"" + fromUtf8(path.string()) + u"\" " +
                             std::u16string(what) + u": " + posixErrorText(errorNumber));
 }
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    int get() const { return m_fd; }
-    int release() { return std::exchange(m_fd, -1); }
-
-  private:
-    int m_fd;
-};
 
 }  // namespace
 

@@ -1,4 +1,5 @@
 #include "platform/registry.h"
+#include "platform/file_descriptor.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -302,22 +303,6 @@ void ensureDirectory(const std::filesystem::path& directory) {
         throwSystem(kRegistryWriteFailed, u"フォルダーを作成できません:", directory, errno);
     checkDirectory(directory, kRegistryWriteFailed);
 }
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    int get() const { return m_fd; }
-    int release() { return std::exchange(m_fd, -1); }
-
-  private:
-    int m_fd;
-};
 
 // nullopt when the file does not exist.
 std::optional<std::string> readFile(const std::filesystem::path& file, HRESULT code) {

@@ -1,4 +1,5 @@
 #include "components/serial_port.h"
+#include "platform/file_descriptor.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -47,23 +48,6 @@ bool lacksModemLines(int err) {
     return err == ENOTTY || err == EINVAL;
 }
 
-// The descriptor of a device being opened: closed again unless the open completes.
-class PendingDescriptor {
-  public:
-    explicit PendingDescriptor(int fd) : m_fd(fd) {}
-    PendingDescriptor(const PendingDescriptor&) = delete;
-    PendingDescriptor& operator=(const PendingDescriptor&) = delete;
-    ~PendingDescriptor() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    int get() const { return m_fd; }
-    int release() { return std::exchange(m_fd, -1); }
-
-  private:
-    int m_fd;
-};
-
 }  // namespace
 
 SerialPort::SerialPort() = default;
@@ -96,7 +80,7 @@ void SerialPort::put_PortOpen(Boolean open) {
 
 void SerialPort::openDevice() {
     std::filesystem::path device = platform::devicePathForPort(m_commPort);
-    PendingDescriptor fd(::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    platform::FileDescriptor fd(::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0)
         throw serialErrorFromErrno(errno, SerialOperation::Open);
     // The lock keeps out every other opener, root included; TIOCEXCL only stops
