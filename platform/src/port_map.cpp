@@ -1,4 +1,5 @@
 #include "platform/port_map.h"
+#include "platform/file_descriptor.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -100,17 +101,6 @@ class FolderLock {
     int m_fd;
 };
 
-void writeAll(int fd, std::string_view content) {
-    while (!content.empty()) {
-        ssize_t written = ::write(fd, content.data(), content.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written < 0)
-            throwWriteFailure(errno);
-        content.remove_prefix(static_cast<size_t>(written));
-    }
-}
-
 // Replaces the map with `lines` so that a reader sees either the old or the new file.
 void replaceMap(const std::filesystem::path& file, const std::vector<std::string>& lines,
                 const FolderLock& folder) {
@@ -122,7 +112,8 @@ void replaceMap(const std::filesystem::path& file, const std::vector<std::string
     if (fd < 0)
         throwWriteFailure(errno);
     try {
-        writeAll(fd, content);
+        if (!writeAll(fd, content))
+            throwWriteFailure(errno);
         if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0)
             throwWriteFailure(errno);
         if (::close(std::exchange(fd, -1)) != 0)

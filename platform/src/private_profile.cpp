@@ -1,4 +1,5 @@
 #include "platform/private_profile.h"
+#include "platform/file_descriptor.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -316,19 +317,6 @@ std::optional<Edit> planEdit(std::string_view text, const char* section, const c
 // included, the way a read-only attribute is; otherwise the usual access check decides.
 bool mayWrite(const std::string& path, const struct stat& st) {
     return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 && ::access(path.c_str(), W_OK) == 0;
-}
-
-bool writeAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
 }
 
 std::string temporaryName(const std::string& folder, const std::string& fileName) {

@@ -449,18 +449,8 @@ void TextPropertyBag::loadFromFile(const std::filesystem::path& path) {
     if (fd.get() < 0)
         throwFileError(path, u"を開けません", errno);
     std::string text;
-    char buffer[8192];
-    while (true) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throwFileError(path, u"を読み込めません", errno);
-        }
-        if (n == 0)
-            break;
-        text.append(buffer, static_cast<size_t>(n));
-    }
+    if (!readToEnd(fd.get(), text))
+        throwFileError(path, u"を読み込めません", errno);
     m_entries = parse(text, u"プロパティ ファイル \"" + fromUtf8(path.string()) + u"\"");
 }
 

@@ -321,31 +321,14 @@ std::optional<std::string> readFile(const std::filesystem::path& file, HRESULT c
     }
     checkOwnership(info, file, code, u"ファイル");
     std::string text;
-    char buffer[8192];
-    while (true) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throwSystem(code, u"ファイルを読み込めません:", file, errno);
-        }
-        if (n == 0)
-            break;
-        text.append(buffer, static_cast<size_t>(n));
-    }
+    if (!readToEnd(fd.get(), text))
+        throwSystem(code, u"ファイルを読み込めません:", file, errno);
     return text;
 }
 
-void writeAll(int fd, std::string_view data, const std::filesystem::path& file) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throwSystem(kRegistryWriteFailed, u"ファイルに書き込めません:", file, errno);
-        }
-        data.remove_prefix(static_cast<size_t>(n));
-    }
+void writeAllOrThrow(int fd, std::string_view data, const std::filesystem::path& file) {
+    if (!writeAll(fd, data))
+        throwSystem(kRegistryWriteFailed, u"ファイルに書き込めません:", file, errno);
 }
 
 // A file or folder with no write permission bit is read-only to everyone, root included,
@@ -372,7 +355,7 @@ void replaceFileAtomically(const std::filesystem::path& directory,
     try {
         if (::fchmod(fd.get(), 0600) != 0)
             throwSystem(kRegistryWriteFailed, u"ファイルの権限を設定できません:", temp, errno);
-        writeAll(fd.get(), text, temp);
+        writeAllOrThrow(fd.get(), text, temp);
         if (::fsync(fd.get()) != 0)
             throwSystem(kRegistryWriteFailed, u"ファイルを書き出せません:", temp, errno);
         if (::close(fd.release()) != 0)

@@ -3,12 +3,15 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <string>
+#include <string_view>
 #include <utility>
 
 namespace platform {
 
 class FileDescriptor {
-public:
+  public:
     explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
     FileDescriptor(FileDescriptor&& other) noexcept : m_fd(other.release()) {}
     FileDescriptor& operator=(FileDescriptor&& other) noexcept {
@@ -29,8 +32,36 @@ public:
         m_fd = fd;
     }
 
-private:
+  private:
     int m_fd;
 };
+
+// Reads `fd` to its end into `text`; false, with errno set, on failure.
+inline bool readToEnd(int fd, std::string& text) {
+    char buffer[8192];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+// Writes all of `data`; false, with errno set, on failure.
+inline bool writeAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
 
 }  // namespace platform
