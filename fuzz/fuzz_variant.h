@@ -2,6 +2,7 @@
 // values to conversions, property bags and Invoke.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -51,6 +52,20 @@ inline platform::Variant takeVariant(FuzzInput& input) {
             return Variant::fromBytes(platform::ByteArray(bytes.begin(), bytes.end()));
         }
     }
+}
+
+// Equal values, where a NaN equals a NaN of the same type.
+inline bool sameValue(const platform::Variant& a, const platform::Variant& b) {
+    using platform::VarType;
+    if (a == b)
+        return true;
+    if (a.type() != b.type())
+        return false;
+    if (a.type() == VarType::Single)
+        return std::isnan(a.singleValue()) && std::isnan(b.singleValue());
+    if (a.type() == VarType::Double)
+        return std::isnan(a.doubleValue()) && std::isnan(b.doubleValue());
+    return false;
 }
 
 }  // namespace fuzz

@@ -28,6 +28,7 @@
 #include "platform/error.h"
 #include "platform/property_bag_file.h"
 #include "port_control/support/fake_components.h"
+#include "work_folder.h"
 
 namespace {
 
@@ -41,27 +42,8 @@ using port_control::testing::FakeSerial;
 using port_control::testing::FakeUdp;
 
 // The log goes only here: one folder for the whole run, removed at exit.
-class WorkFolder {
-  public:
-    WorkFolder() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "dispatch-fuzz-XXXXXX").string();
-        if (!::mkdtemp(pattern.data()))
-            std::abort();
-        m_path = pattern;
-    }
-    ~WorkFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    const std::string& path() const { return m_path; }
-
-  private:
-    std::string m_path;
-};
-
 const std::string& workFolder() {
-    static const WorkFolder folder;
+    static const fuzz::WorkFolder folder("dispatch-fuzz", {std::filesystem::temp_directory_path()});
     return folder.path();
 }
 

@@ -24,6 +24,7 @@
 
 #include "fuzz_input.h"
 #include "platform/private_profile.h"
+#include "work_folder.h"
 
 namespace {
 
@@ -34,32 +35,10 @@ constexpr size_t kGuardSize = 32;
 constexpr unsigned char kGuardByte = 0xA5;
 
 // One folder for the whole run, removed at exit.
-class WorkFolder {
-  public:
-    WorkFolder() {
-        // Every write syncs the file: in memory, where the system offers it, that is cheap.
-        for (const std::filesystem::path& base :
-             {std::filesystem::path("/dev/shm"), std::filesystem::temp_directory_path()}) {
-            std::string pattern = (base / "profile-fuzz-XXXXXX").string();
-            if (::mkdtemp(pattern.data())) {
-                m_path = pattern;
-                return;
-            }
-        }
-        std::abort();
-    }
-    ~WorkFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    const std::string& path() const { return m_path; }
-
-  private:
-    std::string m_path;
-};
-
 const std::string& workFolder() {
-    static const WorkFolder folder;
+    // Every write syncs the file: in memory, where the system offers it, that is cheap.
+    static const fuzz::WorkFolder folder("profile-fuzz", {std::filesystem::path("/dev/shm"),
+                                                          std::filesystem::temp_directory_path()});
     return folder.path();
 }
 

@@ -21,18 +21,6 @@ using platform::TextPropertyBag;
 using platform::Variant;
 using platform::VarType;
 
-bool sameValue(const Variant& a, const Variant& b) {
-    if (a == b)
-        return true;
-    if (a.type() != b.type())
-        return false;
-    if (a.type() == VarType::Single)
-        return std::isnan(a.singleValue()) && std::isnan(b.singleValue());
-    if (a.type() == VarType::Double)
-        return std::isnan(a.doubleValue()) && std::isnan(b.doubleValue());
-    return false;
-}
-
 // A value no entry can hold, to tell "missing" from "present".
 const Variant& absent() {
     static const Variant marker = Variant::fromString(u"\uFFFF absent \uFFFF");
@@ -55,8 +43,9 @@ void checkConsistent(TextPropertyBag& bag) {
     for (const auto& name : names) {
         FUZZ_CHECK(bag.contains(name), "a listed name is not contained");
         // Names compare without regard to ASCII case.
-        FUZZ_CHECK(sameValue(bag.Read(swappedAsciiCase(name), absent()), bag.Read(name, absent())),
-                   "a name in the other ASCII case reads differently");
+        FUZZ_CHECK(
+            fuzz::sameValue(bag.Read(swappedAsciiCase(name), absent()), bag.Read(name, absent())),
+            "a name in the other ASCII case reads differently");
     }
 }
 
@@ -75,7 +64,7 @@ void checkSavesAndLoadsBack(TextPropertyBag& bag) {
         const Variant before = bag.Read(name, absent());
         const Variant after = again.Read(name, absent());
         FUZZ_CHECK(!(before == absent()), "a listed name reads as missing");
-        FUZZ_CHECK(sameValue(before, after), "save -> load changed the value of an entry");
+        FUZZ_CHECK(fuzz::sameValue(before, after), "save -> load changed the value of an entry");
     }
 }
 
@@ -124,7 +113,7 @@ void writeValues(fuzz::FuzzInput& input) {
         }
         const Variant read = bag.Read(name, absent());
         if (!(read == absent()))
-            FUZZ_CHECK(sameValue(read, value), "a written value reads back differently");
+            FUZZ_CHECK(fuzz::sameValue(read, value), "a written value reads back differently");
     }
     checkSavesAndLoadsBack(bag);
 }

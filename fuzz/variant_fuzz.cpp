@@ -47,18 +47,6 @@ bool sameNumber(double a, double b) {
     return a == b || (std::isnan(a) && std::isnan(b));
 }
 
-bool sameValue(const Variant& a, const Variant& b) {
-    if (a == b)
-        return true;
-    if (a.type() != b.type())
-        return false;
-    if (a.type() == VarType::Single)
-        return std::isnan(a.singleValue()) && std::isnan(b.singleValue());
-    if (a.type() == VarType::Double)
-        return std::isnan(a.doubleValue()) && std::isnan(b.doubleValue());
-    return false;
-}
-
 constexpr VarType kTargets[] = {
     VarType::Empty,  VarType::Null,   VarType::Integer, VarType::Long, VarType::Single,
     VarType::Double, VarType::String, VarType::Boolean, VarType::Byte, VarType::ByteArray};
@@ -73,7 +61,7 @@ void checkConvertEverywhere(const Variant& v, VarType extraTarget) {
                    int(converted.value->type()));
         const Outcome<Variant> again = attempt<Variant>(
             "convert again", [&] { return platform::convert(*converted.value, target); });
-        FUZZ_CHECK(again.value && sameValue(*again.value, *converted.value),
+        FUZZ_CHECK(again.value && fuzz::sameValue(*again.value, *converted.value),
                    "a value converted to %d does not convert to itself", int(target));
     };
     for (const VarType target : kTargets)
