@@ -168,7 +168,7 @@ void Portula::onSerialComm() {
 void Portula::onDataArrival(int32_t /*bytes: the datagram itself tells its size*/) {
     std::u16string datagram;
     m_components.Winsock2->GetData(datagram);
-    m_receiveBuffer.append(datagram);
+    m_receiveBuffer.append(std::move(datagram));
     if (get_RThreshold() != 0) {
         m_eventCode = kEventReceived;
         m_site.RaiseOnComm();

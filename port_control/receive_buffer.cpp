@@ -7,6 +7,13 @@ namespace {
 constexpr size_t kSmallBuffer = 4096;
 }  // namespace
 
+void ReceiveBuffer::append(std::u16string text) {
+    if (m_text.empty())
+        m_text = std::move(text);
+    else
+        m_text.append(text);
+}
+
 std::u16string ReceiveBuffer::take(size_t count) {
     const size_t waiting = size();
     if (count == 0 || count >= waiting) {

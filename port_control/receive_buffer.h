@@ -12,7 +12,8 @@ namespace port_control {
 
 class ReceiveBuffer {
   public:
-    void append(std::u16string_view text) { m_text.append(text); }
+    // Adds `text` at the end; an empty buffer takes it over instead of copying it.
+    void append(std::u16string text);
     // Takes the first `count` characters (all of them if fewer are waiting); 0 takes all.
     std::u16string take(size_t count);
     void clear();

@@ -72,8 +72,7 @@ void callGuarded(Callable&& callable) {
 struct MessageLoop::Impl {
     struct Watch {
         int fd;
-        // Shared so that a callback that removes its own watch keeps running on a live copy.
-        std::shared_ptr<FdCallback> callback;
+        std::unique_ptr<FdCallback> callback;
     };
     struct Timer {
         Clock::time_point deadline;
@@ -88,6 +87,10 @@ struct MessageLoop::Impl {
 
     uint64_t nextId = 1;
     std::unordered_map<WatchId, Watch> watches;
+    // A watch removed while callbacks run keeps its callback here until the outermost one
+    // returns, so that a callback that removes its own watch keeps running on a live object.
+    int watchCallbacksRunning = 0;
+    std::vector<std::unique_ptr<FdCallback>> retiredCallbacks;
     std::unordered_map<TimerId, Timer> timers;
     // Deadline order; the id breaks ties, so timers due together fire in start order.
     std::set<std::pair<Clock::time_point, TimerId>> timerQueue;
@@ -167,9 +170,12 @@ struct MessageLoop::Impl {
         auto it = watches.find(id);
         if (it == watches.end())
             return false;  // removed earlier in this round
-        std::shared_ptr<FdCallback> callback = it->second.callback;
+        FdCallback* callback = it->second.callback.get();
         uint32_t events = fromEpollEvents(epollEvents);
+        ++watchCallbacksRunning;
         callGuarded([&] { (*callback)(events); });
+        if (--watchCallbacksRunning == 0)
+            retiredCallbacks.clear();
         return true;
     }
 
@@ -238,7 +244,7 @@ MessageLoop::~MessageLoop() {
 MessageLoop::WatchId MessageLoop::watchFd(int fd, uint32_t events, FdCallback callback) {
     WatchId id = m_impl->nextId++;
     m_impl->addToEpoll(fd, toEpollEvents(events), id);
-    m_impl->watches.emplace(id, Impl::Watch{fd, std::make_shared<FdCallback>(std::move(callback))});
+    m_impl->watches.emplace(id, Impl::Watch{fd, std::make_unique<FdCallback>(std::move(callback))});
     return id;
 }
 
@@ -259,6 +265,8 @@ void MessageLoop::removeWatch(WatchId id) {
         return;
     // Fails only if the fd was closed already, which took it out of the set anyway.
     epoll_ctl(m_impl->epollFd, EPOLL_CTL_DEL, it->second.fd, nullptr);
+    if (m_impl->watchCallbacksRunning > 0)
+        m_impl->retiredCallbacks.push_back(std::move(it->second.callback));
     m_impl->watches.erase(it);
 }
 

@@ -11,10 +11,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "components/socket_errors.h"
 #include "platform/codepage932.h"
@@ -29,6 +31,10 @@ constexpr int32_t kMaxPort = 65535;
 constexpr size_t kReceiveBufferSize = 64 * 1024;
 // Datagrams taken by one recvmmsg, each into a buffer of its own.
 constexpr size_t kReceiveBatch = 16;
+// The most readiness reports that read one datagram without looking for more.
+constexpr unsigned kMaxProbeInterval = 16;
+// Room for encoded text kept from one send to the next: twice the largest datagram.
+constexpr size_t kKeptSendRoom = 128 * 1024;
 // Datagrams held for GetData before the socket stops reading (see the header).
 constexpr size_t kMaxHeldBytes = 1024 * 1024;
 constexpr auto kSendBufferWait = std::chrono::seconds(1);
@@ -95,15 +101,9 @@ bool hostHasDualStack() {
 
 }  // namespace
 
-struct UdpSocket::Destination {
-    sockaddr_storage address{};
-    socklen_t length = 0;
-    int family = 0;
-};
-
-// What recvmmsg reads into, set up once per socket: the system writes back only the
-// lengths and flags, so the headers serve every call. The buffers are left uninitialised and
-// so take memory only as far as datagrams fill them: a page each for small ones, not 64 KiB.
+// What the socket reads into, set up once: the system writes back only the lengths and
+// flags, so the headers serve every call. The buffers are left uninitialised and so take
+// memory only as far as datagrams fill them: a page each for small ones, not 64 KiB.
 struct UdpSocket::ReceiveBatch {
     ReceiveBatch() {
         for (size_t i = 0; i < kReceiveBatch; ++i) {
@@ -142,6 +142,7 @@ void UdpSocket::put_Protocol(int32_t protocol) {
 void UdpSocket::put_RemoteHost(const std::u16string& host) {
     requireClosed();
     m_remoteHost = host;
+    m_remoteForm = RemoteForm::Unknown;
 }
 
 void UdpSocket::put_RemotePort(int32_t port) {
@@ -149,6 +150,7 @@ void UdpSocket::put_RemotePort(int32_t port) {
     if (!isPort(port))
         throw socketError(SocketFailure::InvalidPropertyValue);
     m_remotePort = port;
+    m_remoteForm = RemoteForm::Unknown;
 }
 
 void UdpSocket::put_LocalPort(int32_t port) {
@@ -237,13 +239,12 @@ void UdpSocket::Close() {
     m_family = 0;
     m_bound = m_dualStack = m_reading = false;
     m_datagrams.clear();
-    m_datagramBytes = 0;
     m_arrivalsDue.clear();
 }
 
 // Prefers an address the open socket can reach (an IPv6 socket carrying IPv4 reaches
 // both); an unbound socket is reopened for another family, a bound one keeps its port.
-const UdpSocket::Destination& UdpSocket::chooseDestination(std::vector<Destination>& candidates) {
+const UdpSocket::Destination& UdpSocket::chooseDestination(std::span<Destination> candidates) {
     if (m_fd >= 0) {
         for (const Destination& d : candidates)
             if (d.family == m_family)
@@ -286,17 +287,34 @@ void UdpSocket::SendData(const platform::Variant& data) {
         throw socketError(SocketFailure::UnsupportedVariantType);
     if (m_remotePort == 0)
         throw socketError(SocketFailure::ArgumentOutOfRange);
-    const platform::ByteArray bytes = platform::toBytes(data);
+    // Bytes go as they are; text is encoded into room kept from one send to the next, which
+    // only grows, so that no send clears or fills it first.
+    std::string_view bytes;
+    std::string once;  // for text too long to be worth keeping room for
+    if (data.type() == platform::VarType::ByteArray) {
+        const platform::ByteArray& array = data.bytesValue();
+        bytes = {reinterpret_cast<const char*>(array.data()), array.size()};
+    } else {
+        const std::u16string& text = data.stringValue();
+        std::string& room = 2 * text.size() <= kKeptSendRoom ? m_sendBytes : once;
+        if (room.size() < 2 * text.size())
+            room.resize(2 * text.size());
+        bytes = {room.data(), platform::cp932::encodeInto(text, room.data())};
+    }
 
-    // A name is looked up at each send (its addresses may change); a literal needs no lookup.
-    std::vector<Destination> candidates(1);
-    Destination& literal = candidates.front();
-    if (literalAddress(m_remoteHost, m_remotePort, literal.address, literal.length,
-                       literal.family)) {
-        sendTo(bytes.data(), bytes.size(), chooseDestination(candidates));
+    // A name is looked up at each send (its addresses may change); a literal needs no lookup
+    // and is read once.
+    if (m_remoteForm == RemoteForm::Unknown) {
+        Destination& d = m_literalDestination;
+        m_remoteForm = literalAddress(m_remoteHost, m_remotePort, d.address, d.length, d.family)
+                           ? RemoteForm::Literal
+                           : RemoteForm::Name;
+    }
+    if (m_remoteForm == RemoteForm::Literal) {
+        Destination destination = m_literalDestination;  // a dual-stack socket rewrites it
+        sendTo(bytes, chooseDestination({&destination, 1}));
         return;
     }
-    candidates.clear();
 
     const std::string host = platform::toUtf8(m_remoteHost);
     if (host.empty())
@@ -310,6 +328,7 @@ void UdpSocket::SendData(const platform::Variant& data) {
     int rc = ::getaddrinfo(host.c_str(), std::to_string(m_remotePort).c_str(), &hints, &found);
     if (rc != 0)
         throw socketErrorFromResolver(rc, errno);
+    std::vector<Destination> candidates;
     for (addrinfo* ai = found; ai; ai = ai->ai_next) {
         if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6)
             continue;
@@ -325,15 +344,16 @@ void UdpSocket::SendData(const platform::Variant& data) {
     if (candidates.empty())
         throw socketError(SocketFailure::HostNotFound);
 
-    sendTo(bytes.data(), bytes.size(), chooseDestination(candidates));
+    sendTo(bytes, chooseDestination(candidates));
 }
 
-void UdpSocket::sendTo(const void* bytes, size_t size, const Destination& destination) {
-    const auto deadline = std::chrono::steady_clock::now() + kSendBufferWait;
+void UdpSocket::sendTo(std::string_view bytes, const Destination& destination) {
+    // The wait for room starts with the first full send buffer, not before every send.
+    std::optional<std::chrono::steady_clock::time_point> deadline;
     int refusals = 0;
     for (;;) {
         ssize_t sent =
-            ::sendto(m_fd, bytes, size, MSG_NOSIGNAL,
+            ::sendto(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL,
                      reinterpret_cast<const sockaddr*>(&destination.address), destination.length);
         if (sent >= 0)
             return;
@@ -348,8 +368,10 @@ void UdpSocket::sendTo(const void* bytes, size_t size, const Destination& destin
             return;  // as lost as any datagram may be
         }
         if (err == EAGAIN || err == EWOULDBLOCK) {
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+            const auto now = std::chrono::steady_clock::now();
+            if (!deadline)
+                deadline = now + kSendBufferWait;
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now);
             if (left.count() <= 0)
                 throw socketError(SocketFailure::NoBufferSpace);
             pollfd p{m_fd, POLLOUT, 0};
@@ -361,19 +383,16 @@ void UdpSocket::sendTo(const void* bytes, size_t size, const Destination& destin
 }
 
 void UdpSocket::GetData(std::u16string& data) {
-    if (m_datagrams.empty()) {
-        data.clear();
+    data.clear();
+    if (m_datagrams.empty())
         return;
-    }
-    std::string datagram = std::move(m_datagrams.front());
-    m_datagrams.pop_front();
-    m_datagramBytes -= datagram.size();
-    data = platform::cp932::decode(datagram);
+    platform::cp932::decodeAppend(m_datagrams.front(), data);
+    m_datagrams.pop();
     resumeReading();
 }
 
 void UdpSocket::resumeReading() {
-    if (m_fd >= 0 && !m_reading && m_datagramBytes < kMaxHeldBytes) {
+    if (m_fd >= 0 && !m_reading && m_datagrams.bytes() < kMaxHeldBytes) {
         m_watch.setEvents(platform::MessageLoop::kReadable);
         m_reading = true;
     }
@@ -392,16 +411,56 @@ void UdpSocket::onReady(uint32_t events) {
     announceArrivals();
 }
 
-// Takes every datagram waiting in the socket, so that one readiness report serves a burst.
-// recvmmsg fills a batch at a time; a batch that comes back short found the queue empty,
-// so datagrams that arrive one at a time cost one call each. (Should a refusal cut a batch
-// short, the system keeps it pending: the loop reports the socket again at once and the
-// rest follows on that report, in order.)
+// Reads what a readiness report found. A datagram that comes on its own, as in an exchange
+// of requests and replies, costs one plain call, as in a loop that reads one datagram per
+// report; looking for more would cost a call that finds nothing. A burst, though, must be
+// read in full at once, or a host that runs the loop rarely would see the socket overflow.
+// So every so often the report also drains the socket in batches; while that finds more,
+// every report drains, and while it finds nothing it is tried at longer intervals, up to one
+// report in kMaxProbeInterval.
 void UdpSocket::receivePending() {
+    if (!receiveOne())
+        return;
+    if (m_reportsUntilProbe > 0) {
+        --m_reportsUntilProbe;
+    } else if (receiveBatches() > 0) {
+        m_probeInterval = 0;
+    } else {
+        m_probeInterval = std::min(std::max(2 * m_probeInterval, 1u), kMaxProbeInterval);
+        m_reportsUntilProbe = m_probeInterval;
+    }
+    if (m_datagrams.bytes() >= kMaxHeldBytes && m_reading) {
+        m_watch.setEvents(0);
+        m_reading = false;
+    }
+}
+
+// One datagram with a plain call, read straight into the queue; false if none was taken. An
+// error here speaks of an earlier send (ICMP) and is used up by reading it.
+bool UdpSocket::receiveOne() {
+    char* space = m_datagrams.spaceFor(kReceiveBufferSize);
+    // MSG_TRUNC makes the call tell the whole length, which shows a datagram cut short (only
+    // a jumbogram can be); that one is not delivered.
+    const ssize_t length = ::recv(m_fd, space, kReceiveBufferSize, MSG_DONTWAIT | MSG_TRUNC);
+    if (length < 0)
+        return false;
+    if (static_cast<size_t>(length) <= kReceiveBufferSize) {
+        m_datagrams.commit(static_cast<size_t>(length));
+        m_arrivalsDue.push_back(static_cast<int32_t>(length));
+    }
+    return true;
+}
+
+// Takes every datagram waiting, a batch at a time, while there is room; returns how many were
+// taken. A batch that comes back short found the queue empty. (Should a refusal cut a batch
+// short, the system keeps it pending: the loop reports the socket again at once and the rest
+// follows on that report, in order.)
+size_t UdpSocket::receiveBatches() {
+    size_t taken = 0;
     int errors = 0;
-    while (m_datagramBytes < kMaxHeldBytes) {
+    while (m_datagrams.bytes() < kMaxHeldBytes) {
         // Each datagram of a batch still starts below the limit, as if read one at a time.
-        const size_t room = kMaxHeldBytes - m_datagramBytes;
+        const size_t room = kMaxHeldBytes - m_datagrams.bytes();
         const size_t wanted =
             std::min(kReceiveBatch, (room + kReceiveBufferSize - 1) / kReceiveBufferSize);
         mmsghdr* messages = m_receiveBatch->messages;
@@ -411,28 +470,23 @@ void UdpSocket::receivePending() {
             int err = errno;
             if (err == EAGAIN || err == EWOULDBLOCK)
                 break;
-            // An error here speaks of an earlier send (ICMP) and is used up by reading it;
-            // a run of them ends the round rather than spin, the next report goes on.
+            // A run of refusals ends the round rather than spin; the next report goes on.
             if (++errors > 16)
                 break;
             continue;
         }
         for (int i = 0; i < count; ++i) {
-            // Only a jumbogram overflows a buffer; a datagram cut short is not delivered.
+            // A datagram cut short is not delivered, as above.
             if (messages[i].msg_hdr.msg_flags & MSG_TRUNC)
                 continue;
-            const size_t length = messages[i].msg_len;
-            m_datagrams.emplace_back(m_receiveBatch->buffers[i], length);
-            m_datagramBytes += length;
-            m_arrivalsDue.push_back(static_cast<int32_t>(length));
+            m_datagrams.push({m_receiveBatch->buffers[i], messages[i].msg_len});
+            m_arrivalsDue.push_back(static_cast<int32_t>(messages[i].msg_len));
         }
+        taken += static_cast<size_t>(count);
         if (static_cast<size_t>(count) < wanted)
             break;
     }
-    if (m_datagramBytes >= kMaxHeldBytes && m_reading) {
-        m_watch.setEvents(0);
-        m_reading = false;
-    }
+    return taken;
 }
 
 void UdpSocket::announceArrivals() {

@@ -23,14 +23,18 @@
 // Errors are platform::Error with the numbers of socket_errors.h.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
-#include <vector>
+#include <string_view>
 
+#include "components/datagram_queue.h"
 #include "components/udp_component.h"
 #include "platform/fd_watch.h"
 
@@ -70,15 +74,24 @@ class UdpSocket : public UdpComponent {
     static constexpr int32_t kProtocolUdp = 1;
 
   private:
-    struct Destination;
+    struct Destination {
+        sockaddr_storage address{};
+        socklen_t length = 0;
+        int family = 0;
+    };
+    // Whether RemoteHost is an address written out, worked out at the first send after a
+    // change of the remote endpoint.
+    enum class RemoteForm { Unknown, Literal, Name };
     struct ReceiveBatch;
 
     void requireClosed() const;
     void open(int family, int32_t bindPort);
-    const Destination& chooseDestination(std::vector<Destination>& candidates);
-    void sendTo(const void* bytes, size_t size, const Destination& destination);
+    const Destination& chooseDestination(std::span<Destination> candidates);
+    void sendTo(std::string_view bytes, const Destination& destination);
     void onReady(uint32_t events);
     void receivePending();
+    bool receiveOne();
+    size_t receiveBatches();
     void announceArrivals();
     void resumeReading();
 
@@ -86,6 +99,8 @@ class UdpSocket : public UdpComponent {
     std::u16string m_remoteHost;
     int32_t m_remotePort = 0;
     int32_t m_localPort = 0;
+    RemoteForm m_remoteForm = RemoteForm::Unknown;
+    Destination m_literalDestination;  // while m_remoteForm is Literal
 
     int m_fd = -1;
     int m_family = 0;
@@ -94,10 +109,13 @@ class UdpSocket : public UdpComponent {
     bool m_reading = false;    // the watch asks for readability
     platform::FdWatch m_watch;
 
-    std::deque<std::string> m_datagrams;  // received, not yet taken by GetData
-    size_t m_datagramBytes = 0;
+    DatagramQueue m_datagrams;          // received, not yet taken by GetData
     std::deque<int32_t> m_arrivalsDue;  // byte counts of DataArrival events not yet raised
     std::unique_ptr<ReceiveBatch> m_receiveBatch;  // allocated by the first open
+    // How often a report looks for more than one datagram (see receivePending).
+    unsigned m_probeInterval = 0;
+    unsigned m_reportsUntilProbe = 0;
+    std::string m_sendBytes;  // text encoded for sending, kept for the next send
     // Bumped by Close, so that a delivery in progress sees that its socket went away.
     uint64_t m_generation = 0;
     // Expires with the object, so that a handler may destroy the socket it was called by.

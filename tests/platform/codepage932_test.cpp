@@ -186,6 +186,44 @@ TEST(Codepage932Append, AppendsAfterWhatIsThere) {
     EXPECT_EQ(bytes, "x\x82\xA0\x82??");
 }
 
+TEST(Codepage932Append, EncodeIntoWritesOnlyWhatItReports) {
+    std::string room(12, '#');
+    EXPECT_EQ(cp932::encodeInto(u"A\u3042B", room.data()), 4u);
+    EXPECT_EQ(room.substr(0, 4),
+              "A\x82\xA0"
+              "B");
+}
+
+// ASCII goes through in blocks; whatever stops a block, wherever it stands, must come out
+// as itself with every ASCII character around it.
+TEST(Codepage932Blocks, AStopAnywhereInLongAsciiIsConvertedInPlace) {
+    struct Stop {
+        std::string bytes;
+        std::u16string text;
+    };
+    const Stop stops[] = {{"\x82\xA0", u"\u3042"}, {"\xB1", u"\uFF71"}, {"\x81", u"\xDC81"}};
+    for (const Stop& stop : stops) {
+        for (size_t before = 0; before <= 70; ++before) {
+            for (size_t after : {0, 1, 15, 16, 17, 31, 32, 33, 64}) {
+                std::string bytes;
+                std::u16string text;
+                for (size_t i = 0; i < before; ++i) {
+                    bytes += static_cast<char>('a' + i % 26);
+                    text += static_cast<char16_t>('a' + i % 26);
+                }
+                bytes += stop.bytes;
+                text += stop.text;
+                for (size_t i = 0; i < after; ++i) {
+                    bytes += static_cast<char>(0x20 + i % 0x5F);
+                    text += static_cast<char16_t>(0x20 + i % 0x5F);
+                }
+                ASSERT_EQ(cp932::decode(bytes), text) << before << " " << after;
+                ASSERT_EQ(cp932::encode(text), bytes) << before << " " << after;
+            }
+        }
+    }
+}
+
 // glibc's own WINDOWS-31J converter as an independent reference for the whole table.
 class Iconv {
   public:

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -129,6 +130,27 @@ TEST(MessageLoopRemoval, WatchRemovingItselfIsNotCalledAgain) {
     EXPECT_FALSE(loop.dispatch(20));
     EXPECT_EQ(calls, 1);
     EXPECT_FALSE(watch.active());
+}
+
+TEST(MessageLoopRemoval, CallbackRemovingItsOwnWatchStaysAliveUntilItReturns) {
+    MessageLoop& loop = MessageLoop::current();
+    drain(loop);
+    Pipe pipe;
+    pipe.put();
+    // The callback owns the only reference to `token`; it must stay valid through the
+    // rest of the callback after the watch is gone, and be released once the round ends.
+    auto token = std::make_shared<std::string>("still here");
+    std::weak_ptr<std::string> watched = token;
+    std::string seenAfterRemoval;
+    platform::FdWatch watch;
+    watch = platform::FdWatch(pipe.read, MessageLoop::kReadable,
+                              [&, token = std::move(token)](uint32_t) {
+                                  watch.reset();
+                                  seenAfterRemoval = *token;
+                              });
+    EXPECT_TRUE(loop.dispatch(1000));
+    EXPECT_EQ(seenAfterRemoval, "still here");
+    EXPECT_TRUE(watched.expired()) << "the removed callback was kept after the round";
 }
 
 TEST(MessageLoopRemoval, WatchRemovedByAnotherInTheSameRoundIsNotCalled) {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -306,6 +307,30 @@ TEST(UdpSocketReceive, BurstRaisesOneEventPerDatagramInOrder) {
     EXPECT_EQ(receiver.data, (std::vector<std::u16string>{u"1", u"22", u"333"}));
 }
 
+// Datagrams that come one at a time are read one per readiness report; a burst after a long
+// quiet exchange must still be read in full within a few reports, or a host that runs the
+// loop rarely would see the socket overflow.
+TEST(UdpSocketReceive, ABurstAfterAQuietExchangeIsReadWithinAFewLoopRounds) {
+    Receiver receiver;
+    Peer peer;
+    const int32_t port = receiver.socket.get_LocalPort();
+    for (size_t i = 1; i <= 40; ++i) {
+        peer.sendTo(port, "quiet");
+        ASSERT_TRUE(receiver.waitFor(i));
+    }
+    constexpr size_t kBurst = 100;
+    for (size_t i = 0; i < kBurst; ++i)
+        peer.sendTo(port, std::to_string(i));
+    std::this_thread::sleep_for(20ms);  // the loopback hands them over at once, but to be sure
+
+    constexpr int kMostRounds = 17;
+    for (int round = 0; round < kMostRounds && receiver.counts.size() < 40 + kBurst; ++round)
+        loop().dispatch(0);
+    ASSERT_EQ(receiver.data.size(), 40 + kBurst);
+    for (size_t i = 0; i < kBurst; ++i)
+        EXPECT_EQ(receiver.bytes(40 + i), std::to_string(i));
+}
+
 TEST(UdpSocketReceive, EventsWithoutGetDataLeaveTheDatagramsQueuedOldestFirst) {
     Receiver receiver;
     receiver.take = false;
@@ -441,6 +466,12 @@ TEST(UdpSocketSend, TextGoesAsCodePage932AndBytesAsTheyAre) {
 
     sender.SendData(Variant::fromBytes(asByteArray(allByteValues())));
     EXPECT_EQ(peer.receive(), allByteValues());
+
+    // The room text is encoded in is kept: a shorter text after a longer one is itself.
+    sender.SendData(Variant::fromString(u"ABCDEFGH\u65E5"));
+    EXPECT_EQ(peer.receive(), std::string("ABCDEFGH\x93\xfa"));
+    sender.SendData(Variant::fromString(u"xy"));
+    EXPECT_EQ(peer.receive(), std::string("xy"));
 
     sender.SendData(Variant::fromString(u""));
     EXPECT_EQ(peer.receive(), std::string()) << "an empty datagram";
@@ -604,6 +635,32 @@ TEST_F(RefusalTest, RefusalReportedToTheLoopIsConsumedAndReceivingGoesOn) {
     EXPECT_EQ(data, u"still here");
 }
 
+TEST(UdpSocketSend, ANewRemoteEndpointTakesEffectAtTheNextSend) {
+    Peer first, second;
+    UdpSocket sender;
+    sender.put_RemoteHost(u"127.0.0.1");
+    sender.put_RemotePort(first.port());
+    sender.SendData(Variant::fromString(u"1"));
+    EXPECT_EQ(first.receive(), "1");
+
+    sender.Close();
+    sender.put_RemotePort(second.port());
+    sender.SendData(Variant::fromString(u"2"));
+    EXPECT_EQ(second.receive(), "2");
+
+    sender.Close();
+    sender.put_RemoteHost(u"localhost");  // a name now, looked up
+    sender.SendData(Variant::fromString(u"3"));
+    EXPECT_EQ(second.receive(), "3");
+
+    sender.Close();
+    sender.put_RemoteHost(u"127.0.0.1");
+    sender.put_RemotePort(first.port());
+    sender.SendData(Variant::fromString(u"4"));
+    EXPECT_EQ(first.receive(), "4");
+    EXPECT_FALSE(second.readable());
+}
+
 TEST(UdpSocketSend, SendFailuresCarryTheirNumbers) {
     Peer peer;
     UdpSocket sender;
@@ -618,6 +675,10 @@ TEST(UdpSocketSend, SendFailuresCarryTheirNumbers) {
     const std::string tooLarge(70000, 'x');
     EXPECT_EQ(errorNumberOf([&] { sender.SendData(Variant::fromBytes(asByteArray(tooLarge))); }),
               10040);
+    const std::u16string tooLargeText(70000, u'\u65E5');
+    EXPECT_EQ(errorNumberOf([&] { sender.SendData(Variant::fromString(tooLargeText)); }), 10040);
+    sender.SendData(Variant::fromString(u"after"));
+    EXPECT_EQ(peer.receive(), "after");
 
     sender.Close();
     sender.put_RemoteHost(u"no-such-host.invalid");

@@ -13,6 +13,7 @@
 // cannot represent is written as "?" (0x3F); there are no best-fit substitutes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -28,6 +29,9 @@ std::string encode(std::u16string_view text);
 // Appending forms for hot paths (no temporary string).
 void decodeAppend(std::string_view bytes, std::u16string& out);
 void encodeAppend(std::u16string_view text, std::string& out);
+// Writes the bytes of `text` to `out`, which has room for 2 * text.size() of them; returns
+// how many it wrote.
+size_t encodeInto(std::u16string_view text, char* out);
 
 // True if `c` has its own encoding in the code page (an escaped byte counts).
 bool canEncode(char16_t c);
