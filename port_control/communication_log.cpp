@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <ctime>
 
-#include "platform/codepage932.h"
 #include "platform/error.h"
 #include "portula.h"
 #include "text_render/render_control_chars.h"
@@ -35,6 +34,9 @@ std::string_view timeStamp() {
     return std::string_view(text, length);
 }
 
+// A line longer than this gives its room back once written.
+constexpr size_t kKeptLineCapacity = 64 * 1024;
+
 void appendLine(const std::string& path, const std::string& line) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
@@ -52,6 +54,12 @@ void appendLine(const std::string& path, const std::string& line) {
 }
 }  // namespace
 
+void Portula::setLogPath(const std::u16string& path) {
+    std::string bytes = platform::toUtf8(path);
+    m_logPath = path;
+    m_logPathBytes = std::move(bytes);
+}
+
 void Portula::logData(std::u16string_view prefix, const Variant& data) {
     if (m_logPath.empty())
         return;
@@ -65,15 +73,18 @@ void Portula::WriteLog(std::u16string_view prefix, std::u16string_view text) noe
     if (m_logPath.empty())
         return;
     try {
-        std::string line(timeStamp());
+        std::string& line = m_logLine;
+        line.assign(timeStamp());
         line += ':';
-        platform::cp932::encodeAppend(text_render::RenderControlChars(prefix), line);
-        platform::cp932::encodeAppend(text_render::RenderControlChars(text), line);
+        text_render::AppendRenderedAsCodePage932(prefix, line);
+        text_render::AppendRenderedAsCodePage932(text, line);
         line += "\r\n";
-        appendLine(platform::toUtf8(m_logPath), line);
+        appendLine(m_logPathBytes, line);
     } catch (...) {
         // Out of memory while composing the line: the entry is lost, the caller carries on.
     }
+    if (m_logLine.capacity() > kKeptLineCapacity)
+        std::string().swap(m_logLine);
 }
 
 }  // namespace port_control

@@ -73,7 +73,7 @@ void Portula::Load(platform::PropertyBag& bag) {
         [&](const Variant& v) { sender.put_RemotePort(v.longValue()); },
         [&](const Variant& v) { receiver.put_LocalPort(v.longValue()); },
         [&](const Variant& v) { m_udpFlag = v.integerValue(); },
-        [&](const Variant& v) { m_logPath = v.stringValue(); },
+        [&](const Variant& v) { setLogPath(v.stringValue()); },
     };
     const auto& rows = persistedRows();
     for (size_t i = 0; i < rows.size(); ++i) {

@@ -96,7 +96,7 @@ void Portula::put_LocalPort(int32_t port) {
 }
 
 void Portula::put_LogFile(const std::u16string& path) {
-    m_logPath = path;
+    setLogPath(path);
     notify(u"LogFile");
 }
 

@@ -120,6 +120,7 @@ class Portula {
   private:
     bool udpMode() const { return m_udpFlag != 0; }
     void notify(std::u16string_view name) { m_site.PropertyChanged(name); }
+    void setLogPath(const std::u16string& path);
     // Logs `prefix` followed by `data` as text; nothing is converted while logging is off.
     void logData(std::u16string_view prefix, const Variant& data);
     void WriteLog(std::u16string_view prefix, std::u16string_view text) noexcept;
@@ -128,6 +129,8 @@ class Portula {
 
     // The control's own fields.
     std::u16string m_logPath;
+    std::string m_logPathBytes;  // the same, as the file system takes it
+    std::string m_logLine;       // the entry being written, kept for its room
     Boolean m_udpFlag = platform::kFalse;
     int16_t m_eventCode = 0;
     ReceiveBuffer m_receiveBuffer;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <random>
 #include <string>
 
 #include "platform/codepage932.h"
@@ -79,6 +80,31 @@ TEST(RenderControlChars, WholeTexts) {
     EXPECT_EQ(RenderControlChars(plain), plain);
     EXPECT_EQ(RenderControlChars(u"あ\tい"), u"<A0><09><A2>");
     EXPECT_EQ(RenderControlChars(std::u16string(1, u'\0') + u"x"), u"<NUL>x");
+}
+
+// The log's one-pass form must be exactly the rendering, encoded: for every unit alone, and
+// for texts mixing runs of printable ASCII with everything else.
+TEST(AppendRenderedAsCodePage932, IsTheRenderingEncoded) {
+    for (int c = 0; c < 0x10000; ++c) {
+        const std::u16string one(1, static_cast<char16_t>(c));
+        std::string bytes = "x";
+        text_render::AppendRenderedAsCodePage932(one, bytes);
+        ASSERT_EQ(bytes, "x" + platform::cp932::encode(RenderControlChars(one))) << c;
+    }
+    std::mt19937 random(11);
+    for (int i = 0; i < 2000; ++i) {
+        std::u16string text;
+        const size_t length = random() % 80;
+        for (size_t k = 0; k < length; ++k) {
+            const unsigned kind = random() % 4;
+            text += kind == 0   ? static_cast<char16_t>(random() % 0x10000)
+                    : kind == 1 ? static_cast<char16_t>(random() % 0x20)
+                                : static_cast<char16_t>(0x20 + random() % 0x5F);
+        }
+        std::string bytes;
+        text_render::AppendRenderedAsCodePage932(text, bytes);
+        ASSERT_EQ(bytes, platform::cp932::encode(RenderControlChars(text)));
+    }
 }
 
 }  // namespace
