@@ -26,7 +26,8 @@ SerialInputFilter::Report SerialInputFilter::filter(std::string_view input, cons
     };
     while (!input.empty()) {
         if (m_state == State::Plain) {
-            const size_t escape = std::min(input.find(kEscape), input.size());
+            const size_t escape =
+                options.marked ? std::min(input.find(kEscape), input.size()) : input.size();
             std::string_view run = input.substr(0, escape);
             if (options.nullDiscard) {
                 for (size_t nul; (nul = run.find('\0')) != std::string_view::npos;

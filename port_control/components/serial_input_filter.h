@@ -1,10 +1,11 @@
 // Turns what the line discipline delivers into the bytes a host receives.
 //
-// The port runs with PARMRK, so the line discipline marks conditions in-band: 0xFF 0xFF is
-// a received 0xFF, 0xFF 0x00 0x00 a break (or a NUL with a parity error: the two read
-// alike and count as a break), 0xFF 0x00 X a byte X with a parity error (framing errors
-// are marked the same way while parity is checked). A mark may be split across reads; the
-// filter keeps its place between calls.
+// A port that can see line errors runs with PARMRK, so the line discipline marks conditions
+// in-band: 0xFF 0xFF is a received 0xFF, 0xFF 0x00 0x00 a break (or a NUL with a parity
+// error: the two read alike and count as a break), 0xFF 0x00 X a byte X with a parity error
+// (framing errors are marked the same way while parity is checked). A mark may be split
+// across reads; the filter keeps its place between calls. On a line without marks (a
+// pseudo-terminal) every byte is data.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +19,7 @@ namespace port_control {
 class SerialInputFilter {
   public:
     struct Options {
+        bool marked = true;                        // the line discipline marks conditions
         bool nullDiscard = false;                  // drop received NUL bytes
         std::optional<uint8_t> parityReplacement;  // replaces a byte with a parity error
     };

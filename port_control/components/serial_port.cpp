@@ -92,7 +92,8 @@ void SerialPort::openDevice() {
         throw serialErrorFromErrno(errno, SerialOperation::Open);
     ::ioctl(fd.get(), TIOCEXCL);
 
-    applyLineSettings(fd.get(), m_settings, m_handshaking);
+    m_marksLineErrors = !isPseudoTerminal(fd.get());
+    applyLineSettings(fd.get(), m_settings, m_handshaking, m_marksLineErrors);
     for (auto [line, on] : {std::pair{TIOCM_DTR, m_dtrEnable}, std::pair{TIOCM_RTS, m_rtsEnable}}) {
         int bits = line;
         if (::ioctl(fd.get(), on ? TIOCMBIS : TIOCMBIC, &bits) != 0 && !lacksModemLines(errno))
@@ -226,6 +227,7 @@ void SerialPort::onDeviceReady(uint32_t events) {
 // Reads what the device holds; false if it has hung up or failed.
 bool SerialPort::readAvailable(std::vector<int16_t>& events) {
     SerialInputFilter::Options options;
+    options.marked = m_marksLineErrors;
     options.nullDiscard = m_nullDiscard;
     if (!m_parityReplace.empty())
         options.parityReplacement =
@@ -528,7 +530,7 @@ void SerialPort::put_Handshaking(int32_t mode) {
     if (mode < handshaking::kNone || mode > handshaking::kRtsCtsXonXoff)
         throwInvalidValue();
     if (isOpen())
-        applyLineSettings(m_fd, m_settings, mode);
+        applyLineSettings(m_fd, m_settings, mode, m_marksLineErrors);
     m_handshaking = mode;
     updateWatch();
 }
@@ -550,7 +552,7 @@ std::u16string SerialPort::get_Settings() {
 void SerialPort::put_Settings(const std::u16string& settings) {
     SerialSettings parsed = SerialSettings::parseOrThrow(settings);
     if (isOpen())
-        applyLineSettings(m_fd, parsed, m_handshaking);
+        applyLineSettings(m_fd, parsed, m_handshaking, m_marksLineErrors);
     m_settings = parsed;
     m_settingsText = settings;
 }

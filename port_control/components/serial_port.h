@@ -166,6 +166,7 @@ class SerialPort final : public SerialComponent {
     // writeQueued. The queue proper is what follows them (queuedOutput).
     size_t m_outputTaken = 0;
     SerialInputFilter m_inputFilter;
+    bool m_marksLineErrors = true;  // PARMRK is on: not on a pseudo-terminal
     bool m_readPaused = false;
     bool m_receiveOverflowReported = false;
     bool m_transmitFullReported = false;

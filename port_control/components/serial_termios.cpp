@@ -1,5 +1,8 @@
 #include "components/serial_termios.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <cerrno>
 #include <cstdlib>
 
@@ -111,12 +114,24 @@ std::optional<speed_t> standardSpeed(uint32_t baud) {
     }
 }
 
+bool isPseudoTerminal(int fd) {
+    // The pseudo-terminal subordinates: majors 136 to 143 (Unix98), 3 (the old BSD kind).
+    constexpr unsigned kFirstUnix98Major = 136, kLastUnix98Major = 143, kBsdMajor = 3;
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode))
+        return false;
+    const unsigned deviceMajor = major(status.st_rdev);
+    return (deviceMajor >= kFirstUnix98Major && deviceMajor <= kLastUnix98Major) ||
+           deviceMajor == kBsdMajor;
+}
+
 termios lineAttributes(const termios& current, const SerialSettings& settings,
-                       int32_t handshakingMode) {
+                       int32_t handshakingMode, bool markLineErrors) {
     termios attributes = current;
     ::cfmakeraw(&attributes);
     attributes.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | IGNPAR | IMAXBEL | IUTF8);
-    attributes.c_iflag |= PARMRK;
+    if (markLineErrors)
+        attributes.c_iflag |= PARMRK;
     attributes.c_cflag &= ~(kFramingFlags | kParityFlags);
     attributes.c_cflag |=
         CLOCAL | CREAD | characterSize(settings.dataBits) | parityFlags(settings.parity);
@@ -151,7 +166,8 @@ bool isNearRate(uint32_t wanted, uint32_t actual) {
     return difference * 100 <= static_cast<uint64_t>(wanted) * 3;
 }
 
-void applyLineSettings(int fd, const SerialSettings& settings, int32_t handshakingMode) {
+void applyLineSettings(int fd, const SerialSettings& settings, int32_t handshakingMode,
+                       bool markLineErrors) {
     termios previous{};
     if (::tcgetattr(fd, &previous) != 0)
         throw serialErrorFromErrno(errno, SerialOperation::Configure);
@@ -163,7 +179,7 @@ void applyLineSettings(int fd, const SerialSettings& settings, int32_t handshaki
             setArbitraryLineSpeed(fd, *previousRate);
     };
 
-    termios wanted = lineAttributes(previous, settings, handshakingMode);
+    termios wanted = lineAttributes(previous, settings, handshakingMode, markLineErrors);
     if (::tcsetattr(fd, TCSANOW, &wanted) != 0) {
         restorePrevious();
         throwCommStateFailed();

@@ -66,6 +66,22 @@ TEST(SerialInputFilterTest, MarksSplitAcrossReadsAreJoined) {
     EXPECT_EQ(run(filter, "\0A"s, options), "\0A"s);
 }
 
+TEST(SerialInputFilterTest, OnALineWithoutMarksEveryByteIsData) {
+    SerialInputFilter filter;
+    SerialInputFilter::Options options;
+    options.marked = false;
+    SerialInputFilter::Report report;
+    const std::string marks = "\xFF\0\0\xFF\0X\xFF\xFF\xFF"s;
+    EXPECT_EQ(run(filter, marks, options, &report), marks);
+    EXPECT_EQ(report.breaks, 0u);
+    EXPECT_EQ(report.parityErrors, 0u);
+    options.nullDiscard = true;
+    EXPECT_EQ(run(filter, "\xFF\0a\x1A"s, options, &report),
+              "\xFF"
+              "a\x1A");
+    EXPECT_TRUE(report.eofReceived);
+}
+
 TEST(SerialInputFilterTest, NullDiscardAndEofDetectionApplyToDeliveredBytes) {
     SerialInputFilter filter;
     SerialInputFilter::Options options;

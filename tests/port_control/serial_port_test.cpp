@@ -17,6 +17,7 @@
 
 #include "components/serial_errors.h"
 #include "components/serial_line_speed.h"
+#include "components/serial_termios.h"
 #include "platform/codepage932.h"
 #include "platform/message_loop.h"
 #include "platform/port_map.h"
@@ -279,12 +280,29 @@ TEST_F(SerialPortTest, EveryByteValuePassesUnchangedBothWays) {
     EXPECT_EQ(bytesOf(m_port.get_Input()), doubled);
     EXPECT_EQ(m_port.get_InBufferCount(), 0);
 
-    // 0xFF reaches the port escaped by the line discipline; an escape split across two
-    // reads still comes out as one byte.
-    for (char byte : std::string("\xFF\xFF\x00\xFF", 4)) {
+    // One byte per read, the sequences a marking line discipline would write included.
+    for (char byte : std::string("\xFF\xFF\x00\xFF\x00\x00", 6)) {
         arrive(std::string(1, byte), 1);
         EXPECT_EQ(bytesOf(m_port.get_Input()), std::string(1, byte));
     }
+}
+
+// A pseudo-terminal carries no line errors, so nothing is marked on it: what would read as
+// a break or a parity error on a marking line is plain data, and no event is raised.
+TEST_F(SerialPortTest, APseudoTerminalIsNotMarkedAndItsBytesAreAllData) {
+    EXPECT_TRUE(isPseudoTerminal(m_pty->slave()));
+    m_port.put_InputMode(1);
+    m_port.put_RThreshold(0);
+    open();
+    EXPECT_EQ(slaveAttributes(*m_pty).c_iflag & PARMRK, 0u);
+    const std::string marks("\xFF\x00\x00\xFF\x00X\xFF\xFF", 8);
+    arrive(marks, static_cast<int>(marks.size()));
+    EXPECT_EQ(bytesOf(m_port.get_Input()), marks);
+    EXPECT_TRUE(m_events.empty());
+
+    const int notATerminal = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    EXPECT_FALSE(isPseudoTerminal(notATerminal));
+    ::close(notATerminal);
 }
 
 TEST_F(SerialPortTest, TextGoesThroughCodePage932AndInputLenCountsCharacters) {

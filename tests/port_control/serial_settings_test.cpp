@@ -85,7 +85,7 @@ termios attributesFor(const char16_t* text, int32_t handshakingMode = 0) {
     cooked.c_oflag = OPOST | ONLCR;
     cooked.c_lflag = ICANON | ECHO | ISIG | IEXTEN;
     cooked.c_cflag = CS7 | PARENB | HUPCL;
-    return lineAttributes(cooked, *SerialSettings::parse(text), handshakingMode);
+    return lineAttributes(cooked, *SerialSettings::parse(text), handshakingMode, true);
 }
 
 TEST(SerialTermiosTest, SettingsBecomeRawAttributesWithTheirFraming) {
@@ -94,6 +94,8 @@ TEST(SerialTermiosTest, SettingsBecomeRawAttributesWithTheirFraming) {
     EXPECT_EQ(plain.c_oflag & OPOST, 0u);
     EXPECT_EQ(plain.c_iflag & (ICRNL | IXON | IXOFF | BRKINT | ISTRIP | INPCK), 0u);
     EXPECT_NE(plain.c_iflag & PARMRK, 0u);
+    termios unmarked = lineAttributes(plain, *SerialSettings::parse(u"9600,n,8,1"), 0, false);
+    EXPECT_EQ(unmarked.c_iflag & PARMRK, 0u) << "a line that carries no errors is not marked";
     EXPECT_EQ(plain.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD),
               tcflag_t{CS8 | CLOCAL | CREAD});
     EXPECT_EQ(plain.c_cc[VMIN], 0);
