@@ -1,32 +1,38 @@
-// The text received in UDP mode and not yet read. Reads take from the front without
-// copying the remainder each time: a read position moves forward and the storage is
-// compacted only once the consumed part outweighs what is left, so draining N characters
-// in pieces of any size costs O(N) in total.
+// The text received in UDP mode and not yet read, kept as a queue of chunks. A datagram of
+// some size becomes a chunk of its own without being copied; small ones are gathered into
+// chunks of kChunkUnits. Reads take from the front chunk at a read position and drop each
+// chunk once it is used up, so draining N characters in pieces of any size copies each
+// character once, and the memory of what was read goes back as the reading goes on: about
+// 2 bytes per waiting character, plus one chunk.
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <string>
-#include <string_view>
 
 namespace port_control {
 
 class ReceiveBuffer {
   public:
-    // Adds `text` at the end; an empty buffer takes it over instead of copying it.
+    // Adds `text` at the end.
     void append(std::u16string text);
     // Takes the first `count` characters (all of them if fewer are waiting); 0 takes all.
     std::u16string take(size_t count);
     void clear();
-    size_t size() const { return m_text.size() - m_readPosition; }
-    bool empty() const { return size() == 0; }
+    size_t size() const { return m_size; }
+    bool empty() const { return m_size == 0; }
     // Bytes held, for memory checks.
-    size_t capacityBytes() const { return m_text.capacity() * sizeof(char16_t); }
+    size_t capacityBytes() const;
+
+    // Texts shorter than this are gathered into chunks of this many units.
+    static constexpr size_t kChunkUnits = 2048;
 
   private:
-    void compactIfWorthIt();
+    void dropUsedFront();
 
-    std::u16string m_text;
-    size_t m_readPosition = 0;
+    std::deque<std::u16string> m_chunks;  // never holds an empty chunk
+    size_t m_readPosition = 0;            // in the front chunk
+    size_t m_size = 0;                    // characters waiting
 };
 
 }  // namespace port_control

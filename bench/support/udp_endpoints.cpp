@@ -83,20 +83,13 @@ int openLoopbackSocket(int& port) {
     return fd;
 }
 
-void dispatchUntil(const std::function<bool()>& done) {
-    platform::MessageLoop& loop = platform::MessageLoop::current();
-    // The clock is read only once a wait has found nothing, as the raw loop leaves its
-    // timeout to epoll_wait: a clock read per datagram would be charged to the control.
-    std::optional<Clock::time_point> deadline;
-    while (!done()) {
-        if (loop.dispatch(1000))
-            continue;
-        const Clock::time_point now = Clock::now();
-        if (!deadline)
-            deadline = now + kLostDatagramTimeout;
-        else if (now > *deadline)
-            throw std::runtime_error("a datagram on 127.0.0.1 was lost");
-    }
+Clock::time_point checkDeadline(std::optional<Clock::time_point> deadline) {
+    const Clock::time_point now = Clock::now();
+    if (!deadline)
+        return now + kLostDatagramTimeout;
+    if (now > *deadline)
+        throw std::runtime_error("a datagram on 127.0.0.1 was lost");
+    return *deadline;
 }
 
 // ---- Controls -----------------------------------------------------------------------

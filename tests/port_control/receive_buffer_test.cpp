@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+#include <string>
+
 namespace port_control {
 namespace {
 
@@ -30,7 +33,7 @@ TEST(ReceiveBufferTest, TakingAllOrMoreThanWaitingEmptiesIt) {
     buffer.append(u"DE");
     buffer.append(u"F");
     EXPECT_EQ(buffer.take(0), u"DEF");
-    EXPECT_EQ(buffer.capacityBytes(), std::u16string().capacity() * sizeof(char16_t));
+    EXPECT_EQ(buffer.capacityBytes(), 0u) << "a drained buffer holds no storage";
 }
 
 TEST(ReceiveBufferTest, AppendingAfterPartialReadsKeepsOrder) {
@@ -47,6 +50,47 @@ TEST(ReceiveBufferTest, CompactionReleasesTheConsumedPart) {
     buffer.append(std::u16string(1 << 20, u'a'));
     buffer.take((1 << 20) - 100);
     EXPECT_LE(buffer.capacityBytes(), 2 * 100 + 64u);
+}
+
+// Texts of every size, read in pieces of every size, come out as they went in; and what
+// waits never takes much more than two bytes a character, whether it came in small pieces
+// (gathered) or large ones (kept as they are), nor keeps what was read.
+TEST(ReceiveBufferTest, MixedSizesComeOutInOrderAndMemoryFollowsWhatWaits) {
+    ReceiveBuffer buffer;
+    std::u16string expected;
+    std::mt19937 random(3);
+    size_t next = 0;
+    auto text = [&](size_t size) {
+        std::u16string t;
+        for (size_t i = 0; i < size; ++i)
+            t += static_cast<char16_t>(u'A' + next++ % 26);
+        return t;
+    };
+    std::u16string drained;
+    for (int round = 0; round < 3000; ++round) {
+        const size_t size = random() % 3 == 0 ? 2048 + random() % 5000 : 1 + random() % 300;
+        std::u16string piece = text(size);
+        expected += piece;
+        buffer.append(std::move(piece));
+        if (random() % 2 == 0)
+            drained += buffer.take(1 + random() % 3000);
+        const size_t waiting = buffer.size();
+        ASSERT_EQ(waiting, expected.size() - drained.size());
+        ASSERT_LE(buffer.capacityBytes(), 2 * waiting * 9 / 8 + 2 * (2 * 4096 + 7000))
+            << "round " << round;
+    }
+    drained += buffer.take(0);
+    EXPECT_EQ(drained, expected);
+}
+
+TEST(ReceiveBufferTest, TextWithMuchSpareRoomIsKeptTight) {
+    ReceiveBuffer buffer;
+    std::u16string roomy;
+    roomy.reserve(100000);
+    roomy.assign(10000, u'z');
+    buffer.append(std::move(roomy));
+    EXPECT_LE(buffer.capacityBytes(), 2 * 10000 * 9 / 8);
+    EXPECT_EQ(buffer.take(0), std::u16string(10000, u'z'));
 }
 
 }  // namespace
