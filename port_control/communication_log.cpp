@@ -60,9 +60,7 @@ void Portula::setLogPath(const std::u16string& path) {
     m_logPathBytes = std::move(bytes);
 }
 
-void Portula::logData(std::u16string_view prefix, const Variant& data) {
-    if (m_logPath.empty())
-        return;
+void Portula::logDataAsText(std::u16string_view prefix, const Variant& data) {
     if (data.type() == platform::VarType::String)
         WriteLog(prefix, data.stringValue());
     else

@@ -119,22 +119,23 @@ void Portula::put_Output(const Variant& data) {
 }
 
 Variant Portula::get_Input2() {
-    Variant result;
-    if (!udpMode()) {
-        result = m_components.MSComm1->get_Input();
-    } else {
-        const int16_t length = get_InputLen();
-        if (length < 0)
-            throw platform::Error(platform::errors::kInvalidPropertyValue);
-        result = Variant::fromString(m_receiveBuffer.take(static_cast<size_t>(length)));
+    Variant result = udpMode() ? takeReceived() : m_components.MSComm1->get_Input();
+    if (!m_logPath.empty()) {
+        const bool empty =
+            (result.type() == platform::VarType::String && result.stringValue().empty()) ||
+            (result.type() == platform::VarType::ByteArray && result.bytesValue().empty()) ||
+            result.isEmpty();
+        if (!empty)
+            logDataAsText(u"INP:", result);
     }
-    const bool empty =
-        (result.type() == platform::VarType::String && result.stringValue().empty()) ||
-        (result.type() == platform::VarType::ByteArray && result.bytesValue().empty()) ||
-        result.isEmpty();
-    if (!empty)
-        logData(u"INP:", result);
     return result;
+}
+
+Variant Portula::takeReceived() {
+    const int16_t length = get_InputLen();
+    if (length < 0)
+        throw platform::Error(platform::errors::kInvalidPropertyValue);
+    return Variant::fromString(m_receiveBuffer.take(static_cast<size_t>(length)));
 }
 
 int16_t Portula::get_CommEvent() {

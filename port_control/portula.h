@@ -122,7 +122,13 @@ class Portula {
     void notify(std::u16string_view name) { m_site.PropertyChanged(name); }
     void setLogPath(const std::u16string& path);
     // Logs `prefix` followed by `data` as text; nothing is converted while logging is off.
-    void logData(std::u16string_view prefix, const Variant& data);
+    void logData(std::u16string_view prefix, const Variant& data) {
+        if (!m_logPath.empty())
+            logDataAsText(prefix, data);
+    }
+    void logDataAsText(std::u16string_view prefix, const Variant& data);
+    // Input2 in UDP mode: InputLen characters (all for 0) out of the receive buffer.
+    Variant takeReceived();
     void WriteLog(std::u16string_view prefix, std::u16string_view text) noexcept;
     void onSerialComm();
     void onDataArrival(int32_t bytes);

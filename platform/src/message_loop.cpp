@@ -71,6 +71,7 @@ void callGuarded(Callable&& callable) {
 
 struct MessageLoop::Impl {
     struct Watch {
+        WatchId id;
         int fd;
         std::unique_ptr<FdCallback> callback;
     };
@@ -86,7 +87,9 @@ struct MessageLoop::Impl {
     int timerFd = -1;
 
     uint64_t nextId = 1;
-    std::unordered_map<WatchId, Watch> watches;
+    // In id order, as ids only grow: a loop watches a handful of descriptors, and a binary
+    // search through them is cheaper than hashing for every event.
+    std::vector<Watch> watches;
     // A watch removed while callbacks run keeps its callback here until the outermost one
     // returns, so that a callback that removes its own watch keeps running on a live object.
     int watchCallbacksRunning = 0;
@@ -166,11 +169,17 @@ struct MessageLoop::Impl {
         armedDeadline = earliest;
     }
 
+    std::vector<Watch>::iterator findWatch(WatchId id) {
+        auto it = std::lower_bound(watches.begin(), watches.end(), id,
+                                   [](const Watch& w, WatchId wanted) { return w.id < wanted; });
+        return it != watches.end() && it->id == id ? it : watches.end();
+    }
+
     bool runWatch(uint64_t id, uint32_t epollEvents) {
-        auto it = watches.find(id);
+        auto it = findWatch(id);
         if (it == watches.end())
             return false;  // removed earlier in this round
-        FdCallback* callback = it->second.callback.get();
+        FdCallback* callback = it->callback.get();
         uint32_t events = fromEpollEvents(epollEvents);
         ++watchCallbacksRunning;
         callGuarded([&] { (*callback)(events); });
@@ -244,29 +253,30 @@ MessageLoop::~MessageLoop() {
 MessageLoop::WatchId MessageLoop::watchFd(int fd, uint32_t events, FdCallback callback) {
     WatchId id = m_impl->nextId++;
     m_impl->addToEpoll(fd, toEpollEvents(events), id);
-    m_impl->watches.emplace(id, Impl::Watch{fd, std::make_unique<FdCallback>(std::move(callback))});
+    m_impl->watches.push_back(
+        Impl::Watch{id, fd, std::make_unique<FdCallback>(std::move(callback))});
     return id;
 }
 
 void MessageLoop::modifyWatch(WatchId id, uint32_t events) {
-    auto it = m_impl->watches.find(id);
+    auto it = m_impl->findWatch(id);
     if (it == m_impl->watches.end())
         return;
     epoll_event ev{};
     ev.events = toEpollEvents(events);
     ev.data.u64 = id;
-    if (epoll_ctl(m_impl->epollFd, EPOLL_CTL_MOD, it->second.fd, &ev) < 0)
+    if (epoll_ctl(m_impl->epollFd, EPOLL_CTL_MOD, it->fd, &ev) < 0)
         throwErrno("epoll_ctl(MOD)");
 }
 
 void MessageLoop::removeWatch(WatchId id) {
-    auto it = m_impl->watches.find(id);
+    auto it = m_impl->findWatch(id);
     if (it == m_impl->watches.end())
         return;
     // Fails only if the fd was closed already, which took it out of the set anyway.
-    epoll_ctl(m_impl->epollFd, EPOLL_CTL_DEL, it->second.fd, nullptr);
+    epoll_ctl(m_impl->epollFd, EPOLL_CTL_DEL, it->fd, nullptr);
     if (m_impl->watchCallbacksRunning > 0)
-        m_impl->retiredCallbacks.push_back(std::move(it->second.callback));
+        m_impl->retiredCallbacks.push_back(std::move(it->callback));
     m_impl->watches.erase(it);
 }
 
