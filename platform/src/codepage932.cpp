@@ -120,18 +120,44 @@ size_t encodeAsciiRun(const char16_t* p, char* q) {
 const bool kHasAvx2 = __builtin_cpu_supports("avx2");
 constexpr ptrdiff_t kWideBlock = 32;
 
+// The 16 units of 16 ASCII bytes, twice.
+__attribute__((target("avx2"), always_inline)) inline void widen(__m256i bytes, char16_t* to) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to),
+                        _mm256_cvtepu8_epi16(_mm256_castsi256_si128(bytes)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 16),
+                        _mm256_cvtepu8_epi16(_mm256_extracti128_si256(bytes, 1)));
+}
+
+// 32 units below 0x100 as bytes. The pack works within 128-bit lanes; the permute puts the
+// four quarters in order.
+__attribute__((target("avx2"), always_inline)) inline void narrow(__m256i low, __m256i high,
+                                                                  char* to) {
+    const __m256i packed = _mm256_packus_epi16(low, high);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to),
+                        _mm256_permute4x64_epi64(packed, 0b11'01'10'00));
+}
+
+__attribute__((target("avx2"), always_inline)) inline __m256i load(const void* from) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
+}
+
 __attribute__((target("avx2"))) size_t decodeAsciiBlocksAvx2(const unsigned char* p,
                                                              const unsigned char* end,
                                                              char16_t* q) {
     const unsigned char* const start = p;
+    // Two blocks a round while both are ASCII, one test for the pair; then single blocks.
+    for (; end - p >= 2 * kWideBlock; p += 2 * kWideBlock, q += 2 * kWideBlock) {
+        const __m256i first = load(p), second = load(p + 32);
+        if (_mm256_movemask_epi8(_mm256_or_si256(first, second)) != 0)
+            break;
+        widen(first, q);
+        widen(second, q + 32);
+    }
     for (; end - p >= kWideBlock; p += kWideBlock, q += kWideBlock) {
-        const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i bytes = load(p);
         if (_mm256_movemask_epi8(bytes) != 0)
             break;
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(q),
-                            _mm256_cvtepu8_epi16(_mm256_castsi256_si128(bytes)));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(q + 16),
-                            _mm256_cvtepu8_epi16(_mm256_extracti128_si256(bytes, 1)));
+        widen(bytes, q);
     }
     return static_cast<size_t>(p - start);
 }
@@ -140,15 +166,20 @@ __attribute__((target("avx2"))) size_t encodeAsciiBlocksAvx2(const char16_t* p, 
                                                              char* q) {
     const char16_t* const start = p;
     const __m256i above = _mm256_set1_epi16(static_cast<int16_t>(0xFF80));
+    // Two blocks a round while both are ASCII, one test for the pair; then single blocks.
+    for (; end - p >= 2 * kWideBlock; p += 2 * kWideBlock, q += 2 * kWideBlock) {
+        const __m256i a = load(p), b = load(p + 16), c = load(p + 32), d = load(p + 48);
+        const __m256i all = _mm256_or_si256(_mm256_or_si256(a, b), _mm256_or_si256(c, d));
+        if (!_mm256_testz_si256(all, above))
+            break;
+        narrow(a, b, q);
+        narrow(c, d, q + 32);
+    }
     for (; end - p >= kWideBlock; p += kWideBlock, q += kWideBlock) {
-        const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-        const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 16));
+        const __m256i low = load(p), high = load(p + 16);
         if (!_mm256_testz_si256(_mm256_or_si256(low, high), above))
             break;
-        // The pack works within 128-bit lanes; the permute puts the four quarters in order.
-        const __m256i packed =
-            _mm256_permute4x64_epi64(_mm256_packus_epi16(low, high), 0b11'01'10'00);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(q), packed);
+        narrow(low, high, q);
     }
     return static_cast<size_t>(p - start);
 }

@@ -203,7 +203,7 @@ TEST(Codepage932Blocks, AStopAnywhereInLongAsciiIsConvertedInPlace) {
     };
     const Stop stops[] = {{"\x82\xA0", u"\u3042"}, {"\xB1", u"\uFF71"}, {"\x81", u"\xDC81"}};
     for (const Stop& stop : stops) {
-        for (size_t before = 0; before <= 70; ++before) {
+        for (size_t before = 0; before <= 140; ++before) {
             for (size_t after : {0, 1, 15, 16, 17, 31, 32, 33, 64}) {
                 std::string bytes;
                 std::u16string text;
