@@ -110,11 +110,11 @@ size_t encodeAsciiRun(const char16_t* p, char* q) {
 #endif
 }
 
-// Long stretches of ASCII go as whole blocks first, with one test per block: 32 at a time
-// where the processor has AVX2 (chosen at run time, as the build assumes only SSE2), then 16
-// at a time. Each returns how many it converted, stopping at the first block that holds
-// anything else or would run past `end`; the runs above take the ASCII at the start of that
-// block. (Pointers are passed by value: a vector store may alias anything, and would make
+// After a whole run, long stretches of ASCII go as whole blocks, with one test per block: 32
+// at a time where the processor has AVX2 (chosen at run time, as the build assumes only
+// SSE2), then 16 at a time. Each returns how many it converted, stopping at the first block
+// that holds anything else or would run past `end`; a run takes the ASCII at the start of
+// that block. (Pointers are passed by value: a vector store may alias anything, and would make
 // the compiler reload a pointer held in memory after each one.)
 #ifdef __x86_64__
 const bool kHasAvx2 = __builtin_cpu_supports("avx2");
@@ -185,19 +185,14 @@ __attribute__((target("avx2"))) size_t encodeAsciiBlocksAvx2(const char16_t* p, 
 }
 #endif
 
-size_t decodeAsciiBlocks(const unsigned char* p, [[maybe_unused]] const unsigned char* end,
-                         [[maybe_unused]] char16_t* q) {
-    const unsigned char* const start = p;
-#ifdef __x86_64__
-    if (kHasAvx2) {
-        const size_t taken = decodeAsciiBlocksAvx2(p, end, q);
-        p += taken;
-        q += taken;
-    }
-#endif
+// Whole blocks of 16 with SSE2, at most `most` of them.
+size_t decodeAsciiBlocksSse2([[maybe_unused]] const unsigned char* p,
+                             [[maybe_unused]] const unsigned char* end,
+                             [[maybe_unused]] char16_t* q, [[maybe_unused]] size_t most) {
+    size_t taken = 0;
 #ifdef __SSE2__
     const __m128i zero = _mm_setzero_si128();
-    for (; end - p >= kRunLength; p += kRun, q += kRun) {
+    for (; taken < most * kRun && end - p >= kRunLength; p += kRun, q += kRun, taken += kRun) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         if (_mm_movemask_epi8(bytes) != 0)
             break;
@@ -205,23 +200,17 @@ size_t decodeAsciiBlocks(const unsigned char* p, [[maybe_unused]] const unsigned
         _mm_storeu_si128(reinterpret_cast<__m128i*>(q + 8), _mm_unpackhi_epi8(bytes, zero));
     }
 #endif
-    return static_cast<size_t>(p - start);
+    return taken;
 }
 
-size_t encodeAsciiBlocks(const char16_t* p, [[maybe_unused]] const char16_t* end,
-                         [[maybe_unused]] char* q) {
-    const char16_t* const start = p;
-#ifdef __x86_64__
-    if (kHasAvx2) {
-        const size_t taken = encodeAsciiBlocksAvx2(p, end, q);
-        p += taken;
-        q += taken;
-    }
-#endif
+size_t encodeAsciiBlocksSse2([[maybe_unused]] const char16_t* p,
+                             [[maybe_unused]] const char16_t* end, [[maybe_unused]] char* q,
+                             [[maybe_unused]] size_t most) {
+    size_t taken = 0;
 #ifdef __SSE2__
     const __m128i above = _mm_set1_epi16(static_cast<int16_t>(0xFF80));
     const __m128i zero = _mm_setzero_si128();
-    for (; end - p >= kRunLength; p += kRun, q += kRun) {
+    for (; taken < most * kRun && end - p >= kRunLength; p += kRun, q += kRun, taken += kRun) {
         const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8));
         const __m128i stray = _mm_and_si128(_mm_or_si128(low, high), above);
@@ -230,7 +219,31 @@ size_t encodeAsciiBlocks(const char16_t* p, [[maybe_unused]] const char16_t* end
         _mm_storeu_si128(reinterpret_cast<__m128i*>(q), _mm_packus_epi16(low, high));
     }
 #endif
-    return static_cast<size_t>(p - start);
+    return taken;
+}
+
+// The wide units are woken only for a long stretch: used now and then, for the odd short
+// run in mixed text, they cost more than they save.
+constexpr size_t kBlocksBeforeWide = 4;
+
+// Out of line: inlined, it makes the caller's loop over mixed text markedly slower.
+[[gnu::noinline]] size_t decodeAsciiBlocks(const unsigned char* p, const unsigned char* end,
+                                           char16_t* q) {
+    size_t taken = decodeAsciiBlocksSse2(p, end, q, kBlocksBeforeWide);
+#ifdef __x86_64__
+    if (kHasAvx2 && taken == kBlocksBeforeWide * kRun)
+        taken += decodeAsciiBlocksAvx2(p + taken, end, q + taken);
+#endif
+    return taken + decodeAsciiBlocksSse2(p + taken, end, q + taken, SIZE_MAX / kRun);
+}
+
+size_t encodeAsciiBlocks(const char16_t* p, const char16_t* end, char* q) {
+    size_t taken = encodeAsciiBlocksSse2(p, end, q, kBlocksBeforeWide);
+#ifdef __x86_64__
+    if (kHasAvx2 && taken == kBlocksBeforeWide * kRun)
+        taken += encodeAsciiBlocksAvx2(p + taken, end, q + taken);
+#endif
+    return taken + encodeAsciiBlocksSse2(p + taken, end, q + taken, SIZE_MAX / kRun);
 }
 
 }  // namespace
@@ -248,14 +261,15 @@ void decodeAppend(std::string_view bytes, std::u16string& out) {
         const unsigned char b = *p;
         if (b < 0x80) {
             if (end - p >= kRunLength) {
-                const size_t blocks = decodeAsciiBlocks(p, end, q);
-                p += blocks;
-                q += blocks;
-                if (end - p >= kRunLength) {
-                    // May take none: the block can start with the byte that stopped it.
-                    const size_t taken = decodeAsciiRun(p, q);
-                    q += taken;
-                    p += taken;
+                const size_t taken = decodeAsciiRun(p, q);
+                q += taken;
+                p += taken;
+                // A whole run of ASCII may be the start of a long stretch: the rest of it
+                // goes in blocks.
+                if (taken == kRun) {
+                    const size_t blocks = decodeAsciiBlocks(p, end, q);
+                    p += blocks;
+                    q += blocks;
                 }
             } else {
                 *q++ = b;
@@ -291,13 +305,13 @@ size_t encodeInto(std::u16string_view text, char* out) {
     while (p < end) {
         const char16_t c = *p;
         if (c < 0x80 && end - p >= kRunLength) {
-            const size_t blocks = encodeAsciiBlocks(p, end, q);
-            p += blocks;
-            q += blocks;
-            if (end - p >= kRunLength) {
-                const size_t taken = encodeAsciiRun(p, q);  // may take none, as above
-                q += taken;
-                p += taken;
+            const size_t taken = encodeAsciiRun(p, q);
+            q += taken;
+            p += taken;
+            if (taken == kRun) {  // as for decoding
+                const size_t blocks = encodeAsciiBlocks(p, end, q);
+                p += blocks;
+                q += blocks;
             }
             continue;
         }

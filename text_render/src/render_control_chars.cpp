@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <iterator>
 
 #include "platform/codepage932.h"
 
@@ -14,17 +15,27 @@ constexpr std::array<std::string_view, 32> kMnemonics = {
     "<LF>",  "",      "",      "<CR>",  "",      "",      "",      "",     "", "",
     "",      "<NAK>", "<SYN>", "<ETB>", "",      "",      "",      "<ESC>"};
 
-// What a character of code `code` becomes: its mnemonic, its hexadecimal tag (written into
-// `tag`), or nothing when it passes through unchanged.
-std::string_view replacementFor(int16_t code, std::array<char, 4>& tag) {
-    if (code >= 32 && code < 255)
-        return {};
-    if (code >= 0 && code < 32 && !kMnemonics[code].empty())
-        return kMnemonics[code];
+// Appends the rendering of a character of code `code` that does not pass through: its
+// mnemonic, or "<" + the last two hexadecimal digits of the code + ">". `Text` is the
+// 16-bit text or the code page 932 bytes, which spell it alike.
+template <typename Text>
+void appendReplacement(int16_t code, Text& out) {
+    using Unit = typename Text::value_type;
+    if (code >= 0 && code < 32 && !kMnemonics[code].empty()) {
+        for (char c : kMnemonics[code])
+            out += static_cast<Unit>(c);
+        return;
+    }
     constexpr char kDigits[] = "0123456789ABCDEF";
     const auto low = static_cast<uint8_t>(static_cast<uint16_t>(code) & 0xFF);
-    tag = {'<', kDigits[low >> 4], kDigits[low & 0xF], '>'};
-    return {tag.data(), tag.size()};
+    const Unit tag[] = {'<', static_cast<Unit>(kDigits[low >> 4]),
+                        static_cast<Unit>(kDigits[low & 0xF]), '>'};
+    out.append(tag, std::size(tag));
+}
+
+// The codes that pass through unchanged.
+bool passesThrough(int16_t code) {
+    return code >= 32 && code < 255;
 }
 
 // Printable ASCII is its own code in every code page that matters: copied in runs.
@@ -32,10 +43,11 @@ bool isPrintableAscii(char16_t c) {
     return c >= 0x20 && c < 0x7F;
 }
 
-// The end of the run of printable ASCII that starts at `i`.
+// The end of the run of printable ASCII that starts at `i`, which is printable ASCII.
 size_t printableRunEnd(std::u16string_view text, size_t i) {
-    while (i < text.size() && isPrintableAscii(text[i]))
+    do
         ++i;
+    while (i < text.size() && isPrintableAscii(text[i]));
     return i;
 }
 
@@ -44,27 +56,27 @@ size_t printableRunEnd(std::u16string_view text, size_t i) {
 std::u16string RenderControlChars(std::u16string_view text) {
     std::u16string rendered;
     rendered.reserve(text.size());
-    std::array<char, 4> tag;
     for (size_t i = 0; i < text.size();) {
-        if (const size_t end = printableRunEnd(text, i); end > i) {
+        if (isPrintableAscii(text[i])) {
+            const size_t end = printableRunEnd(text, i);
             rendered.append(text.substr(i, end - i));
             i = end;
             continue;
         }
         const char16_t c = text[i++];
-        const std::string_view replacement = replacementFor(platform::cp932::characterCode(c), tag);
-        if (replacement.empty())
+        const int16_t code = platform::cp932::characterCode(c);
+        if (passesThrough(code))
             rendered += c;
         else
-            rendered.append(replacement.begin(), replacement.end());
+            appendReplacement(code, rendered);
     }
     return rendered;
 }
 
 void AppendRenderedAsCodePage932(std::u16string_view text, std::string& out) {
-    std::array<char, 4> tag;
     for (size_t i = 0; i < text.size();) {
-        if (const size_t end = printableRunEnd(text, i); end > i) {
+        if (isPrintableAscii(text[i])) {
+            const size_t end = printableRunEnd(text, i);
             const size_t start = out.size();
             out.resize(start + (end - i));
             for (char* q = out.data() + start; i < end; ++i)
@@ -72,13 +84,12 @@ void AppendRenderedAsCodePage932(std::u16string_view text, std::string& out) {
             continue;
         }
         const int16_t code = platform::cp932::characterCode(text[i++]);
-        const std::string_view replacement = replacementFor(code, tag);
         // A character that passes through is a single byte in the code page, its code (a
         // character the code page lacks counts as "?", which is also how it is written).
-        if (replacement.empty())
+        if (passesThrough(code))
             out += static_cast<char>(code);
         else
-            out.append(replacement);
+            appendReplacement(code, out);
     }
 }
 
