@@ -32,7 +32,7 @@ constexpr size_t kReceiveBufferSize = 64 * 1024;
 // Datagrams taken by one recvmmsg, each into a buffer of its own.
 constexpr size_t kReceiveBatch = 16;
 // The most readiness reports that read one datagram without looking for more.
-constexpr unsigned kMaxProbeInterval = 16;
+constexpr unsigned kMaxProbeInterval = 32;
 // Room for encoded text kept from one send to the next: twice the largest datagram.
 constexpr size_t kKeptSendRoom = 128 * 1024;
 // Datagrams held for GetData before the socket stops reading (see the header).
@@ -101,9 +101,9 @@ bool hostHasDualStack() {
 
 }  // namespace
 
-// What the socket reads into, set up once: the system writes back only the lengths and
-// flags, so the headers serve every call. The buffers are left uninitialised and so take
-// memory only as far as datagrams fill them: a page each for small ones, not 64 KiB.
+// What a batch of datagrams is read into, set up once: the system writes back only the
+// lengths and flags, so the headers serve every call. The buffers are left uninitialised and so
+// take memory only as far as datagrams fill them: a page each for small ones, not 64 KiB.
 struct UdpSocket::ReceiveBatch {
     ReceiveBatch() {
         for (size_t i = 0; i < kReceiveBatch; ++i) {
@@ -311,6 +311,9 @@ void UdpSocket::SendData(const platform::Variant& data) {
                            : RemoteForm::Name;
     }
     if (m_remoteForm == RemoteForm::Literal) {
+        // The usual case: the socket is open for the address's own family.
+        if (m_fd >= 0 && m_family == m_literalDestination.family)
+            return sendTo(bytes, m_literalDestination);
         Destination destination = m_literalDestination;  // a dual-stack socket rewrites it
         sendTo(bytes, chooseDestination({&destination, 1}));
         return;
@@ -415,15 +418,18 @@ void UdpSocket::onReady(uint32_t events) {
 // of requests and replies, costs one plain call, as in a loop that reads one datagram per
 // report; looking for more would cost a call that finds nothing. A burst, though, must be
 // read in full at once, or a host that runs the loop rarely would see the socket overflow.
-// So every so often the report also drains the socket in batches; while that finds more,
-// every report drains, and while it finds nothing it is tried at longer intervals, up to one
-// report in kMaxProbeInterval.
+// So every so often the report looks for a second datagram and, finding one, drains the
+// socket in batches; while it finds more, every report drains, and while it finds nothing it
+// looks at longer intervals, up to one report in kMaxProbeInterval.
 void UdpSocket::receivePending() {
     if (!receiveOne())
         return;
     if (m_reportsUntilProbe > 0) {
         --m_reportsUntilProbe;
-    } else if (receiveBatches() > 0) {
+    } else if (receiveOne()) {
+        // A plain call looks for a second datagram (cheaper than a batch that finds none);
+        // only a burst goes on in batches.
+        receiveBatches();
         m_probeInterval = 0;
     } else {
         m_probeInterval = std::min(std::max(2 * m_probeInterval, 1u), kMaxProbeInterval);
@@ -451,12 +457,11 @@ bool UdpSocket::receiveOne() {
     return true;
 }
 
-// Takes every datagram waiting, a batch at a time, while there is room; returns how many were
-// taken. A batch that comes back short found the queue empty. (Should a refusal cut a batch
+// Takes every datagram waiting, a batch at a time, while there is room. A batch that comes
+// back short found the queue empty. (Should a refusal cut a batch
 // short, the system keeps it pending: the loop reports the socket again at once and the rest
 // follows on that report, in order.)
-size_t UdpSocket::receiveBatches() {
-    size_t taken = 0;
+void UdpSocket::receiveBatches() {
     int errors = 0;
     while (m_datagrams.bytes() < kMaxHeldBytes) {
         // Each datagram of a batch still starts below the limit, as if read one at a time.
@@ -482,11 +487,9 @@ size_t UdpSocket::receiveBatches() {
             m_datagrams.push({m_receiveBatch->buffers[i], messages[i].msg_len});
             m_arrivalsDue.push_back(static_cast<int32_t>(messages[i].msg_len));
         }
-        taken += static_cast<size_t>(count);
         if (static_cast<size_t>(count) < wanted)
             break;
     }
-    return taken;
 }
 
 void UdpSocket::announceArrivals() {

@@ -91,7 +91,7 @@ class UdpSocket : public UdpComponent {
     void onReady(uint32_t events);
     void receivePending();
     bool receiveOne();
-    size_t receiveBatches();
+    void receiveBatches();
     void announceArrivals();
     void resumeReading();
 
