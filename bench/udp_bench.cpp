@@ -86,49 +86,45 @@ std::string sizeName(size_t size) {
     return size < 1024 ? std::to_string(size) + " B" : "1 KiB";
 }
 
-void BM_UdpThroughput(benchmark::State& state) {
-    const auto size = static_cast<size_t>(state.range(0));
+// One throughput comparison: control A sending to control B against `reference`, a side
+// that moves the same datagrams of `size` bytes.
+void compareThroughput(benchmark::State& state, size_t size, const bench::Side& reference,
+                       const std::string& against, bench::Target target) {
     const platform::Variant text = payloadText(size);
-    const std::string bytes = payloadBytes(size);
     bench::ControlStream ours;
-    bench::RawStream raw;
     bench::Rounds rounds;
     for (auto _ : state) {
-        rounds = bench::runRounds({[&](size_t n) { return ours.run(text, n); },
-                                   [&](size_t n) { return raw.run(bytes, n); }},
+        rounds = bench::runRounds({[&](size_t n) { return ours.run(text, n); }, reference},
                                   bench::pick<size_t>(2000, 20));
     }
     auto rate = [&](size_t side) {
         return bench::formatRate(static_cast<double>(size) / rounds.medianSeconds(side));
     };
-    bench::recordRow(state,
-                     {"1. UDP throughput " + sizeName(size) + ", vs raw epoll", rate(0), rate(1),
-                      rounds.medianRatio(1, 0), bench::atLeast(0.8, ">= 0.80 x raw")});
+    bench::recordRow(state, {"1. UDP throughput " + sizeName(size) + ", vs " + against, rate(0),
+                             rate(1), rounds.medianRatio(1, 0), std::move(target)});
+}
+
+void BM_UdpThroughput(benchmark::State& state) {
+    const auto size = static_cast<size_t>(state.range(0));
+    const std::string bytes = payloadBytes(size);
+    bench::RawStream raw;
+    compareThroughput(
+        state, size, [&](size_t n) { return raw.run(bytes, n); }, "raw epoll",
+        bench::atLeast(0.8, ">= 0.80 x raw"));
 }
 BENCHMARK(BM_UdpThroughput)->Arg(16)->Arg(1024)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 #ifdef CORVANE_BENCH_WITH_QT
-// Registered last: a bound QUdpSocket starts Qt's proxy-resolver thread and leaves it
-// running, which slows every later UDP workload in the process (see docs/performance.md).
+// Registered last: once a QUdpSocket has been bound in a process, every later UDP workload
+// there runs slower (see docs/performance.md).
 void BM_UdpThroughputAgainstQt(benchmark::State& state) {
     const auto size = static_cast<size_t>(state.range(0));
-    const platform::Variant text = payloadText(size);
     const std::string bytes = payloadBytes(size);
-    bench::ControlStream ours;
-    QtStream qt;
     const QByteArray qtBytes(bytes.data(), static_cast<qsizetype>(bytes.size()));
-    bench::Rounds rounds;
-    for (auto _ : state) {
-        rounds = bench::runRounds({[&](size_t n) { return ours.run(text, n); },
-                                   [&](size_t n) { return qt.run(qtBytes, n); }},
-                                  bench::pick<size_t>(2000, 20));
-    }
-    auto rate = [&](size_t side) {
-        return bench::formatRate(static_cast<double>(size) / rounds.medianSeconds(side));
-    };
-    bench::recordRow(state,
-                     {"1. UDP throughput " + sizeName(size) + ", vs QUdpSocket", rate(0), rate(1),
-                      rounds.medianRatio(1, 0), bench::atLeast(1.0, ">= 1.00 x Qt")});
+    QtStream qt;
+    compareThroughput(
+        state, size, [&](size_t n) { return qt.run(qtBytes, n); }, "QUdpSocket",
+        bench::atLeast(1.0, ">= 1.00 x Qt"));
 }
 #endif
 

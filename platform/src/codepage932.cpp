@@ -226,24 +226,33 @@ size_t encodeAsciiBlocksSse2([[maybe_unused]] const char16_t* p,
 // run in mixed text, they cost more than they save.
 constexpr size_t kBlocksBeforeWide = 4;
 
-// Out of line: inlined, it makes the caller's loop over mixed text markedly slower.
-[[gnu::noinline]] size_t decodeAsciiBlocks(const unsigned char* p, const unsigned char* end,
-                                           char16_t* q) {
-    size_t taken = decodeAsciiBlocksSse2(p, end, q, kBlocksBeforeWide);
+template <typename In, typename Out>
+size_t convertAsciiBlocks(const In* p, const In* end, Out* q,
+                          size_t (*plain)(const In*, const In*, Out*, size_t),
+                          [[maybe_unused]] size_t (*wide)(const In*, const In*, Out*)) {
+    size_t taken = plain(p, end, q, kBlocksBeforeWide);
 #ifdef __x86_64__
     if (kHasAvx2 && taken == kBlocksBeforeWide * kRun)
-        taken += decodeAsciiBlocksAvx2(p + taken, end, q + taken);
+        taken += wide(p + taken, end, q + taken);
 #endif
-    return taken + decodeAsciiBlocksSse2(p + taken, end, q + taken, SIZE_MAX / kRun);
+    return taken + plain(p + taken, end, q + taken, SIZE_MAX / kRun);
 }
 
-size_t encodeAsciiBlocks(const char16_t* p, const char16_t* end, char* q) {
-    size_t taken = encodeAsciiBlocksSse2(p, end, q, kBlocksBeforeWide);
-#ifdef __x86_64__
-    if (kHasAvx2 && taken == kBlocksBeforeWide * kRun)
-        taken += encodeAsciiBlocksAvx2(p + taken, end, q + taken);
+#ifndef __x86_64__
+// Never called: the wide forms exist only where AVX2 can be.
+constexpr size_t (*decodeAsciiBlocksAvx2)(const unsigned char*, const unsigned char*,
+                                          char16_t*) = nullptr;
+constexpr size_t (*encodeAsciiBlocksAvx2)(const char16_t*, const char16_t*, char*) = nullptr;
 #endif
-    return taken + encodeAsciiBlocksSse2(p + taken, end, q + taken, SIZE_MAX / kRun);
+
+// Out of line: inlined, they make the callers' loops over mixed text markedly slower.
+[[gnu::noinline]] size_t decodeAsciiBlocks(const unsigned char* p, const unsigned char* end,
+                                           char16_t* q) {
+    return convertAsciiBlocks(p, end, q, decodeAsciiBlocksSse2, decodeAsciiBlocksAvx2);
+}
+
+[[gnu::noinline]] size_t encodeAsciiBlocks(const char16_t* p, const char16_t* end, char* q) {
+    return convertAsciiBlocks(p, end, q, encodeAsciiBlocksSse2, encodeAsciiBlocksAvx2);
 }
 
 }  // namespace
