@@ -117,7 +117,8 @@ size_t encodeAsciiRun(const char16_t* p, char* q) {
 // that block. (Pointers are passed by value: a vector store may alias anything, and would make
 // the compiler reload a pointer held in memory after each one.)
 #ifdef __x86_64__
-const bool kHasAvx2 = __builtin_cpu_supports("avx2");
+// The processor model is read first: this may run before the compiler's own start-up code.
+const bool kHasAvx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
 constexpr ptrdiff_t kWideBlock = 32;
 
 // The 16 units of 16 ASCII bytes, twice.
