@@ -7,10 +7,12 @@
 #include <cmath>
 #include <fstream>
 #include <limits>
-#include <sstream>
 
 #include "platform/error.h"
+#include "platform/support/file_contents.h"
 #include "support/temporary_platform_home.h"
+
+using platform::testing::fileContents;
 
 namespace platform {
 namespace {
@@ -60,13 +62,6 @@ std::vector<Row> everyKindOfValue() {
         {u"名前\\\n", Variant::fromInteger(2)},
         {u" spaced ", Variant::fromInteger(3)},
     };
-}
-
-std::string readAll(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 TEST(TextPropertyBag, EveryTypeAndAwkwardTextRoundTripsThroughTheTextForm) {
@@ -226,7 +221,7 @@ TEST(TextPropertyBagFile, SavesAndLoadsAndNamesTheFileInFailures) {
     for (const Row& row : everyKindOfValue())
         bag.Write(row.name, row.value, Variant());
     bag.saveToFile(path);
-    EXPECT_EQ(readAll(path), bag.toText());
+    EXPECT_EQ(fileContents(path), bag.toText());
 
     TextPropertyBag loaded;
     loaded.loadFromFile(path);
@@ -238,7 +233,7 @@ TEST(TextPropertyBagFile, SavesAndLoadsAndNamesTheFileInFailures) {
     TextPropertyBag small;
     small.Write(u"A", Variant::fromInteger(1), Variant());
     small.saveToFile(path);
-    EXPECT_EQ(readAll(path), "A=I:1\n");
+    EXPECT_EQ(fileContents(path), "A=I:1\n");
     struct stat info {};
     ASSERT_EQ(::stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640u);

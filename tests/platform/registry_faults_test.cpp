@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -17,7 +16,11 @@
 #include "platform/module_loader.h"
 #include "platform/module_runtime.h"
 #include "platform/registry.h"
+#include "platform/support/file_contents.h"
 #include "support/temporary_platform_home.h"
+
+using platform::testing::fileContents;
+using platform::testing::namesIn;
 
 namespace platform {
 namespace {
@@ -44,19 +47,6 @@ constexpr ClassRecord kClasses[] = {
 const LibraryRecord kRecord{
     "FaultTests", "Registry fault tests", "", kTypeLib, 1, 0, 0, "Apartment", kClasses, {},
     g_counter};
-
-std::string readAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::vector<std::string> namesIn(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 class RegistryFaults : public ::testing::Test {
   protected:
@@ -127,7 +117,7 @@ TEST_F(RegistryFaults, AFolderInPlaceOfTheFileFailsEveryUseAndIsNeverTouched) {
 
     expectChangesFail(kRegistryWriteFailed, registryFile(), "通常のファイルではありません");
     expectLookupsFail(kRegistryReadFailed, registryFile(), "通常のファイルではありません");
-    EXPECT_EQ(readAll(registryFile() / "inside"), "kept");
+    EXPECT_EQ(fileContents(registryFile() / "inside"), "kept");
     EXPECT_EQ(namesIn(m_home.home()), namesBefore) << "a temporary file was left behind";
 
     fs::remove_all(registryFile());
@@ -140,7 +130,7 @@ TEST_F(RegistryFaults, AFileInPlaceOfTheFolderFailsEveryUseAndIsNeverTouched) {
 
     expectChangesFail(kRegistryWriteFailed, m_home.home(), "フォルダーではありません");
     expectLookupsFail(kRegistryReadFailed, m_home.home(), "フォルダーではありません");
-    EXPECT_EQ(readAll(m_home.home()), "not a folder");
+    EXPECT_EQ(fileContents(m_home.home()), "not a folder");
 
     fs::remove(m_home.home());
     expectWorkingAgain();
@@ -151,7 +141,7 @@ TEST_F(RegistryFaults, AFileInPlaceOfTheFolderFailsEveryUseAndIsNeverTouched) {
 // do.
 TEST_F(RegistryFaults, AReadOnlyRegistryAnswersLookupsAndRefusesChanges) {
     ASSERT_EQ(registerServer(kRecord, modulePath()), S_OK);
-    const std::string registered = readAll(registryFile());
+    const std::string registered = fileContents(registryFile());
     const auto namesBefore = namesIn(m_home.home());
     const struct {
         const char* what;
@@ -168,7 +158,7 @@ TEST_F(RegistryFaults, AReadOnlyRegistryAnswersLookupsAndRefusesChanges) {
         EXPECT_EQ(Registry().clsidFromProgId("Tests.Faulty"), kClsid);
         expectChangesFail(kRegistryWriteFailed, target.path, "");
         EXPECT_EQ(Registry().classById(kClsid)->libraryPath, modulePath());
-        EXPECT_EQ(readAll(registryFile()), registered);
+        EXPECT_EQ(fileContents(registryFile()), registered);
         EXPECT_EQ(namesIn(m_home.home()), namesBefore);
         fs::permissions(target.path, before);
     }

@@ -9,9 +9,11 @@
 #include <gtest/gtest.h>
 #include <fstream>
 #include <functional>
-#include <sstream>
 
+#include "platform/support/file_contents.h"
 #include "support/temporary_platform_home.h"
+
+using platform::testing::fileContents;
 
 namespace platform {
 namespace {
@@ -47,13 +49,6 @@ ClassRegistration sampleClass() {
 
 TypeLibraryRegistration sampleTypeLibrary() {
     return {kTypeLib, 67, 0, 0, "/opt/corvane/lib/Corvane.so", "Corvane", "Corvane", ""};
-}
-
-std::string readAll(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 void writeAll(const std::filesystem::path& path, std::string_view text) {
@@ -224,7 +219,7 @@ TEST_F(RegistryTest, CreatesAPrivateFolderAndFile) {
 
 TEST_F(RegistryTest, AFailedOrEmptyChangeLeavesTheFileAsItWas) {
     m_registry.update([](RegistryContents& c) { c.putClass(sampleClass()); });
-    const std::string before = readAll(m_registry.filePath());
+    const std::string before = fileContents(m_registry.filePath());
     struct stat first {};
     ASSERT_EQ(::stat(m_registry.filePath().c_str(), &first), 0);
 
@@ -233,7 +228,7 @@ TEST_F(RegistryTest, AFailedOrEmptyChangeLeavesTheFileAsItWas) {
         throw Error(errors::kInvalidProcedureCall);
     }),
                  Error);
-    EXPECT_EQ(readAll(m_registry.filePath()), before);
+    EXPECT_EQ(fileContents(m_registry.filePath()), before);
 
     m_registry.update([](RegistryContents& c) { c.removeClass(numberedGuid(5)); });
     struct stat second {};
@@ -243,7 +238,7 @@ TEST_F(RegistryTest, AFailedOrEmptyChangeLeavesTheFileAsItWas) {
 
 TEST_F(RegistryTest, EntriesThatCouldNotBeReadBackAreNeverWritten) {
     m_registry.update([](RegistryContents& c) { c.putClass(sampleClass()); });
-    const std::string before = readAll(m_registry.filePath());
+    const std::string before = fileContents(m_registry.filePath());
     const std::function<void(RegistryContents&)> unreadable[] = {
         [](RegistryContents& c) {
             ClassRegistration entry = sampleClass();
@@ -267,12 +262,13 @@ TEST_F(RegistryTest, EntriesThatCouldNotBeReadBackAreNeverWritten) {
             EXPECT_EQ(error.number(), kRegistryWriteFailed);
         }
     }
-    EXPECT_EQ(readAll(m_registry.filePath()), before);
+    EXPECT_EQ(fileContents(m_registry.filePath()), before);
 }
 
 TEST_F(RegistryTest, ADamagedFileIsReportedAndNeverOverwritten) {
     m_registry.update([](RegistryContents& c) { c.putClass(sampleClass()); });
-    const std::string damaged = readAll(m_registry.filePath()) + "progid\tbroken\n" + "class\t{";
+    const std::string damaged =
+        fileContents(m_registry.filePath()) + "progid\tbroken\n" + "class\t{";
     writeAll(m_registry.filePath(), damaged);
 
     for (auto lookup :
@@ -288,7 +284,7 @@ TEST_F(RegistryTest, ADamagedFileIsReportedAndNeverOverwritten) {
         }
     }
     EXPECT_THROW(m_registry.update([](RegistryContents& c) { c.putClass(sampleClass()); }), Error);
-    EXPECT_EQ(readAll(m_registry.filePath()), damaged);
+    EXPECT_EQ(fileContents(m_registry.filePath()), damaged);
 }
 
 TEST_F(RegistryTest, RefusesFilesAndFoldersOthersCouldChange) {

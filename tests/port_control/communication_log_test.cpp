@@ -5,9 +5,11 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 
+#include "platform/support/file_contents.h"
 #include "support/portula_fixture.h"
+
+using platform::testing::fileContents;
 
 namespace port_control::testing {
 namespace {
@@ -15,13 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 using platform::kTrue;
 using platform::Variant;
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 std::vector<std::string> entriesOf(const std::string& content) {
     std::vector<std::string> entries;
@@ -61,7 +56,7 @@ TEST_F(CommunicationLogTest, ASendIsOneTimeStampedRenderedLine) {
     const fs::path path = m_dir / "comm.log";
     logTo(path);
     control->put_Output(Variant::fromString(u"ABC\r"));
-    const auto entries = entriesOf(readFile(path));
+    const auto entries = entriesOf(fileContents(path));
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(bodyOf(entries[0]), "OUT:ABC<CR>");
 }
@@ -70,7 +65,7 @@ TEST_F(CommunicationLogTest, JapaneseIsWrittenInCodePage932AndUnencodableAsQuest
     const fs::path path = m_dir / "comm.log";
     logTo(path);
     control->put_Output(Variant::fromString(u"あ\U0001F600"));
-    const auto entries = entriesOf(readFile(path));
+    const auto entries = entriesOf(fileContents(path));
     ASSERT_EQ(entries.size(), 1u);
     // The emoji's two halves each count as "?" and pass through as "?".
     EXPECT_EQ(bodyOf(entries[0]), "OUT:<A0>??");
@@ -85,7 +80,7 @@ TEST_F(CommunicationLogTest, EntriesAppearInCallOrderAndReadsOnlyWhenNotEmpty) {
     receiver->deliver(u"line1\nline2\t");
     control->get_Input2();
     control->put_Output(Variant::fromBytes({0x41, 0x00, 0xFF}));
-    const auto entries = entriesOf(readFile(path));
+    const auto entries = entriesOf(fileContents(path));
     ASSERT_EQ(entries.size(), 3u);
     EXPECT_EQ(bodyOf(entries[0]), "OUT:");
     EXPECT_EQ(bodyOf(entries[1]), "INP:line1<LF>line2<09>");
@@ -97,7 +92,7 @@ TEST_F(CommunicationLogTest, ASendIsLoggedEvenWhenTheTransportFails) {
     logTo(path);
     log.failOn("put Output", 8018);
     EXPECT_THROW(control->put_Output(Variant::fromString(u"lost")), platform::Error);
-    const auto entries = entriesOf(readFile(path));
+    const auto entries = entriesOf(fileContents(path));
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(bodyOf(entries[0]), "OUT:lost");
 }
@@ -107,10 +102,10 @@ TEST_F(CommunicationLogTest, AnExistingFileIsExtendedAndADeletedOneCreatedAgain)
     std::ofstream(path, std::ios::binary) << "kept\r\n";
     logTo(path);
     control->put_Output(Variant::fromString(u"1"));
-    EXPECT_EQ(readFile(path).substr(0, 6), "kept\r\n");
+    EXPECT_EQ(fileContents(path).substr(0, 6), "kept\r\n");
     fs::remove(path);
     control->put_Output(Variant::fromString(u"2"));
-    const auto entries = entriesOf(readFile(path));
+    const auto entries = entriesOf(fileContents(path));
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(bodyOf(entries[0]), "OUT:2");
 }
@@ -120,8 +115,8 @@ TEST_F(CommunicationLogTest, ChangingTheFileSplitsTheEntries) {
     control->put_Output(Variant::fromString(u"first"));
     logTo(m_dir / "b.log");
     control->put_Output(Variant::fromString(u"second"));
-    EXPECT_EQ(entriesOf(readFile(m_dir / "a.log")).size(), 1u);
-    const auto b = entriesOf(readFile(m_dir / "b.log"));
+    EXPECT_EQ(entriesOf(fileContents(m_dir / "a.log")).size(), 1u);
+    const auto b = entriesOf(fileContents(m_dir / "b.log"));
     ASSERT_EQ(b.size(), 1u);
     EXPECT_EQ(bodyOf(b[0]), "OUT:second");
 }
@@ -176,7 +171,7 @@ TEST_F(CommunicationLogTest, TwoControlsSharingAFileWriteWholeLines) {
         control->put_Output(Variant::fromString(u"one"));
         other.put_Output(Variant::fromString(u"two"));
     }
-    const auto entries = entriesOf(readFile(path));
+    const auto entries = entriesOf(fileContents(path));
     ASSERT_EQ(entries.size(), 100u);
     for (size_t i = 0; i < entries.size(); ++i)
         EXPECT_EQ(bodyOf(entries[i]), i % 2 == 0 ? "OUT:one" : "OUT:two");

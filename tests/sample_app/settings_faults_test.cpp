@@ -6,13 +6,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "platform/support/file_contents.h"
 #include "settings_file.h"
 #include "support/scratch_folder.h"
+
+using platform::testing::fileContents;
+using platform::testing::namesIn;
 
 namespace {
 
@@ -38,27 +41,13 @@ constexpr Key kKeys[] = {
     {u"UDP", u"UDPUse", u"1"},
 };
 
-std::string readAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// Every name in the folder, so that a left-over temporary file shows.
-std::vector<std::string> namesIn(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 class SettingsFaults : public ::testing::Test {
   protected:
     void SetUp() override {
         m_file = settingsFilePath(m_scratch.path() / "Sampleton");
         for (const Key& key : kKeys)
             WriteIni(key.section, key.name, u"stored", m_file);
-        m_stored = readAll(m_file);
+        m_stored = fileContents(m_file);
         ASSERT_FALSE(m_stored.empty());
     }
     void TearDown() override {
@@ -100,7 +89,7 @@ TEST_F(SettingsFaults, AFolderInPlaceOfTheFileReadsAsNoFileAndIsNeverTouched) {
     EXPECT_EQ(load(), defaults());
     unload(u"new");
     EXPECT_TRUE(fs::is_directory(m_file));
-    EXPECT_EQ(readAll(m_file / "inside"), "kept");
+    EXPECT_EQ(fileContents(m_file / "inside"), "kept");
     EXPECT_EQ(namesIn(m_file), std::vector<std::string>{"inside"});
     EXPECT_EQ(namesIn(m_scratch.path()), namesBefore) << "a temporary file was left behind";
     EXPECT_EQ(load(), defaults());
@@ -115,7 +104,7 @@ TEST_F(SettingsFaults, AReadOnlyFolderKeepsTheFileAsItWasEvenForRoot) {
     fs::permissions(m_scratch.path(), fs::perms::owner_read | fs::perms::owner_exec);
     const auto namesBefore = namesIn(m_scratch.path());
     unload(u"new");
-    EXPECT_EQ(readAll(m_file), m_stored);
+    EXPECT_EQ(fileContents(m_file), m_stored);
     EXPECT_EQ(namesIn(m_scratch.path()), namesBefore) << "a temporary file was left behind";
     EXPECT_EQ(load(), all(u"stored"));
 
