@@ -17,6 +17,7 @@ Before planting anything the unchanged tree is built and its tests run; they mus
 import argparse
 import os
 import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -27,7 +28,8 @@ FAULT_LIST = TOP / "scripts" / "planted_faults.txt"
 
 
 def read_faults(path):
-    """Blocks of "key: value" lines separated by blank lines; "\\n" in a value is a newline."""
+    """Blocks of "key: value" lines separated by blank lines. In a value "\\n" is a newline
+    and "\\\\" a backslash."""
     faults, block = [], {}
     for raw in path.read_text(encoding="utf-8").splitlines() + [""]:
         if raw.startswith("#"):
@@ -41,7 +43,8 @@ def read_faults(path):
         block[key.strip()] = value[1:] if value.startswith(" ") else value
     for fault in faults:
         for key in ("find", "replace"):
-            fault[key] = fault.get(key, "").replace("\\n", "\n")
+            fault[key] = re.sub(r"\\(.)", lambda m: "\n" if m[1] == "n" else m[1],
+                                fault.get(key, ""))
         missing = {"file", "why", "find", "tests"} - fault.keys()
         if missing:
             sys.exit(f"planted_faults.txt: a block lacks {', '.join(sorted(missing))}: {fault}")
