@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -207,11 +208,12 @@ int Form1::twipsToPixelsY(double twips) const {
 }
 
 namespace {
-// `pixels` moved into [low, high]; a value too large for any number lands at the near end.
+// `pixels` moved into [low, high], infinities included; no number at all counts as 0.
 int nearestWithin(double pixels, int low, int high) {
-    if (!(pixels > low))
-        return std::isnan(pixels) ? std::max(low, std::min(0, high)) : low;
-    return pixels < high ? static_cast<int>(pixels) : high;
+    if (std::isnan(pixels))
+        pixels = 0;
+    return static_cast<int>(
+        std::clamp(pixels, static_cast<double>(low), static_cast<double>(high)));
 }
 }  // namespace
 
