@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev libgl-dev
   clang libclang-rt-14-dev valgrind
   xvfb xauth xdotool x11-utils imagemagick fonts-noto-cjk openbox
+  ser2net python3-serial
 )
 if [ "$(id -u)" = 0 ]; then
   export DEBIAN_FRONTEND=noninteractive

@@ -1,6 +1,9 @@
 // The serial component on a Linux terminal device: `port_control::SerialPort`.
 //
-// CommPort n opens the device the platform's port map names (platform/port_map.h). Every
+// CommPort n opens the device the platform's port map names (platform/port_map.h): a
+// terminal of this machine, or with "n=rfc2217://host:port" a port on a network serial
+// server (components/rfc2217_serial_line.h), which behaves as a local port in every member
+// and event. Every
 // setting is stored here, open or closed, and reads back as written; settings that reach
 // the device (Settings, Handshaking, DTREnable, RTSEnable, Break) take effect at once on an
 // open port, and a value the device refuses fails (8015) and leaves the stored one as it
@@ -38,6 +41,7 @@
 
 #include "components/serial_component.h"
 #include "components/serial_input_filter.h"
+#include "components/serial_line.h"
 #include "components/serial_settings.h"
 #include "platform/fd_watch.h"
 #include "platform/message_loop.h"
@@ -106,13 +110,12 @@ class SerialPort final : public SerialComponent {
     void setOnComm(std::function<void()> handler) override;
 
   private:
-    bool isOpen() const { return m_fd >= 0; }
+    bool isOpen() const { return m_line != nullptr; }
     void requireOpen() const;
     void openDevice();
     void closeDevice();
     void deviceLost();
     bool modemLine(int line);
-    void setModemLine(int line, bool on);
 
     void onDeviceReady(uint32_t events);
     bool readAvailable(std::vector<int16_t>& events);
@@ -120,6 +123,7 @@ class SerialPort final : public SerialComponent {
     size_t queuedOutput() const { return m_output.size() - m_outputTaken; }
     void onLinePoll();
     void updateWatch();
+    void readPendingInput();
     void afterInputTaken();
 
     // Raises `code` as the current event; false if the handler closed the port or
@@ -148,17 +152,12 @@ class SerialPort final : public SerialComponent {
     int16_t m_commEvent = 0;
     std::function<void()> m_onComm;
 
-    // The open device.
-    int m_fd = -1;
+    // The open line.
+    std::unique_ptr<SerialLine> m_line;
     platform::MessageLoop* m_loop = nullptr;
     platform::FdWatch m_watch;
     uint32_t m_watchEvents = 0;
     platform::MessageLoop::TimerId m_linePollTimer = 0;
-    bool m_hasModemLines = false;
-    int m_modemLines = 0;
-    bool m_hasErrorCounters = false;
-    uint64_t m_framingErrors = 0;
-    uint64_t m_overruns = 0;
     std::string m_input;   // received bytes not yet taken by Input
     std::string m_output;  // bytes handed to Output, less those dropped from the front
     std::string m_chunk;   // scratch for one read, filtered
@@ -166,13 +165,13 @@ class SerialPort final : public SerialComponent {
     // writeQueued. The queue proper is what follows them (queuedOutput).
     size_t m_outputTaken = 0;
     SerialInputFilter m_inputFilter;
-    bool m_marksLineErrors = true;  // PARMRK is on: not on a pseudo-terminal
     bool m_readPaused = false;
     bool m_receiveOverflowReported = false;
     bool m_transmitFullReported = false;
     bool m_sendEventArmed = false;
     std::vector<int16_t> m_deferred;
     bool m_deferPosted = false;
+    bool m_pendingReadPosted = false;
 
     // Bumped on every open and close: callbacks of an earlier opening stop when it changes.
     uint64_t m_session = 0;
