@@ -80,6 +80,9 @@ class NetworkTransfer {
         c.put_CommPort(kPort);
         c.put_Settings(u"115200,n,8,1");
         c.put_InBufferSize(32767);
+        // Hold the sender while the buffer is full (the server then waits on TCP), so that
+        // no byte is dropped.
+        c.put_Handshaking(2);
         c.put_RThreshold(1);
         c.put_InputMode(kBinaryMode);
     }
