@@ -174,7 +174,7 @@ std::unique_ptr<Rfc2217SerialLine> Rfc2217SerialLine::open(std::string_view addr
             1, static_cast<char>(rfc2217::line_state::kOverrun | rfc2217::line_state::kParity |
                                  rfc2217::line_state::kFraming | rfc2217::line_state::kBreak)));
     line->sendCommand(command::kSetModemStateMask, std::string(1, static_cast<char>(0xFF)));
-    line->applySettings(settings, handshaking);
+    line->applySettings(settings, handshaking, deadline);
     line->setModemLine(TIOCM_DTR, dtr);
     line->setModemLine(TIOCM_RTS, rts);
     // What the lines were at opening is where a local port starts too: no events for it.
@@ -385,6 +385,19 @@ bool Rfc2217SerialLine::exchangeUntil(Done done, Clock::time_point deadline) {
 // --- Line control ------------------------------------------------------------------------
 
 void Rfc2217SerialLine::applySettings(const SerialSettings& settings, int32_t handshaking) {
+    applySettings(settings, handshaking, Clock::now() + kSettingsWait);
+}
+
+void Rfc2217SerialLine::applySettings(const SerialSettings& settings, int32_t handshaking,
+                                      Clock::time_point deadline) {
+    const uint8_t flowControl = flowControlValue(handshaking);
+    if (flowControl != m_flowControl) {
+        sendCommand(command::kSetControl, std::string(1, static_cast<char>(flowControl)));
+        m_flowControl = flowControl;
+    }
+    if (m_confirmed && *m_confirmed == settings)
+        return;  // only the handshaking changed
+    m_confirmed.reset();
     const std::string wanted[5] = {
         {},
         rfc2217::baudRateValue(settings.baudRate),
@@ -396,17 +409,16 @@ void Rfc2217SerialLine::applySettings(const SerialSettings& settings, int32_t ha
         m_answered[index] = false;
         sendCommand(static_cast<uint8_t>(index), wanted[index]);
     }
-    sendCommand(command::kSetControl,
-                std::string(1, static_cast<char>(flowControlValue(handshaking))));
     const bool answered = exchangeUntil(
         [&] { return std::all_of(m_answered + 1, m_answered + 5, [](bool a) { return a; }); },
-        Clock::now() + kSettingsWait);
+        deadline);
     if (!answered)
         fail(serial_errors::kCommStateFailed, u"通信設定の確認がありません");
     for (int index = 1; index <= 4; ++index) {
         if (rfc2217::numberValue(m_answers[index]) != rfc2217::numberValue(wanted[index]))
             fail(serial_errors::kCommStateFailed, u"通信設定を受け付けませんでした");
     }
+    m_confirmed = settings;
 }
 
 void Rfc2217SerialLine::setModemLine(int line, bool on) {

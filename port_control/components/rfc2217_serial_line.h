@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +27,8 @@ namespace port_control {
 
 class Rfc2217SerialLine final : public SerialLine {
   public:
+    // The longest an open waits for the server, connecting and confirming settings; and
+    // the longest a change of settings on an open port waits for the confirmation.
     static constexpr std::chrono::milliseconds kOpenWait{3000};
     static constexpr std::chrono::milliseconds kSettingsWait{3000};
 
@@ -57,6 +60,8 @@ class Rfc2217SerialLine final : public SerialLine {
   private:
     Rfc2217SerialLine(platform::FileDescriptor socket, std::string server);
 
+    void applySettings(const SerialSettings& settings, int32_t handshaking,
+                       std::chrono::steady_clock::time_point deadline);
     void send(std::string_view wire);
     void sendCommand(uint8_t code, std::string_view value);
     // Reads what the socket holds into the read-ahead; false once the connection is gone.
@@ -86,6 +91,9 @@ class Rfc2217SerialLine final : public SerialLine {
 
     uint8_t m_modemState = 0;
     bool m_suspended = false;
+    // The settings the server last confirmed, and the flow control last asked for.
+    std::optional<SerialSettings> m_confirmed;
+    uint8_t m_flowControl = 0;
     // The settings answers of the current request, indexed by command (1..4).
     std::string m_answers[5];
     bool m_answered[5] = {};

@@ -138,8 +138,15 @@ class Rfc2217NotificationsTest : public ::testing::Test {
         m_port.setOnComm([this] { m_events.push_back(m_port.get_CommEvent()); });
         m_port.put_PortOpen(kTrue);
     }
+    // The server's thread does not wake this loop: look every few milliseconds.
     bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 3s) {
-        return platform::MessageLoop::current().runUntil(done, timeout);
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            platform::MessageLoop::current().runUntil([] { return false; }, 5ms);
+        }
+        return true;
     }
 
     TemporaryPlatformHome m_home;
