@@ -119,6 +119,17 @@ platform::FileDescriptor connectTo(const rfc2217::ServerAddress& address,
         if (error == 0) {
             int on = 1;
             ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            // A network that goes away silently shows as a failed read, a hang-up, within
+            // about 20 s of quiet.
+            const int idle = 10, interval = 5, probes = 2;
+            ::setsockopt(fd.get(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+            ::setsockopt(fd.get(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+            ::setsockopt(fd.get(), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+            ::setsockopt(fd.get(), IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+            // Likewise data that stays unacknowledged for 20 s.
+            const unsigned int unacknowledged = 20000;
+            ::setsockopt(fd.get(), IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledged,
+                         sizeof unacknowledged);
             return fd;
         }
         if (error != ECONNREFUSED)
