@@ -1,13 +1,14 @@
-// The serial component on a Linux terminal device: `port_control::SerialPort`.
+// The serial component on a Linux terminal device or a network serial server:
+// `port_control::SerialPort`.
 //
 // CommPort n opens the device the platform's port map names (platform/port_map.h): a
-// terminal of this machine, or with "n=rfc2217://host:port" a port on a network serial
-// server (components/rfc2217_serial_line.h), which behaves as a local port in every member
-// and event. Every
-// setting is stored here, open or closed, and reads back as written; settings that reach
-// the device (Settings, Handshaking, DTREnable, RTSEnable, Break) take effect at once on an
-// open port, and a value the device refuses fails (8015) and leaves the stored one as it
-// was. Errors and event codes: components/serial_errors.h.
+// terminal of this machine (components/local_serial_line.h), or with
+// "n=rfc2217://host:port" a port on a network serial server
+// (components/rfc2217_serial_line.h), which behaves as a local port in every member and
+// event. Every setting is stored here, open or closed, and reads back as written; settings
+// that reach the device (Settings, Handshaking, DTREnable, RTSEnable, Break) take effect at
+// once on an open port, and a value the device refuses fails (8015) and leaves the stored
+// one as it was. Errors and event codes: components/serial_errors.h.
 //
 // Events are raised only from the thread's message loop (the descriptor watch, the modem
 // line poll, or a posted task for what a call detects), never inside a member call, so a
