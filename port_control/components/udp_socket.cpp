@@ -492,9 +492,13 @@ void UdpSocket::receiveBatches() {
     }
 }
 
+// Raises the events due, for as long as the loop's pass allows: a socket that is never
+// empty must leave the thread to the rest of its work (and to the host's window). What is
+// left follows in the next pass, in order, before anything read later.
 void UdpSocket::announceArrivals() {
     const uint64_t generation = m_generation;
     std::weak_ptr<int> alive = m_lifetime;
+    platform::MessageLoop& loop = platform::MessageLoop::current();
     while (!m_arrivalsDue.empty()) {
         int32_t bytes = m_arrivalsDue.front();
         m_arrivalsDue.pop_front();
@@ -506,17 +510,33 @@ void UdpSocket::announceArrivals() {
         } catch (...) {
             // The failure goes to the loop that delivered the event; the events still
             // due follow in a later round.
-            if (!alive.expired() && generation == m_generation && !m_arrivalsDue.empty()) {
-                platform::MessageLoop::current().post([this, alive] {
-                    if (!alive.expired())
-                        announceArrivals();
-                });
-            }
+            if (!alive.expired() && generation == m_generation)
+                continueAnnouncingLater();
             throw;
         }
         if (alive.expired() || generation != m_generation)
             return;
+        if (!m_arrivalsDue.empty() && loop.passBudgetSpent()) {
+            continueAnnouncingLater();
+            return;
+        }
     }
+}
+
+void UdpSocket::continueAnnouncingLater() {
+    if (m_arrivalsDue.empty() || m_announceLater)
+        return;
+    m_announceLater = true;
+    std::weak_ptr<int> alive = m_lifetime;
+    platform::MessageLoop::current().post([this, alive] {
+        if (alive.expired())
+            return;
+        m_announceLater = false;
+        // Reading first keeps the system's buffer from overflowing while the events wait.
+        if (m_reading)
+            receivePending();
+        announceArrivals();
+    });
 }
 
 }  // namespace port_control
