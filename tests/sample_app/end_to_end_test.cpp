@@ -106,9 +106,9 @@ TEST_F(EndToEndTest, FramesReachARawPeerAndItsDataComesBackAsAReceiveLine) {
     }
 
     peer.sendTo(localPort, "ABC\r\n");
-    const std::u16string& text = window.form->transcript().text();
-    EXPECT_TRUE(processEventsUntil([&] { return text.find(u"受:") != std::u16string::npos; }));
-    EXPECT_EQ(text,
+    const auto text = [&] { return window.form->transcript().text(); };
+    EXPECT_TRUE(processEventsUntil([&] { return text().find(u"受:") != std::u16string::npos; }));
+    EXPECT_EQ(text(),
               u"送:<SOH><STX><1F>1<ETX><EOT><FF>\r\n"
               u"送:<SOH><STX><1F>2<ETX><EOT><FF>\r\n"
               u"送:<SOH><STX><1F>3<ETX><EOT><FF>\r\n"
@@ -151,20 +151,20 @@ TEST_F(EndToEndTest, TwoWindowsWithCrossedPortsShowEachOthersFrames) {
     ASSERT_THAT(b.presenter.messages, IsEmpty());
 
     a.pressSend();
-    const std::u16string& textA = a.form->transcript().text();
-    const std::u16string& textB = b.form->transcript().text();
-    EXPECT_TRUE(processEventsUntil([&] { return !textB.empty(); }));
+    const auto textA = [&] { return a.form->transcript().text(); };
+    const auto textB = [&] { return b.form->transcript().text(); };
+    EXPECT_TRUE(processEventsUntil([&] { return !textB().empty(); }));
     // One frame at a time, so that each arrives as its own receive event.
     b.pressSend();
-    EXPECT_TRUE(processEventsUntil([&] { return textA.find(u"受:") != std::u16string::npos; }));
+    EXPECT_TRUE(processEventsUntil([&] { return textA().find(u"受:") != std::u16string::npos; }));
     b.pressSend();
-    EXPECT_TRUE(processEventsUntil([&] { return textA.find(u"<1F>2") != std::u16string::npos; }));
+    EXPECT_TRUE(processEventsUntil([&] { return textA().find(u"<1F>2") != std::u16string::npos; }));
 
-    EXPECT_EQ(textA,
+    EXPECT_EQ(textA(),
               u"送:<SOH><STX><1F>1<ETX><EOT><FF>\r\n"
               u"受:<SOH><STX><1F>1<ETX><EOT><FF>\r\n"
               u"受:<SOH><STX><1F>2<ETX><EOT><FF>\r\n");
-    EXPECT_EQ(textB,
+    EXPECT_EQ(textB(),
               u"受:<SOH><STX><1F>1<ETX><EOT><FF>\r\n"
               u"送:<SOH><STX><1F>1<ETX><EOT><FF>\r\n"
               u"送:<SOH><STX><1F>2<ETX><EOT><FF>\r\n");
