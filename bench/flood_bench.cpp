@@ -25,6 +25,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -77,6 +78,23 @@ QApplication& application() {
 
 std::string frameBytes(uint64_t counter) {
     return "\x01\x02\x1F" + std::to_string(counter) + "\x03\x04\xFF";
+}
+
+// CPU seconds the calling thread has used.
+double threadCpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_THREAD, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Seconds the calling thread has waited for a core while ready to run (the scheduler's
+// run-queue delay), from /proc/thread-self/schedstat.
+double threadRunQueueSeconds() {
+    std::ifstream in("/proc/thread-self/schedstat");
+    double running = 0, waiting = 0;
+    in >> running >> waiting;
+    return waiting / 1e9;
 }
 
 double millis(Clock::duration d) {
@@ -397,7 +415,8 @@ void BM_SampletonFlood(benchmark::State& state) {
     application();
     const Clock::duration floodTime = bench::smokeRun() ? Clock::duration(300ms) : 10s;
     uint64_t sent = 0, drops = 0;
-    double shownPerSecond = 0, referencePerSecond = 0;
+    double shownPerSecond = 0, referencePerSecond = 0, windowCpu = 0, windowWait = 0,
+           wallSeconds = 0;
     std::vector<double> gaps, clicks;
     size_t clicksPosted = 0;
     LineReader* reader = nullptr;
@@ -418,6 +437,8 @@ void BM_SampletonFlood(benchmark::State& state) {
         tick.start();
 
         const Clock::time_point start = Clock::now();
+        const double cpuBefore = threadCpuSeconds();
+        const double waitBefore = threadRunQueueSeconds();
         flooder.start(floodTime, window.button, 500ms);
         Clock::time_point lastProgress = Clock::now();
         uint64_t lastLines = 0;
@@ -435,6 +456,9 @@ void BM_SampletonFlood(benchmark::State& state) {
                    Clock::now() - lastProgress > 1s;
         });
         tick.stop();
+        windowCpu = threadCpuSeconds() - cpuBefore;
+        windowWait = threadRunQueueSeconds() - waitBefore;
+        wallSeconds = std::chrono::duration<double>(Clock::now() - start).count();
         flooder.stop();
         sent = flooder.sent();
         drops = kernelDrops(localPort) - dropsBefore;
@@ -480,6 +504,17 @@ void BM_SampletonFlood(benchmark::State& state) {
                 formatMillis(clicks.empty() ? 0 : *std::max_element(clicks.begin(), clicks.end())),
                 std::to_string(clicks.size()) + " of " + std::to_string(clicksPosted) + " clicks",
                 maxClick / 50, bench::atMost(50, "<= 50 ms").on(maxClick)});
+    // What the window's thread spent per line shown, whatever share of a core it was given:
+    // the figure that does not depend on the machine's load.
+    const double cpuPerLine = reader->receiveLines ? windowCpu / reader->receiveLines : 0;
+    bench::recordRow(
+        state,
+        {"9. Flood: window thread CPU per line shown",
+         bench::formatNanoseconds(cpuPerLine) + " (" +
+             bench::formatFixed(cpuPerLine > 0 ? 1 / cpuPerLine : 0, 0) + " lines/s per core)",
+         bench::formatFixed(100 * windowCpu / wallSeconds, 0) + " % of a core used, " +
+             bench::formatFixed(100 * windowWait / wallSeconds, 0) + " % waiting for one",
+         cpuPerLine > 0 ? 1 / cpuPerLine / kFramesPerSecond : 0, bench::reportOnly()});
     state.counters["send_lines"] = static_cast<double>(reader->sendLines);
 }
 BENCHMARK(BM_SampletonFlood)->Iterations(1)->Unit(benchmark::kMillisecond);

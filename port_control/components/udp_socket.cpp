@@ -37,6 +37,9 @@ constexpr unsigned kMaxProbeInterval = 32;
 constexpr size_t kKeptSendRoom = 128 * 1024;
 // Datagrams held for GetData before the socket stops reading (see the header).
 constexpr size_t kMaxHeldBytes = 1024 * 1024;
+// The system's receive buffer asked for a bound socket: at 50,000 small datagrams a second
+// the default (about 200 KiB) holds only a few milliseconds of them.
+constexpr size_t kSystemReceiveBuffer = 4 * 1024 * 1024;
 constexpr auto kSendBufferWait = std::chrono::seconds(1);
 // A pending ICMP refusal is one slot per socket; a few tries always get past it.
 constexpr int kRefusedRetries = 3;
@@ -182,6 +185,11 @@ void UdpSocket::open(int family, int32_t bindPort) {
     }
     bool bound = bindPort >= 0;
     if (bound) {
+        // A host that is busy for a while (a window painting, a loaded machine) must find
+        // a fast stream still waiting; the system caps the size at its own maximum, and a
+        // refusal only leaves its default.
+        const int receiveBuffer = static_cast<int>(kSystemReceiveBuffer);
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         sockaddr_storage address{};
         socklen_t length;
         if (family == AF_INET6) {

@@ -19,7 +19,8 @@
 //   (code page 932); with none waiting it gives "". Close drops what is waiting and stops
 //   the events still due, also from inside a DataArrival handler. Datagrams nobody takes
 //   are held up to about 1 MiB; past that the socket stops reading until GetData makes
-//   room, and the system drops what does not fit in its own buffer, as UDP may.
+//   room, and the system drops what does not fit in its own buffer, as UDP may. A bound
+//   socket asks the system for a receive buffer of 4 MiB (capped at net.core.rmem_max).
 // Errors are platform::Error with the numbers of socket_errors.h.
 #pragma once
 
