@@ -240,6 +240,7 @@ void UdpSocket::Bind(int32_t localPort) {
 
 void UdpSocket::Close() {
     ++m_generation;
+    stopAnnouncingLater();
     m_watch.reset();
     if (m_fd >= 0)
         ::close(m_fd);
@@ -531,20 +532,26 @@ void UdpSocket::announceArrivals() {
     }
 }
 
+// A timer rather than a posted task: a timer can be taken back when the socket closes, so
+// nothing of this module is left in the loop once the socket is gone (the module may be
+// unloaded after that).
 void UdpSocket::continueAnnouncingLater() {
-    if (m_arrivalsDue.empty() || m_announceLater)
+    if (m_arrivalsDue.empty() || m_announceTimer != 0)
         return;
-    m_announceLater = true;
-    std::weak_ptr<int> alive = m_lifetime;
-    platform::MessageLoop::current().post([this, alive] {
-        if (alive.expired())
-            return;
-        m_announceLater = false;
-        // Reading first keeps the system's buffer from overflowing while the events wait.
-        if (m_reading)
-            receivePending();
-        announceArrivals();
-    });
+    m_announceTimer =
+        platform::MessageLoop::current().startTimer(std::chrono::milliseconds(0), false, [this] {
+            m_announceTimer = 0;
+            // Reading first keeps the system's buffer from overflowing while events wait.
+            if (m_reading)
+                receivePending();
+            announceArrivals();
+        });
+}
+
+void UdpSocket::stopAnnouncingLater() {
+    if (m_announceTimer != 0)
+        platform::MessageLoop::current().stopTimer(m_announceTimer);
+    m_announceTimer = 0;
 }
 
 }  // namespace port_control

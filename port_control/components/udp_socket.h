@@ -95,6 +95,7 @@ class UdpSocket : public UdpComponent {
     void receiveBatches();
     void announceArrivals();
     void continueAnnouncingLater();
+    void stopAnnouncingLater();
     void resumeReading();
 
     int32_t m_protocol = kProtocolUdp;
@@ -113,7 +114,8 @@ class UdpSocket : public UdpComponent {
 
     DatagramQueue m_datagrams;          // received, not yet taken by GetData
     std::deque<int32_t> m_arrivalsDue;  // byte counts of DataArrival events not yet raised
-    bool m_announceLater = false;       // a task to raise them in a later pass is posted
+    // Raises them in a later pass (see continueAnnouncingLater); 0 while none is due.
+    platform::MessageLoop::TimerId m_announceTimer = 0;
     std::unique_ptr<ReceiveBatch> m_receiveBatch;  // allocated by the first open
     // How often a report looks for more than one datagram (see receivePending).
     unsigned m_probeInterval = 0;
