@@ -26,10 +26,6 @@ Transcript::Transcript(QPlainTextEdit& view, int scrollbackLines)
     // The view holds one paragraph per line and an empty last one, the place after the
     // final CR LF; the document drops paragraphs from the top beyond its maximum.
     m_view.setMaximumBlockCount(m_scrollbackLines + 1);
-    // A zero timer fires once the loop has handled what is ready now: once per pass.
-    m_nextPass.setSingleShot(true);
-    m_nextPass.setInterval(0);
-    m_nextPass.callOnTimeout([this] { flush(); });
 }
 
 void Transcript::appendSendLine(std::u16string_view data) {
@@ -55,12 +51,19 @@ void Transcript::appendLine(std::u16string_view prefix, std::u16string_view data
         m_waiting.remove(0, cut);
         m_waitingLines = m_scrollbackLines;
     }
-    if (!m_nextPass.isActive())
-        m_nextPass.start();
+    if (!m_flushPosted) {
+        m_flushPosted = true;
+        QMetaObject::invokeMethod(
+            &m_nextPass,
+            [this] {
+                m_flushPosted = false;
+                flush();
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 void Transcript::flush() {
-    m_nextPass.stop();
     if (m_waitingLines == 0)
         return;
     // One insertion for the whole batch: each '\n' opens the next paragraph, so the view

@@ -19,8 +19,8 @@
 // platform::Error reaches the caller.
 #pragma once
 
+#include <QObject>
 #include <QString>
-#include <QTimer>
 
 #include <string>
 #include <string_view>
@@ -58,7 +58,10 @@ class Transcript {
     const int m_scrollbackLines;
     QString m_waiting;  // whole lines, each ended by '\n', the view's paragraph break
     int m_waitingLines = 0;
-    QTimer m_nextPass;
+    // The flush is a posted event: Qt delivers it on the next pass of its loop, and never
+    // puts it off for busy descriptors as it does timers. Its context goes with this object.
+    QObject m_nextPass;
+    bool m_flushPosted = false;
 };
 
 // Sends `text` through the control's Output, then adds its send line.
