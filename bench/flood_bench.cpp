@@ -532,9 +532,15 @@ int memoryChild() {
     LineReader reader(*window.view);
     const double startKiB = statusKiB("VmRSS");
     double limitKiB = 0;
+    uint64_t nextReport = sample_app::kScrollbackLines;
     reader.onLines = [&] {
         if (limitKiB == 0 && reader.receiveLines >= sample_app::kScrollbackLines)
             limitKiB = statusKiB("VmRSS");
+        if (reader.receiveLines >= nextReport) {  // the course of it, for the output file
+            std::fprintf(stderr, "%llu lines: RSS %.0f KiB\n",
+                         static_cast<unsigned long long>(reader.receiveLines), statusKiB("VmRSS"));
+            nextReport += sample_app::kScrollbackLines;
+        }
     };
     flooder.start(600s, nullptr, {});
     runWindowUntil([&] { return reader.receiveLines >= lines || flooder.done(); });
