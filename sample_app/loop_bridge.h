@@ -5,7 +5,10 @@
 //
 // While one dispatch runs (an event handler may open a modal message box, which runs a
 // nested Qt loop) the notifier is off: platform work waits for the handler to finish
-// instead of re-entering the platform loop. Create it on the thread whose loop it drives.
+// instead of re-entering the platform loop. It comes back on the next pass of Qt's loop,
+// so a platform loop that is always busy takes one of its bounded passes per Qt pass and
+// leaves Qt's painting, input and timers their turn. Create it on the thread whose loop it
+// drives.
 #pragma once
 
 #include <QObject>

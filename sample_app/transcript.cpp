@@ -1,8 +1,9 @@
 #include "transcript.h"
 
 #include <QPlainTextEdit>
-#include <QString>
+#include <QTextBlock>
 #include <QTextCursor>
+#include <QTextDocument>
 
 #include "control_host.h"
 #include "portula/portula_ids.h"
@@ -17,10 +18,14 @@ constexpr std::u16string_view kLineEnd = u"\r\n";
 
 }  // namespace
 
-Transcript::Transcript(QPlainTextEdit& view) : m_view(view) {
+Transcript::Transcript(QPlainTextEdit& view, int scrollbackLines)
+    : m_view(view), m_scrollbackLines(std::max(scrollbackLines, 1)) {
     m_view.setReadOnly(true);
     m_view.setLineWrapMode(QPlainTextEdit::NoWrap);
     m_view.setUndoRedoEnabled(false);
+    // The view holds one paragraph per line and an empty last one, the place after the
+    // final CR LF; the document drops paragraphs from the top beyond its maximum.
+    m_view.setMaximumBlockCount(m_scrollbackLines + 1);
 }
 
 void Transcript::appendSendLine(std::u16string_view data) {
@@ -32,20 +37,62 @@ void Transcript::appendReceiveLine(std::u16string_view data) {
 }
 
 void Transcript::appendLine(std::u16string_view prefix, std::u16string_view data) {
-    std::u16string line(prefix);
-    line += text_render::RenderControlChars(data);
+    const std::u16string rendered = text_render::RenderControlChars(data);
+    m_waiting.append(QStringView(prefix));
+    m_waiting.append(QStringView(rendered));
+    m_waiting.append(u'\n');
+    ++m_waitingLines;
+    // Lines that would only be dropped again go now, so that waiting text stays bounded
+    // too (twice the limit, so that the cut is rare).
+    if (m_waitingLines > 2 * m_scrollbackLines) {
+        qsizetype cut = 0;
+        for (int dropped = 0; dropped < m_waitingLines - m_scrollbackLines; ++dropped)
+            cut = m_waiting.indexOf(u'\n', cut) + 1;
+        m_waiting.remove(0, cut);
+        m_waitingLines = m_scrollbackLines;
+    }
+    if (!m_flushPosted) {
+        m_flushPosted = true;
+        QMetaObject::invokeMethod(
+            &m_nextPass,
+            [this] {
+                m_flushPosted = false;
+                flush();
+            },
+            Qt::QueuedConnection);
+    }
+}
 
-    // The view holds one paragraph per line and an empty last paragraph, the place after
-    // the final CR LF; the new line goes there and opens the next empty one.
+void Transcript::flush() {
+    if (m_waitingLines == 0)
+        return;
+    // One insertion for the whole batch: each '\n' opens the next paragraph, so the view
+    // lays out and scrolls once.
     QTextCursor cursor(m_view.document());
     cursor.movePosition(QTextCursor::End);
-    cursor.insertText(QString::fromStdU16String(line));
-    cursor.insertBlock();
+    cursor.insertText(m_waiting);
+    m_waiting.resize(0);  // keeps its room for the next batch
+    m_waitingLines = 0;
     m_view.setTextCursor(cursor);
     m_view.ensureCursorVisible();
+}
 
-    m_text += line;
-    m_text += kLineEnd;
+std::u16string Transcript::text() const {
+    std::u16string text;
+    // Every paragraph but the empty last one is a line.
+    for (QTextBlock block = m_view.document()->begin(); block.isValid(); block = block.next()) {
+        if (!block.next().isValid())
+            break;
+        text += block.text().toStdU16String();
+        text += kLineEnd;
+    }
+    for (const QChar c : m_waiting) {
+        if (c == u'\n')
+            text += kLineEnd;
+        else
+            text += c.unicode();
+    }
+    return text;
 }
 
 void SendText(ControlHost& portula, Transcript& transcript, std::u16string_view text) {

@@ -37,6 +37,9 @@ constexpr unsigned kMaxProbeInterval = 32;
 constexpr size_t kKeptSendRoom = 128 * 1024;
 // Datagrams held for GetData before the socket stops reading (see the header).
 constexpr size_t kMaxHeldBytes = 1024 * 1024;
+// The system's receive buffer asked for a bound socket: at 50,000 small datagrams a second
+// the default (about 200 KiB) holds only a few milliseconds of them.
+constexpr size_t kSystemReceiveBuffer = 4 * 1024 * 1024;
 constexpr auto kSendBufferWait = std::chrono::seconds(1);
 // A pending ICMP refusal is one slot per socket; a few tries always get past it.
 constexpr int kRefusedRetries = 3;
@@ -180,6 +183,11 @@ void UdpSocket::open(int family, int32_t bindPort) {
     }
     bool bound = bindPort >= 0;
     if (bound) {
+        // A host that is busy for a while (a window painting, a loaded machine) must find
+        // a fast stream still waiting; the system caps the size at its own maximum, and a
+        // refusal only leaves its default.
+        const int receiveBuffer = static_cast<int>(kSystemReceiveBuffer);
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         sockaddr_storage address{};
         socklen_t length;
         if (family == AF_INET6) {
@@ -228,6 +236,7 @@ void UdpSocket::Bind(int32_t localPort) {
 }
 
 void UdpSocket::Close() {
+    stopAnnouncingLater();
     m_socket.close();
     m_family = 0;
     m_bound = m_dualStack = m_reading = false;
@@ -474,8 +483,12 @@ void UdpSocket::receiveBatches() {
     }
 }
 
+// Raises the events due, for as long as the loop's pass allows: a socket that is never
+// empty must leave the thread to the rest of its work (and to the host's window). What is
+// left follows in the next pass, in order, before anything read later.
 void UdpSocket::announceArrivals() {
     const platform::WatchedDescriptor::Ticket ticket = m_socket.ticket();
+    platform::MessageLoop& loop = platform::MessageLoop::current();
     while (!m_arrivalsDue.empty()) {
         int32_t bytes = m_arrivalsDue.front();
         m_arrivalsDue.pop_front();
@@ -487,17 +500,39 @@ void UdpSocket::announceArrivals() {
         } catch (...) {
             // The failure goes to the loop that delivered the event; the events still
             // due follow in a later round.
-            if (ticket.sameOpening() && !m_arrivalsDue.empty()) {
-                platform::MessageLoop::current().post([this, ticket] {
-                    if (ticket.ownerAlive())
-                        announceArrivals();
-                });
-            }
+            if (ticket.sameOpening())
+                continueAnnouncingLater();
             throw;
         }
         if (!ticket.sameOpening())
             return;
+        if (!m_arrivalsDue.empty() && loop.passBudgetSpent()) {
+            continueAnnouncingLater();
+            return;
+        }
     }
+}
+
+// A timer rather than a posted task: a timer can be taken back when the socket closes, so
+// nothing of this module is left in the loop once the socket is gone (the module may be
+// unloaded after that).
+void UdpSocket::continueAnnouncingLater() {
+    if (m_arrivalsDue.empty() || m_announceTimer != 0)
+        return;
+    m_announceTimer =
+        platform::MessageLoop::current().startTimer(std::chrono::milliseconds(0), false, [this] {
+            m_announceTimer = 0;
+            // Reading first keeps the system's buffer from overflowing while events wait.
+            if (m_reading)
+                receivePending();
+            announceArrivals();
+        });
+}
+
+void UdpSocket::stopAnnouncingLater() {
+    if (m_announceTimer != 0)
+        platform::MessageLoop::current().stopTimer(m_announceTimer);
+    m_announceTimer = 0;
 }
 
 }  // namespace port_control

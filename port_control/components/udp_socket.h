@@ -21,7 +21,8 @@
 //   (code page 932); with none waiting it gives "". Close drops what is waiting and stops
 //   the events still due, also from inside a DataArrival handler. Datagrams nobody takes
 //   are held up to about 1 MiB; past that the socket stops reading until GetData makes
-//   room, and the system drops what does not fit in its own buffer, as UDP may.
+//   room, and the system drops what does not fit in its own buffer, as UDP may. A bound
+//   socket asks the system for a receive buffer of 4 MiB (capped at net.core.rmem_max).
 // Errors are platform::Error with the numbers of socket_errors.h.
 #pragma once
 
@@ -90,6 +91,8 @@ class UdpSocket : public UdpComponent {
     bool receiveOne();
     void receiveBatches();
     void announceArrivals();
+    void continueAnnouncingLater();
+    void stopAnnouncingLater();
     void resumeReading();
 
     int32_t m_protocol = kProtocolUdp;
@@ -106,6 +109,8 @@ class UdpSocket : public UdpComponent {
 
     DatagramQueue m_datagrams;          // received, not yet taken by GetData
     std::deque<int32_t> m_arrivalsDue;  // byte counts of DataArrival events not yet raised
+    // Raises them in a later pass (see continueAnnouncingLater); 0 while none is due.
+    platform::MessageLoop::TimerId m_announceTimer = 0;
     std::unique_ptr<ReceiveBatch> m_receiveBatch;  // allocated by the first open
     // How often a report looks for more than one datagram (see receivePending).
     unsigned m_probeInterval = 0;

@@ -318,6 +318,38 @@ TEST(MessageLoopEmbedding, LoopFdIsReadableExactlyWhileWorkIsPending) {
     EXPECT_TRUE(readable(loop.fd())) << "a ready watch";
 }
 
+TEST(MessageLoopPasses, LongWorkIsSpreadOverPassesInOrderWithoutStarvingOthers) {
+    MessageLoop& loop = MessageLoop::current();
+    drain(loop);
+    Pipe pipe;  // always readable: never read
+    int watchCalls = 0;
+    platform::FdWatch watch(pipe.read, MessageLoop::kReadable, [&](uint32_t) { ++watchCalls; });
+    pipe.put();
+    constexpr int kTasks = 40;
+    std::vector<int> order;
+    for (int i = 0; i < kTasks; ++i)
+        loop.post([&, i] {
+            std::this_thread::sleep_for(1ms);  // each longer than a pass can hold many of
+            order.push_back(i);
+        });
+
+    loop.dispatch(0);
+    EXPECT_GT(order.size(), 0u);
+    EXPECT_LT(order.size(), size_t{kTasks}) << "one pass stops at its budget";
+    EXPECT_TRUE(readable(loop.fd())) << "the rest is still pending";
+
+    int passes = 1;
+    while (order.size() < size_t{kTasks} && passes < 10 * kTasks) {
+        loop.dispatch(0);
+        ++passes;
+    }
+    std::vector<int> expected(kTasks);
+    for (int i = 0; i < kTasks; ++i)
+        expected[i] = i;
+    EXPECT_EQ(order, expected) << "all of them, in the order posted";
+    EXPECT_GE(watchCalls, passes) << "the ready descriptor had its turn in every pass";
+}
+
 TEST(MessageLoopIdle, WaitsWithoutSpinning) {
     MessageLoop& loop = MessageLoop::current();
     drain(loop);

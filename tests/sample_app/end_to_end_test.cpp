@@ -112,9 +112,9 @@ TEST_F(EndToEndTest, FramesReachARawPeerAndItsDataComesBackAsAReceiveLine) {
     }
 
     peer.sendTo(localPort, "ABC\r\n");
-    const std::u16string& text = window.form->transcript().text();
-    EXPECT_TRUE(processEventsUntil([&] { return text.find(u"受:") != std::u16string::npos; }));
-    EXPECT_EQ(text,
+    const auto text = [&] { return window.form->transcript().text(); };
+    EXPECT_TRUE(processEventsUntil([&] { return text().find(u"受:") != std::u16string::npos; }));
+    EXPECT_EQ(text(),
               u"送:<SOH><STX><1F>1<ETX><EOT><FF>\r\n"
               u"送:<SOH><STX><1F>2<ETX><EOT><FF>\r\n"
               u"送:<SOH><STX><1F>3<ETX><EOT><FF>\r\n"
@@ -157,20 +157,20 @@ TEST_F(EndToEndTest, TwoWindowsWithCrossedPortsShowEachOthersFrames) {
     ASSERT_THAT(b.presenter.messages, IsEmpty());
 
     a.pressSend();
-    const std::u16string& textA = a.form->transcript().text();
-    const std::u16string& textB = b.form->transcript().text();
-    EXPECT_TRUE(processEventsUntil([&] { return !textB.empty(); }));
+    const auto textA = [&] { return a.form->transcript().text(); };
+    const auto textB = [&] { return b.form->transcript().text(); };
+    EXPECT_TRUE(processEventsUntil([&] { return !textB().empty(); }));
     // One frame at a time, so that each arrives as its own receive event.
     b.pressSend();
-    EXPECT_TRUE(processEventsUntil([&] { return textA.find(u"受:") != std::u16string::npos; }));
+    EXPECT_TRUE(processEventsUntil([&] { return textA().find(u"受:") != std::u16string::npos; }));
     b.pressSend();
-    EXPECT_TRUE(processEventsUntil([&] { return textA.find(u"<1F>2") != std::u16string::npos; }));
+    EXPECT_TRUE(processEventsUntil([&] { return textA().find(u"<1F>2") != std::u16string::npos; }));
 
-    EXPECT_EQ(textA,
+    EXPECT_EQ(textA(),
               u"送:<SOH><STX><1F>1<ETX><EOT><FF>\r\n"
               u"受:<SOH><STX><1F>1<ETX><EOT><FF>\r\n"
               u"受:<SOH><STX><1F>2<ETX><EOT><FF>\r\n");
-    EXPECT_EQ(textB,
+    EXPECT_EQ(textB(),
               u"受:<SOH><STX><1F>1<ETX><EOT><FF>\r\n"
               u"送:<SOH><STX><1F>1<ETX><EOT><FF>\r\n"
               u"送:<SOH><STX><1F>2<ETX><EOT><FF>\r\n");
@@ -228,16 +228,16 @@ TEST_F(EndToEndTest, TwoWindowsOneOnANetworkSerialServerShowEachOthersFrames) {
 
     const std::u16string frame1 = u"<SOH><STX><1F>1<ETX><EOT><FF>";
     const std::u16string frame2 = u"<SOH><STX><1F>2<ETX><EOT><FF>";
-    const std::u16string& textA = a.form->transcript().text();
-    const std::u16string& textB = b.form->transcript().text();
+    auto textA = [&] { return a.form->transcript().text(); };
+    auto textB = [&] { return b.form->transcript().text(); };
     a.pressSend();
-    EXPECT_TRUE(processEventsUntil([&] { return receivedText(textB) == frame1; }))
-        << platform::toUtf8(textB);
+    EXPECT_TRUE(processEventsUntil([&] { return receivedText(textB()) == frame1; }))
+        << platform::toUtf8(textB());
     b.pressSend();
     b.pressSend();
-    EXPECT_TRUE(processEventsUntil([&] { return receivedText(textA) == frame1 + frame2; }))
-        << platform::toUtf8(textA);
-    EXPECT_EQ(textA.substr(0, textA.find(u"\r\n")), u"送:" + frame1);
+    EXPECT_TRUE(processEventsUntil([&] { return receivedText(textA()) == frame1 + frame2; }))
+        << platform::toUtf8(textA());
+    EXPECT_EQ(textA().substr(0, textA().find(u"\r\n")), u"送:" + frame1);
 }
 
 }  // namespace

@@ -339,8 +339,8 @@ TEST_F(Form1Test, CounterAtItsLimitOverflowsBeforeAnythingIsSent) {
                 ElementsAre(QString::fromStdU16String(platform::standardDescription(6))));
     EXPECT_EQ(m_control->puts.size(), 1u) << "nothing sent";
     EXPECT_EQ(form.sendCount(), INT_MAX) << "the counter keeps its value";
-    EXPECT_EQ(std::count(form.transcript().text().begin(), form.transcript().text().end(), u'\n'),
-              1);
+    const std::u16string transcript = form.transcript().text();
+    EXPECT_EQ(std::count(transcript.begin(), transcript.end(), u'\n'), 1);
 }
 
 TEST_F(Form1Test, ReceiveEventAddsOneLinePerEventAndOtherEventsNothing) {

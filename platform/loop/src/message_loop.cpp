@@ -105,6 +105,12 @@ struct MessageLoop::Impl {
 
     bool quitRequested = false;
 
+    // What the last pass found ready but left for lack of time, in the order it runs.
+    std::deque<epoll_event> pending;
+    // The end of the innermost pass running (a callback may run a loop of its own).
+    Clock::time_point passDeadline;
+    int passDepth = 0;
+
     Impl() {
         epollFd = epoll_create1(EPOLL_CLOEXEC);
         if (epollFd < 0)
@@ -233,9 +239,34 @@ struct MessageLoop::Impl {
             batch.swap(tasks);
         }
         // Tasks posted by these tasks signal the eventfd again and run next round.
-        for (auto& task : batch)
-            callGuarded(task);
-        return !batch.empty();
+        size_t done = 0;
+        while (done < batch.size() && (done == 0 || !budgetSpent()))
+            callGuarded(batch[done++]);
+        if (done < batch.size()) {
+            // The rest goes back ahead of anything posted meanwhile.
+            std::lock_guard lock(taskMutex);
+            tasks.insert(tasks.begin(), std::make_move_iterator(batch.begin() + done),
+                         std::make_move_iterator(batch.end()));
+            signalWork();
+        }
+        return done > 0;
+    }
+
+    bool budgetSpent() const { return passDepth > 0 && Clock::now() >= passDeadline; }
+
+    // Keeps the loop's fd readable while work waits for the next pass, so that a host
+    // waiting on it comes back.
+    void signalWork() {
+        uint64_t one = 1;
+        (void)::write(taskFd, &one, sizeof one);
+    }
+
+    bool runPending(uint64_t tag, uint32_t epollEvents) {
+        if (tag == kTimerTag)
+            return runDueTimers();
+        if (tag == kTaskTag)
+            return runPostedTasks();
+        return runWatch(tag, epollEvents);
     }
 };
 
@@ -316,29 +347,48 @@ int MessageLoop::fd() const {
 }
 
 bool MessageLoop::dispatch(int timeoutMs) {
-    epoll_event events[kBatchSize];
-    int count = epoll_wait(m_impl->epollFd, events, kBatchSize, timeoutMs < 0 ? -1 : timeoutMs);
-    if (count <= 0)
-        return false;  // timeout, or EINTR: the caller dispatches again
-
-    bool timersReady = false;
-    bool tasksReady = false;
-    bool handled = false;
-    for (int i = 0; i < count; ++i) {
-        uint64_t tag = events[i].data.u64;
-        if (tag == kTimerTag) {
-            timersReady = true;
-        } else if (tag == kTaskTag) {
-            tasksReady = true;
-        } else {
-            handled |= m_impl->runWatch(tag, events[i].events);
-        }
+    Impl& d = *m_impl;
+    if (d.pending.empty()) {
+        epoll_event events[kBatchSize];
+        int count = epoll_wait(d.epollFd, events, kBatchSize, timeoutMs < 0 ? -1 : timeoutMs);
+        if (count <= 0)
+            return false;  // timeout, or EINTR: the caller dispatches again
+        // Descriptors first, then the timers due and the posted tasks.
+        std::stable_partition(events, events + count, [](const epoll_event& event) {
+            return event.data.u64 != kTimerTag && event.data.u64 != kTaskTag;
+        });
+        d.pending.assign(events, events + count);
     }
-    if (timersReady)
-        handled |= m_impl->runDueTimers();
-    if (tasksReady)
-        handled |= m_impl->runPostedTasks();
+
+    struct Pass {
+        Impl& d;
+        Clock::time_point outerDeadline;
+        explicit Pass(Impl& impl) : d(impl), outerDeadline(impl.passDeadline) {
+            d.passDeadline = Clock::now() + kPassBudget;
+            ++d.passDepth;
+        }
+        ~Pass() {
+            --d.passDepth;
+            d.passDeadline = outerDeadline;
+        }
+    } pass(d);
+
+    // Something always runs, so every pass makes progress.
+    bool handled = false;
+    for (bool first = true; !d.pending.empty(); first = false) {
+        if (!first && d.budgetSpent()) {
+            d.signalWork();
+            break;
+        }
+        const epoll_event event = d.pending.front();
+        d.pending.pop_front();
+        handled |= d.runPending(event.data.u64, event.events);
+    }
     return handled;
+}
+
+bool MessageLoop::passBudgetSpent() const {
+    return m_impl->budgetSpent();
 }
 
 void MessageLoop::run() {

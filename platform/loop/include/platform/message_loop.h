@@ -9,6 +9,13 @@
 // exception's text goes to stderr as one line and the round goes on. Only post() may be
 // called from another thread; everything else belongs to the loop's own thread, and a
 // loop ends with its thread (watches and timers must end first).
+//
+// One dispatch is a bounded pass: it stops calling back once it has run for kPassBudget,
+// and what was ready but not yet handled goes first in the next pass, in the order it was
+// reported. So a descriptor that is always ready starves neither the timers, the posted
+// tasks and the other descriptors, nor the host loop that embeds this one (its painting,
+// input and timers run between passes). A callback with long work of its own asks
+// passBudgetSpent() and leaves the rest for a later pass (post()).
 #pragma once
 
 #include <chrono>
@@ -56,9 +63,18 @@ class MessageLoop {
     // Pollable fd, readable whenever work is pending.
     int fd() const;
 
+    // How long one pass may go on calling back before it leaves the rest for the next.
+    static constexpr std::chrono::milliseconds kPassBudget{4};
+
     // Handles what is ready, waiting at most `timeoutMs` (0: do not wait, -1: wait
-    // forever) for something to become ready. Returns true if anything was handled.
+    // forever) for something to become ready; work left from the last pass goes first and
+    // needs no wait. Returns true if anything was handled.
     bool dispatch(int timeoutMs = 0);
+
+    // True inside a callback of a pass that has used up its budget: long work should stop
+    // at a point where it can go on later, and leave the rest for the next pass. False
+    // outside a pass.
+    bool passBudgetSpent() const;
 
     // Dispatches until quit() is called.
     void run();
