@@ -263,21 +263,31 @@ std::u16string systemFailure(std::u16string_view what, const std::filesystem::pa
 }
 
 // A folder or file that someone else could change would let them redirect class creation
-// to a library of their choosing.
+// to a library of their choosing. The machine's belong to root: every user loads what
+// they name.
 void checkOwnership(const struct stat& info, const std::filesystem::path& path, HRESULT code,
-                    std::u16string_view kind) {
-    if (info.st_uid != geteuid()) {
+                    std::u16string_view kind, RegistryScope scope) {
+    const bool machine = scope == RegistryScope::machine;
+    if (info.st_uid != (machine ? 0 : geteuid())) {
+        if (machine) {
+            throw Error(code, u"マシン全体のレジストリの" + std::u16string(kind) + u" " +
+                                  pathText(path) +
+                                  u" は root 以外のユーザーが所有しているため使用できません。"
+                                  u"root の所有にするか、削除して登録し直してください。");
+        }
         throw Error(code, u"レジストリの" + std::u16string(kind) + u" " + pathText(path) +
                               u" は別のユーザーが所有しているため使用できません。");
     }
     if (info.st_mode & (S_IWGRP | S_IWOTH)) {
-        throw Error(code, u"レジストリの" + std::u16string(kind) + u" " + pathText(path) +
-                              u" はグループまたは他のユーザーが書き込めるため使用できません。");
+        throw Error(code, std::u16string(machine ? u"マシン全体の" : u"") + u"レジストリの" +
+                              std::u16string(kind) + u" " + pathText(path) +
+                              u" はグループまたは他のユーザーが書き込めるため使用できません。" +
+                              (machine ? u"chmod go-w で書き込みを禁止してください。" : u""));
     }
 }
 
 // False when the folder does not exist.
-bool checkDirectory(const std::filesystem::path& directory, HRESULT code) {
+bool checkDirectory(const std::filesystem::path& directory, HRESULT code, RegistryScope scope) {
     struct stat info {};
     if (::stat(directory.c_str(), &info) != 0) {
         if (errno == ENOENT)
@@ -288,24 +298,26 @@ bool checkDirectory(const std::filesystem::path& directory, HRESULT code) {
         throw Error(code, u"レジストリのフォルダー " + pathText(directory) +
                               u" はフォルダーではありません。");
     }
-    checkOwnership(info, directory, code, u"フォルダー");
+    checkOwnership(info, directory, code, u"フォルダー", scope);
     return true;
 }
 
-void ensureDirectory(const std::filesystem::path& directory) {
-    if (checkDirectory(directory, kRegistryWriteFailed))
+void ensureDirectory(const std::filesystem::path& directory, RegistryScope scope) {
+    if (checkDirectory(directory, kRegistryWriteFailed, scope))
         return;
     std::error_code error;
     std::filesystem::create_directories(directory.parent_path(), error);
     if (error)
         throwSystem(kRegistryWriteFailed, u"フォルダーを作成できません:", directory, error.value());
-    if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST)
+    const mode_t mode = scope == RegistryScope::machine ? 0755 : 0700;
+    if (::mkdir(directory.c_str(), mode) != 0 && errno != EEXIST)
         throwSystem(kRegistryWriteFailed, u"フォルダーを作成できません:", directory, errno);
-    checkDirectory(directory, kRegistryWriteFailed);
+    checkDirectory(directory, kRegistryWriteFailed, scope);
 }
 
 // nullopt when the file does not exist.
-std::optional<std::string> readFile(const std::filesystem::path& file, HRESULT code) {
+std::optional<std::string> readFile(const std::filesystem::path& file, HRESULT code,
+                                    RegistryScope scope) {
     FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (fd.get() < 0) {
         if (errno == ENOENT)
@@ -319,7 +331,7 @@ std::optional<std::string> readFile(const std::filesystem::path& file, HRESULT c
         throw Error(
             code, u"レジストリのファイル " + pathText(file) + u" は通常のファイルではありません。");
     }
-    checkOwnership(info, file, code, u"ファイル");
+    checkOwnership(info, file, code, u"ファイル", scope);
     std::string text;
     if (!readToEnd(fd.get(), text))
         throwSystem(code, u"ファイルを読み込めません:", file, errno);
@@ -344,7 +356,8 @@ void refuseIfReadOnly(const std::filesystem::path& path) {
 // Temporary file, synced, renamed over the old one, folder synced: a crash leaves either
 // the old or the new file, never a mix.
 void replaceFileAtomically(const std::filesystem::path& directory,
-                           const std::filesystem::path& file, std::string_view text) {
+                           const std::filesystem::path& file, std::string_view text,
+                           RegistryScope scope) {
     refuseIfReadOnly(directory);
     refuseIfReadOnly(file);
     std::string tempName = (directory / "registry.XXXXXX").string();
@@ -353,7 +366,7 @@ void replaceFileAtomically(const std::filesystem::path& directory,
         throwSystem(kRegistryWriteFailed, u"一時ファイルを作成できません:", directory, errno);
     const std::filesystem::path temp(tempName);
     try {
-        if (::fchmod(fd.get(), 0600) != 0)
+        if (::fchmod(fd.get(), scope == RegistryScope::machine ? 0644 : 0600) != 0)
             throwSystem(kRegistryWriteFailed, u"ファイルの権限を設定できません:", temp, errno);
         writeAllOrThrow(fd.get(), text, temp);
         if (::fsync(fd.get()) != 0)
@@ -540,20 +553,43 @@ const TypeLibraryRegistration* RegistryContents::findTypeLibrary(
 
 Registry::Registry() : Registry(userDataDirectory()) {}
 
-Registry::Registry(std::filesystem::path directory)
-    : m_directory(std::move(directory)), m_file(m_directory / kFileName) {}
+Registry::Registry(std::filesystem::path directory, RegistryScope scope)
+    : m_directory(std::move(directory)), m_file(m_directory / kFileName), m_scope(scope) {}
+
+Registry Registry::machine() {
+    return Registry(machineDataDirectory(), RegistryScope::machine);
+}
+
+RegistryContents Registry::parseFile(std::string_view text) const {
+    try {
+        return RegistryContents::parse(text, m_file.string());
+    } catch (const Error& error) {
+        if (m_scope != RegistryScope::machine)
+            throw;
+        // Nobody but root can mend it, and the registration tool never overwrites it.
+        throw Error(error.number(), error.description() +
+                                        u" ファイルを直すか削除してから、root として"
+                                        u" corvane-register --system で登録し直してください。");
+    }
+}
 
 RegistryContents Registry::read() const {
-    if (!checkDirectory(m_directory, kRegistryReadFailed))
+    if (!checkDirectory(m_directory, kRegistryReadFailed, m_scope))
         return {};
-    std::optional<std::string> text = readFile(m_file, kRegistryReadFailed);
+    std::optional<std::string> text = readFile(m_file, kRegistryReadFailed, m_scope);
     if (!text)
         return {};
-    return RegistryContents::parse(*text, m_file.string());
+    return parseFile(*text);
 }
 
 void Registry::update(const std::function<void(RegistryContents&)>& change) {
-    ensureDirectory(m_directory);
+    if (m_scope == RegistryScope::machine && geteuid() != 0) {
+        throw Error(kRegistryWriteFailed,
+                    u"マシン全体のレジストリ " + pathText(m_file) +
+                        u" は root だけが変更できます。root として実行してください"
+                        u" (sudo corvane-register --system ...)。");
+    }
+    ensureDirectory(m_directory, m_scope);
     const std::filesystem::path lockPath = m_directory / kLockName;
     FileDescriptor lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (lock.get() < 0)
@@ -563,10 +599,10 @@ void Registry::update(const std::function<void(RegistryContents&)>& change) {
             throwSystem(kRegistryWriteFailed, u"ロックできません:", lockPath, errno);
     }
     // Read only after the lock is held, so that another process's change is not lost.
-    std::optional<std::string> text = readFile(m_file, kRegistryWriteFailed);
+    std::optional<std::string> text = readFile(m_file, kRegistryWriteFailed, m_scope);
     RegistryContents contents;
     if (text)
-        contents = RegistryContents::parse(*text, m_file.string());
+        contents = parseFile(*text);
     const RegistryContents before = contents;
     change(contents);
     if (text && contents == before)
@@ -581,7 +617,7 @@ void Registry::update(const std::function<void(RegistryContents&)>& change) {
             kRegistryWriteFailed,
             u"レジストリに記録できない値のため書き込みを中止しました: " + error.description());
     }
-    replaceFileAtomically(m_directory, m_file, newText);
+    replaceFileAtomically(m_directory, m_file, newText, m_scope);
 }  // closing the lock file releases the lock
 
 std::optional<ClassRegistration> Registry::classById(const Guid& clsid) const {
