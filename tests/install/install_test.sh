@@ -28,7 +28,7 @@ register="$prefix/bin/corvane-register"
 [ -f "$module" ] || fail "no module at $module"
 [ -L "$prefix/$libdir/libcorvane_platform.so" ] || fail "no development symlink"
 [ -f "$prefix/include/corvane/portula/portula_ids.h" ] || fail "no published identifiers"
-[ -f "$prefix/share/man/man1/corvane-register.1" ] || fail "no man page"
+[ -f "$prefix/share/man/man1/corvane-register.1.gz" ] || fail "no man page"
 [ -f "$prefix/share/locale/ja/LC_MESSAGES/corvane.mo" ] || fail "no Japanese catalogue"
 if [ -d "$build/sample_app" ] && [ -x "$build/bin/Sampleton" ]; then
   [ -f "$prefix/share/applications/sampleton.desktop" ] || fail "no desktop entry"
