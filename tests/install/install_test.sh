@@ -33,6 +33,9 @@ register="$prefix/bin/corvane-register"
 if [ -d "$build/sample_app" ] && [ -x "$build/bin/Sampleton" ]; then
   [ -f "$prefix/share/applications/sampleton.desktop" ] || fail "no desktop entry"
   [ -f "$prefix/share/icons/hicolor/32x32/apps/sampleton.png" ] || fail "no icon"
+  if command -v desktop-file-validate >/dev/null; then
+    desktop-file-validate "$prefix/share/applications/sampleton.desktop" || fail "desktop entry"
+  fi
 fi
 if find "$prefix/include" -path '*/src/*' | grep -q .; then fail "private headers installed"; fi
 
