@@ -1,13 +1,12 @@
 #include "platform/user_data.h"
 
+#include <dlfcn.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string_view>
-
-#include "platform/module_runtime.h"
 
 namespace platform {
 
@@ -24,7 +23,12 @@ const char g_anchor = 0;  // an address inside this library
 
 // The prefix's data folder, from the folder this library lies in: <prefix>/<libdir>.
 std::filesystem::path installedDataDirectory() {
-    const std::filesystem::path libraryDir = modulePathOf(&g_anchor).parent_path();
+    Dl_info info{};
+    std::filesystem::path libraryDir;
+    if (::dladdr(&g_anchor, &info) != 0 && info.dli_fname && info.dli_fname[0] == '/') {
+        std::error_code error;
+        libraryDir = std::filesystem::weakly_canonical(info.dli_fname, error).parent_path();
+    }
     const std::filesystem::path relativeLibraryDir(kInstalledLibraryDir);
     if (relativeLibraryDir.is_relative() && !libraryDir.empty()) {
         std::filesystem::path prefix = libraryDir;
