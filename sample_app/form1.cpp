@@ -100,8 +100,9 @@ Form1::Form1(std::unique_ptr<ControlHost> portula, MessagePresenter& messages,
     : QWidget(parent),
       m_portula(std::move(portula)),
       m_messages(messages),
-      m_settingsPath(settingsPath ? std::move(settingsPath)
-                                  : [] { return settingsFilePath(currentExecutablePath()); }) {
+      m_settingsPath(settingsPath ? std::move(settingsPath) : [] {
+          return usableSettingsFilePath(currentExecutablePath());
+      }) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Corvane サンプルAP"));
     setWindowIcon(QPixmap(sampleton_icon_xpm));

@@ -62,7 +62,8 @@ class Form1 : public QWidget {
     using SettingsPathFunction = std::function<std::filesystem::path()>;
 
     // `settingsPath` is asked afresh by the load and the unload step; by default the INI
-    // file beside the executable.
+    // file beside the executable, or in the user's configuration folder when it cannot be
+    // kept there (usableSettingsFilePath).
     Form1(std::unique_ptr<ControlHost> portula, MessagePresenter& messages,
           SettingsPathFunction settingsPath = {}, QWidget* parent = nullptr);
     ~Form1() override;

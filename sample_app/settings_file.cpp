@@ -1,5 +1,10 @@
 #include "settings_file.h"
 
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <string>
 
 #include "platform/codepage932.h"
@@ -10,12 +15,46 @@ namespace {
 
 constexpr uint32_t kValueBufferSize = 1024;
 
+// As the platform's INI writer decides: without any write permission bit a folder is
+// read-only for everyone, root included; otherwise the usual access check.
+bool mayWrite(const std::filesystem::path& folder) {
+    struct stat info {};
+    return ::stat(folder.c_str(), &info) == 0 && (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) &&
+           ::access(folder.c_str(), W_OK) == 0;
+}
+
+std::filesystem::path userConfigDirectory() {
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config == '/')
+        return config;
+    const char* home = std::getenv("HOME");
+    if (!home || !*home) {
+        const passwd* pw = ::getpwuid(::getuid());
+        home = pw ? pw->pw_dir : "/tmp";
+    }
+    return std::filesystem::path(home) / ".config";
+}
+
 }  // namespace
 
 std::filesystem::path settingsFilePath(const std::filesystem::path& executablePath) {
     std::filesystem::path fileName = executablePath.stem();
     fileName += ".ini";
     return executablePath.parent_path() / fileName;
+}
+
+std::filesystem::path usableSettingsFilePath(const std::filesystem::path& executablePath) {
+    const std::filesystem::path beside = settingsFilePath(executablePath);
+    std::error_code error;
+    const std::filesystem::path folder =
+        beside.has_parent_path() ? beside.parent_path() : std::filesystem::path(".");
+    if (std::filesystem::exists(beside, error) || mayWrite(folder))
+        return beside;
+    const std::filesystem::path config = userConfigDirectory();
+    if (!std::filesystem::is_directory(config, error)) {
+        std::filesystem::create_directories(config.parent_path(), error);
+        ::mkdir(config.c_str(), 0700);  // a failure shows when the file is written
+    }
+    return config / beside.filename();
 }
 
 std::filesystem::path currentExecutablePath() {

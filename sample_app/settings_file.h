@@ -1,5 +1,6 @@
-// The sample application's settings file: an INI file beside the executable, read and
-// written one key at a time through the platform's private-profile functions.
+// The sample application's settings file: an INI file beside the executable (or in the
+// user's configuration folder when it cannot be kept there), read and written one key at a time
+// through the platform's private-profile functions.
 //
 // Text crosses to the file in code page 932. ReadIni gives at most 1023 bytes of a value
 // (a longer one is cut there, even between the two bytes of a double-byte character, whose
@@ -15,6 +16,12 @@ namespace sample_app {
 
 // <folder of the executable>/<its file name without extension>.ini
 std::filesystem::path settingsFilePath(const std::filesystem::path& executablePath);
+
+// The file the program keeps its settings in: settingsFilePath() where that file exists or
+// its folder may be written; otherwise (an installed program in a folder only root may
+// write, or a read-only one) $XDG_CONFIG_HOME/<name>.ini, ~/.config/<name>.ini by default,
+// whose folder is created (0700) when missing. Same format, keys and code page.
+std::filesystem::path usableSettingsFilePath(const std::filesystem::path& executablePath);
 
 // The running program's own file, as the kernel named it at the first call (the program
 // makes that call at start). Taken once: once the file is replaced by an upgrade or a

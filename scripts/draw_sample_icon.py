@@ -3,7 +3,11 @@
 
 The picture: a dark blue rounded tile with two arrows, a light one pointing right over a
 yellow one pointing left, standing for the frames the window sends and receives. Run it
-from anywhere; it rewrites sample_app/icon/sampleton_icon.xpm.
+from anywhere; it rewrites sample_app/icon/sampleton_icon.xpm. The desktop menu's icons
+are made from it with ImageMagick:
+  convert sample_app/icon/sampleton_icon.xpm -strip packaging/icons/sampleton-32.png
+  convert sample_app/icon/sampleton_icon.xpm -filter point -resize 64x64 -strip \
+      packaging/icons/sampleton-64.png
 """
 from pathlib import Path
 

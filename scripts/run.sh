@@ -13,7 +13,7 @@ build="${CORVANE_BUILD_DIR:-$top/build}"
 bin="$build/bin"
 
 "$top/scripts/setup.sh"
-"$bin/regcomp" "$bin/Corvane.so"
+"$bin/corvane-register" "$bin/Corvane.so"
 
 if [ -n "${DISPLAY:-}" ]; then
   exec "$bin/Sampleton"

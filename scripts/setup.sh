@@ -12,6 +12,7 @@ packages=(
   xvfb xauth xdotool x11-utils imagemagick fonts-noto-cjk openbox
   python3
   ser2net python3-serial
+  gettext file lintian desktop-file-utils
 )
 if [ "$(id -u)" = 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
@@ -24,6 +25,9 @@ if [ "$(id -u)" = 0 ]; then
     apt-get install -y --no-install-recommends "${missing[@]}"
   fi
 fi
+
+# scripts/package.sh needs the packages only.
+[ "${CORVANE_SETUP_PACKAGES_ONLY:-0}" = 1 ] && exit 0
 
 build="${CORVANE_BUILD_DIR:-$top/build}"
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"

@@ -31,7 +31,8 @@ __attribute__((visibility("default"))) HRESULT DllRegisterServer() {
 }
 
 __attribute__((visibility("default"))) HRESULT DllUnregisterServer() {
-    return platform::unregisterServer(port_control::corvaneLibraryRecord());
+    return platform::unregisterServer(port_control::corvaneLibraryRecord(),
+                                      platform::modulePathOf(&g_registrar));
 }
 
 }  // extern "C"

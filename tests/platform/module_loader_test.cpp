@@ -1,10 +1,15 @@
 #include "platform/module_loader.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
 
 #include "fixtures/test_component.h"
 #include "platform/module_runtime.h"
@@ -207,6 +212,99 @@ TEST_F(ModuleLoaderTest, ADamagedRegistryIsReportedNotCrashedOn) {
     EXPECT_EQ(createInstance(test_component::kClsid, IID_IUnknown, &object), kRegistryCorrupt);
     EXPECT_THAT(toUtf8(takeDescription()), HasSubstr("行目"));
     EXPECT_EQ(object, nullptr);
+}
+
+namespace machine_wide {
+
+// Points XDG_DATA_DIRS at a folder of the test for the machine-wide registry.
+class MachineRegistryFolder {
+  public:
+    explicit MachineRegistryFolder(const std::filesystem::path& dataDir) {
+        if (const char* previous = ::getenv("XDG_DATA_DIRS"))
+            m_previous = previous;
+        ::setenv("XDG_DATA_DIRS", dataDir.c_str(), 1);
+    }
+    ~MachineRegistryFolder() {
+        m_previous ? ::setenv("XDG_DATA_DIRS", m_previous->c_str(), 1)
+                   : ::unsetenv("XDG_DATA_DIRS");
+    }
+
+  private:
+    std::optional<std::string> m_previous;
+};
+
+}  // namespace machine_wide
+
+TEST_F(ModuleLoaderTest, TheUsersEntryWinsAndTheMachineWideOneServesAUserWithNone) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "the machine-wide registry must belong to root";
+    const std::filesystem::path dataDir = m_home.root() / "share";
+    const machine_wide::MachineRegistryFolder folder(dataDir);
+    Registry machine(dataDir / "corvane-platform", RegistryScope::machine);
+    // The machine's entry names a copy of the library, so that the one loaded tells who won.
+    const std::filesystem::path copy = m_home.root() / "machine" / test_component::kFileName;
+    std::filesystem::create_directories(copy.parent_path());
+    std::filesystem::copy_file(componentPath(), copy);
+    const RegistryContents users = Registry().read();
+    machine.update([&](RegistryContents& c) {
+        c = users;
+        c.putClass([&] {
+            ClassRegistration entry = *users.findClass(test_component::kClsid);
+            entry.libraryPath = copy;
+            return entry;
+        }());
+    });
+    EXPECT_EQ(Registry::machine().filePath(), machine.filePath()) << "found through XDG_DATA_DIRS";
+
+    auto servedBy = [] {
+        ComPtr<IProbe> probe;
+        EXPECT_EQ(createInstanceByProgId(test_component::kProgId, IID_IProbe, probe.putVoid()),
+                  S_OK);
+        std::vector<std::filesystem::path> loaded = loadedLibraries();
+        probe.reset();
+        freeUnusedLibraries();
+        return loaded;
+    };
+    EXPECT_EQ(servedBy(), std::vector{componentPath()}) << "the user's own registration wins";
+    std::filesystem::remove(Registry().filePath());
+    EXPECT_EQ(servedBy(), std::vector{copy}) << "the machine's serves a user with none";
+
+    // A machine-wide registry anybody but root could change is refused, naming it; so is a
+    // damaged one, and an entry whose library is gone says where it is and what to do.
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+        std::filesystem::path named;
+        const char* alsoSays;
+    };
+    const std::filesystem::path file = machine.filePath();
+    const std::filesystem::path dir = file.parent_path();
+    const Case cases[] = {
+        {"group-writable folder", [&] { ::chmod(dir.c_str(), 0775); }, dir, "書き込める"},
+        {"world-writable file", [&] { ::chmod(file.c_str(), 0646); }, file, "chmod go-w"},
+        {"file of another user", [&] { ::chown(file.c_str(), 4242, 4242); }, file, "root"},
+        {"half-written file",
+         [&] {
+             const std::string text = users.toText();
+             std::ofstream(file, std::ios::trunc) << text.substr(0, text.size() - 3);
+         },
+         file, "登録し直して"},
+        {"library gone", [&] { std::filesystem::remove(copy); }, copy, "登録し直して"},
+    };
+    const std::string intact = machine.read().toText();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.spoil();
+        void* object = nullptr;
+        EXPECT_TRUE(failed(createInstanceByProgId(test_component::kProgId, IID_IProbe, &object)));
+        const std::string description = toUtf8(takeDescription());
+        EXPECT_THAT(description, HasSubstr(c.named.string()));
+        EXPECT_THAT(description, HasSubstr(c.alsoSays));
+        ::chmod(dir.c_str(), 0755);
+        ::chown(file.c_str(), 0, 0);
+        ::chmod(file.c_str(), 0644);
+        std::ofstream(file, std::ios::trunc) << intact;
+    }
 }
 
 }  // namespace

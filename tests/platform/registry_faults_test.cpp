@@ -62,9 +62,9 @@ class RegistryFaults : public ::testing::Test {
         for (bool registering : {true, false}) {
             SCOPED_TRACE(registering ? "registering" : "unregistering");
             clearErrorInfo();
-            EXPECT_EQ(
-                registering ? registerServer(kRecord, movedLibrary) : unregisterServer(kRecord),
-                code);
+            EXPECT_EQ(registering ? registerServer(kRecord, movedLibrary)
+                                  : unregisterServer(kRecord, modulePath()),
+                      code);
             const std::optional<ErrorInfo> info = takeErrorInfo();
             ASSERT_TRUE(info);
             EXPECT_THAT(toUtf8(info->description), HasSubstr(path.string()));

@@ -54,6 +54,59 @@ TEST(SettingsFilePath, TheRunningProgramIsThisTest) {
     EXPECT_EQ(settingsFilePath(executable).filename(), executable.filename().string() + ".ini");
 }
 
+// An installed program lies in a folder the user may not write: its settings then go to
+// the user's configuration folder, unless a file beside it already exists.
+TEST_F(SettingsFile, FallsBackToTheConfigFolderOnlyWhereTheFileCannotBeKeptBesideTheProgram) {
+    const fs::path program = m_dir / "bin" / "Sampleton";
+    const fs::path home = m_dir / "home";
+    struct Case {
+        const char* name;
+        bool folderWritable;
+        bool fileExists;
+        bool configVariableSet;
+        fs::path expected;
+    };
+    const Case cases[] = {
+        {"writable folder", true, false, true, program.parent_path() / "Sampleton.ini"},
+        {"read-only folder holding the file", false, true, true,
+         program.parent_path() / "Sampleton.ini"},
+        {"read-only folder", false, false, true, m_dir / "config" / "Sampleton.ini"},
+        {"read-only folder, no XDG_CONFIG_HOME", false, false, false,
+         home / ".config" / "Sampleton.ini"},
+    };
+    const char* savedConfig = ::getenv("XDG_CONFIG_HOME");
+    const std::string savedHome = ::getenv("HOME") ? ::getenv("HOME") : "";
+    ::setenv("HOME", home.c_str(), 1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(m_dir / "config");
+        fs::remove_all(home);
+        fs::create_directories(program.parent_path());
+        fs::permissions(program.parent_path(), fs::perms::owner_all);
+        fs::remove(program.parent_path() / "Sampleton.ini");
+        if (c.fileExists)
+            std::ofstream(program.parent_path() / "Sampleton.ini") << "[From]\r\n";
+        if (!c.folderWritable)
+            fs::permissions(program.parent_path(), fs::perms::owner_read | fs::perms::owner_exec);
+        if (c.configVariableSet) {
+            ::setenv("XDG_CONFIG_HOME", (m_dir / "config").c_str(), 1);
+        } else {
+            ::unsetenv("XDG_CONFIG_HOME");
+        }
+
+        const fs::path chosen = sample_app::usableSettingsFilePath(program);
+        EXPECT_EQ(chosen, c.expected);
+        EXPECT_TRUE(fs::is_directory(chosen.parent_path())) << "the config folder is created";
+        if (chosen.parent_path() != program.parent_path() || c.folderWritable) {
+            WriteIni(u"From", u"Left", u"1500", chosen);
+            EXPECT_EQ(ReadIni(u"From", u"Left", u"0", chosen), u"1500") << "and kept there";
+        }
+        fs::permissions(program.parent_path(), fs::perms::owner_all);
+    }
+    savedConfig ? ::setenv("XDG_CONFIG_HOME", savedConfig, 1) : ::unsetenv("XDG_CONFIG_HOME");
+    ::setenv("HOME", savedHome.c_str(), 1);
+}
+
 TEST_F(SettingsFile, MissingFileGivesTheDefaults) {
     EXPECT_EQ(ReadIni(u"From", u"Left", u"0", m_file), u"0");
     EXPECT_EQ(ReadIni(u"UDP", u"RemoteHost", u"127.0.0.1", m_file), u"127.0.0.1");

@@ -4,11 +4,11 @@
 # peer, and closing it writes all seven settings back, to the same file even when the
 # executable was replaced (as an upgrade or a rebuild does) while it ran.
 #
-#   smoke_test.sh <Sampleton> <Corvane.so> <regcomp> <udp peer helper>
+#   smoke_test.sh <Sampleton> <Corvane.so> <corvane-register> <udp peer helper>
 #
 # Exit 0 on success, 77 (skipped) without Xvfb/xdotool, 1 on a failure.
 set -euo pipefail
-sampleton=$1 corvane=$2 regcomp=$3 peer=$4
+sampleton=$1 corvane=$2 register=$3 peer=$4
 
 for tool in Xvfb xdotool xdpyinfo; do
   command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
@@ -25,7 +25,7 @@ cleanup() {
 trap cleanup EXIT
 
 export CORVANE_PLATFORM_HOME="$scratch/home"
-"$regcomp" "$corvane" >/dev/null || fail "registration"
+"$register" "$corvane" >/dev/null || fail "registration"
 
 # The program keeps its settings beside itself, so it runs from a copy in the scratch folder.
 mkdir "$scratch/app"

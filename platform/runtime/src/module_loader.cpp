@@ -88,27 +88,42 @@ const LoadedLibrary& loadLibrary(LibraryTable& table, const std::filesystem::pat
     return table.libraries.emplace(path, library).first->second;
 }
 
-ClassRegistration lookUpClass(const Guid& clsid) {
-    std::optional<ClassRegistration> entry;
+struct FoundClass {
+    ClassRegistration entry;
+    std::filesystem::path registryFile;
+};
+
+// The user's registry first, then the machine's: a user's own registration wins for them.
+template <class Lookup>
+auto lookUpInRegistries(const Lookup& lookup) {
     try {
-        entry = Registry().classById(clsid);
+        for (const Registry& registry : {Registry(), Registry::machine()}) {
+            if (auto found = lookup(registry))
+                return found;
+        }
+        return decltype(lookup(Registry()))();
     } catch (const Error& error) {
         throw LoaderFailure{hresultFromNumber(error.number()), error.description()};
     }
-    if (!entry) {
+}
+
+FoundClass lookUpClass(const Guid& clsid) {
+    const std::optional<FoundClass> found =
+        lookUpInRegistries([&](const Registry& registry) -> std::optional<FoundClass> {
+            if (auto entry = registry.classById(clsid))
+                return FoundClass{std::move(*entry), registry.filePath()};
+            return std::nullopt;
+        });
+    if (!found) {
         throw LoaderFailure{REGDB_E_CLASSNOTREG,
                             u"クラス " + fromUtf8(clsid.toString()) + u" は登録されていません。"};
     }
-    return *entry;
+    return *found;
 }
 
 Guid lookUpProgId(std::string_view progId) {
-    std::optional<Guid> clsid;
-    try {
-        clsid = Registry().clsidFromProgId(progId);
-    } catch (const Error& error) {
-        throw LoaderFailure{hresultFromNumber(error.number()), error.description()};
-    }
+    const std::optional<Guid> clsid = lookUpInRegistries(
+        [&](const Registry& registry) { return registry.clsidFromProgId(progId); });
     if (!clsid) {
         throw LoaderFailure{REGDB_E_CLASSNOTREG,
                             u"ProgID \"" + fromUtf8(progId) + u"\" は登録されていません。"};
@@ -116,9 +131,25 @@ Guid lookUpProgId(std::string_view progId) {
     return *clsid;
 }
 
+// Loads the library a registration names; a library that is gone is reported with the
+// registry that still names it and how to mend that.
+const LoadedLibrary& loadRegisteredLibrary(LibraryTable& table, const FoundClass& found) {
+    try {
+        return loadLibrary(table, found.entry.libraryPath);
+    } catch (LoaderFailure& failure) {
+        if (failure.hr == CO_E_DLLNOTFOUND) {
+            failure.detail += u" (登録元: " + quoted(found.registryFile) +
+                              u")。ライブラリを元の場所に戻すか、今あるライブラリを登録し直して"
+                              u"ください (corvane-register <ライブラリ>)。";
+        }
+        throw;
+    }
+}
+
 HRESULT classObjectLocked(LibraryTable& table, const Guid& clsid, const Guid& iid, void** object) {
-    const ClassRegistration entry = lookUpClass(clsid);
-    const LoadedLibrary& library = loadLibrary(table, entry.libraryPath);
+    const FoundClass found = lookUpClass(clsid);
+    const ClassRegistration& entry = found.entry;
+    const LoadedLibrary& library = loadRegisteredLibrary(table, found);
     const HRESULT hr = library.getClassObject(&clsid, &iid, object);
     if (hr == CLASS_E_CLASSNOTAVAILABLE) {
         return report({hr, u"ライブラリ " + quoted(entry.libraryPath) + u" はクラス " +

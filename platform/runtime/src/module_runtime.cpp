@@ -114,6 +114,22 @@ ModuleRecordTable& moduleRecordTable() {
 
 }  // namespace
 
+namespace {
+std::atomic<RegistryScope> g_registrationScope{RegistryScope::user};
+
+Registry registrationRegistry() {
+    return g_registrationScope.load() == RegistryScope::machine ? Registry::machine() : Registry();
+}
+}  // namespace
+
+void setRegistrationScope(RegistryScope scope) noexcept {
+    g_registrationScope.store(scope);
+}
+
+RegistryScope registrationScope() noexcept {
+    return g_registrationScope.load();
+}
+
 HRESULT registerServer(const LibraryRecord& record,
                        const std::filesystem::path& modulePath) noexcept {
     try {
@@ -124,7 +140,7 @@ HRESULT registerServer(const LibraryRecord& record,
                         u"モジュール \"" + fromUtf8(path.string()) +
                             u"\" は通常のファイルではないため登録できません。");
         }
-        Registry().update([&](RegistryContents& contents) {
+        registrationRegistry().update([&](RegistryContents& contents) {
             contents.putTypeLibrary({record.typeLibId, record.versionMajor, record.versionMinor,
                                      record.lcid, path, text(record.name), text(record.description),
                                      text(record.helpDir)});
@@ -153,11 +169,20 @@ HRESULT registerServer(const LibraryRecord& record,
     }
 }
 
-HRESULT unregisterServer(const LibraryRecord& record) noexcept {
+HRESULT unregisterServer(const LibraryRecord& record,
+                         const std::filesystem::path& modulePath) noexcept {
     try {
-        Registry().update([&](RegistryContents& contents) {
-            contents.removeTypeLibrary(record.typeLibId, record.versionMajor, record.versionMinor);
+        const std::filesystem::path path = normalisedLibraryPath(modulePath);
+        registrationRegistry().update([&](RegistryContents& contents) {
+            const TypeLibraryRegistration* typeLibrary = contents.findTypeLibrary(
+                record.typeLibId, record.versionMajor, record.versionMinor);
+            if (typeLibrary && typeLibrary->path == path)
+                contents.removeTypeLibrary(record.typeLibId, record.versionMajor,
+                                           record.versionMinor);
             for (const ClassRecord& cls : record.classes) {
+                const ClassRegistration* entry = contents.findClass(cls.clsid);
+                if (!entry || entry->libraryPath != path)
+                    continue;
                 contents.removeClass(cls.clsid);
                 std::erase_if(contents.progIds,
                               [&](const ProgIdRegistration& p) { return p.clsid == cls.clsid; });

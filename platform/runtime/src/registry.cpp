@@ -263,21 +263,31 @@ std::u16string systemFailure(std::u16string_view what, const std::filesystem::pa
 }
 
 // A folder or file that someone else could change would let them redirect class creation
-// to a library of their choosing.
+// to a library of their choosing. The machine's belong to root: every user loads what
+// they name.
 void checkOwnership(const struct stat& info, const std::filesystem::path& path, HRESULT code,
-                    std::u16string_view kind) {
-    if (info.st_uid != geteuid()) {
+                    std::u16string_view kind, RegistryScope scope) {
+    const bool machine = scope == RegistryScope::machine;
+    if (info.st_uid != (machine ? 0 : geteuid())) {
+        if (machine) {
+            throw Error(code, u"マシン全体のレジストリの" + std::u16string(kind) + u" " +
+                                  pathText(path) +
+                                  u" は root 以外のユーザーが所有しているため使用できません。"
+                                  u"root の所有にするか、削除して登録し直してください。");
+        }
         throw Error(code, u"レジストリの" + std::u16string(kind) + u" " + pathText(path) +
                               u" は別のユーザーが所有しているため使用できません。");
     }
     if (info.st_mode & (S_IWGRP | S_IWOTH)) {
-        throw Error(code, u"レジストリの" + std::u16string(kind) + u" " + pathText(path) +
-                              u" はグループまたは他のユーザーが書き込めるため使用できません。");
+        throw Error(code, std::u16string(machine ? u"マシン全体の" : u"") + u"レジストリの" +
+                              std::u16string(kind) + u" " + pathText(path) +
+                              u" はグループまたは他のユーザーが書き込めるため使用できません。" +
+                              (machine ? u"chmod go-w で書き込みを禁止してください。" : u""));
     }
 }
 
 // False when the folder does not exist.
-bool checkDirectory(const std::filesystem::path& directory, HRESULT code) {
+bool checkDirectory(const std::filesystem::path& directory, HRESULT code, RegistryScope scope) {
     struct stat info {};
     if (::stat(directory.c_str(), &info) != 0) {
         if (errno == ENOENT)
@@ -288,24 +298,26 @@ bool checkDirectory(const std::filesystem::path& directory, HRESULT code) {
         throw Error(code, u"レジストリのフォルダー " + pathText(directory) +
                               u" はフォルダーではありません。");
     }
-    checkOwnership(info, directory, code, u"フォルダー");
+    checkOwnership(info, directory, code, u"フォルダー", scope);
     return true;
 }
 
-void ensureDirectory(const std::filesystem::path& directory) {
-    if (checkDirectory(directory, kRegistryWriteFailed))
+void ensureDirectory(const std::filesystem::path& directory, RegistryScope scope) {
+    if (checkDirectory(directory, kRegistryWriteFailed, scope))
         return;
     std::error_code error;
     std::filesystem::create_directories(directory.parent_path(), error);
     if (error)
         throwSystem(kRegistryWriteFailed, u"フォルダーを作成できません:", directory, error.value());
-    if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST)
+    const mode_t mode = scope == RegistryScope::machine ? 0755 : 0700;
+    if (::mkdir(directory.c_str(), mode) != 0 && errno != EEXIST)
         throwSystem(kRegistryWriteFailed, u"フォルダーを作成できません:", directory, errno);
-    checkDirectory(directory, kRegistryWriteFailed);
+    checkDirectory(directory, kRegistryWriteFailed, scope);
 }
 
 // nullopt when the file does not exist.
-std::optional<std::string> readFile(const std::filesystem::path& file, HRESULT code) {
+std::optional<std::string> readFile(const std::filesystem::path& file, HRESULT code,
+                                    RegistryScope scope) {
     FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (fd.get() < 0) {
         if (errno == ENOENT)
@@ -319,7 +331,7 @@ std::optional<std::string> readFile(const std::filesystem::path& file, HRESULT c
         throw Error(
             code, u"レジストリのファイル " + pathText(file) + u" は通常のファイルではありません。");
     }
-    checkOwnership(info, file, code, u"ファイル");
+    checkOwnership(info, file, code, u"ファイル", scope);
     std::string text;
     if (!readToEnd(fd.get(), text))
         throwSystem(code, u"ファイルを読み込めません:", file, errno);
@@ -529,20 +541,43 @@ const TypeLibraryRegistration* RegistryContents::findTypeLibrary(
 
 Registry::Registry() : Registry(userDataDirectory()) {}
 
-Registry::Registry(std::filesystem::path directory)
-    : m_directory(std::move(directory)), m_file(m_directory / kFileName) {}
+Registry::Registry(std::filesystem::path directory, RegistryScope scope)
+    : m_directory(std::move(directory)), m_file(m_directory / kFileName), m_scope(scope) {}
+
+Registry Registry::machine() {
+    return Registry(machineDataDirectory(), RegistryScope::machine);
+}
+
+RegistryContents Registry::parseFile(std::string_view text) const {
+    try {
+        return RegistryContents::parse(text, m_file.string());
+    } catch (const Error& error) {
+        if (m_scope != RegistryScope::machine)
+            throw;
+        // Nobody but root can mend it, and the registration tool never overwrites it.
+        throw Error(error.number(), error.description() +
+                                        u" ファイルを直すか削除してから、root として"
+                                        u" corvane-register --system で登録し直してください。");
+    }
+}
 
 RegistryContents Registry::read() const {
-    if (!checkDirectory(m_directory, kRegistryReadFailed))
+    if (!checkDirectory(m_directory, kRegistryReadFailed, m_scope))
         return {};
-    std::optional<std::string> text = readFile(m_file, kRegistryReadFailed);
+    std::optional<std::string> text = readFile(m_file, kRegistryReadFailed, m_scope);
     if (!text)
         return {};
-    return RegistryContents::parse(*text, m_file.string());
+    return parseFile(*text);
 }
 
 void Registry::update(const std::function<void(RegistryContents&)>& change) {
-    ensureDirectory(m_directory);
+    if (m_scope == RegistryScope::machine && geteuid() != 0) {
+        throw Error(kRegistryWriteFailed,
+                    u"マシン全体のレジストリ " + pathText(m_file) +
+                        u" は root だけが変更できます。root として実行してください"
+                        u" (sudo corvane-register --system ...)。");
+    }
+    ensureDirectory(m_directory, m_scope);
     const std::filesystem::path lockPath = m_directory / kLockName;
     std::optional<FolderLock> lock;
     try {
@@ -551,10 +586,10 @@ void Registry::update(const std::function<void(RegistryContents&)>& change) {
         throwWriteFailure(failure, m_file);
     }
     // Read only after the lock is held, so that another process's change is not lost.
-    std::optional<std::string> text = readFile(m_file, kRegistryWriteFailed);
+    std::optional<std::string> text = readFile(m_file, kRegistryWriteFailed, m_scope);
     RegistryContents contents;
     if (text)
-        contents = RegistryContents::parse(*text, m_file.string());
+        contents = parseFile(*text);
     const RegistryContents before = contents;
     change(contents);
     if (text && contents == before)
@@ -574,7 +609,9 @@ void Registry::update(const std::function<void(RegistryContents&)>& change) {
     try {
         // Temporary file, synced, renamed over the old one, folder synced: a crash leaves
         // either the old or the new file, never a mix.
-        replaceFile(m_file, newText, FileMode{.keepExisting = false, .mode = 0600});
+        replaceFile(m_file, newText,
+                    FileMode{.keepExisting = false,
+                             .mode = m_scope == RegistryScope::machine ? 0644u : 0600u});
     } catch (const FileFailure& failure) {
         throwWriteFailure(failure, m_file);
     }

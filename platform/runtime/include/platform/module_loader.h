@@ -1,5 +1,6 @@
-// Creates objects of registered classes: looks the class up in the user's registry
-// (platform/registry.h), loads its library (dlopen, RTLD_NOW | RTLD_LOCAL), asks the
+// Creates objects of registered classes: looks the class (and a ProgID) up in the user's
+// registry, then in the machine's (platform/registry.h), so that a user's own registration
+// wins for that user; loads its library (dlopen, RTLD_NOW | RTLD_LOCAL), asks the
 // library's DllGetClassObject for the class factory and lets it create the object.
 //
 // A library stays loaded while anything of it may live; freeUnusedLibraries() unloads

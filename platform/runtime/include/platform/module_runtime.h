@@ -4,6 +4,9 @@
 //   extern "C" HRESULT DllRegisterServer() {
 //       return platform::registerServer(kRecord, platform::modulePathOf(&kRecord));
 //   }
+//   extern "C" HRESULT DllUnregisterServer() {
+//       return platform::unregisterServer(kRecord, platform::modulePathOf(&kRecord));
+//   }
 //   extern "C" HRESULT DllGetClassObject(const Guid* clsid, const Guid* iid, void** out) {
 //       return platform::getClassObject(kRecord, *clsid, *iid, out);
 //   }
@@ -22,19 +25,28 @@
 #include "platform/error.h"
 #include "platform/guid.h"
 #include "platform/module_record.h"
+#include "platform/registry.h"
 
 namespace platform {
 
+// Which registry registerServer and unregisterServer change in this process: the user's
+// (the default), or the machine's for a registration tool run as root for all users.
+void setRegistrationScope(RegistryScope scope) noexcept;
+RegistryScope registrationScope() noexcept;
+
 // Records the record's type library, classes, ProgIDs and control attributes in the
-// user's registry (platform/registry.h) with `modulePath` as the library path (stored
-// absolute and normalised). `modulePath` must name a regular file. Registering again
-// replaces the earlier entries.
+// registry of registrationScope() (platform/registry.h) with `modulePath` as the library
+// path (stored absolute and normalised). `modulePath` must name a regular file.
+// Registering again replaces the earlier entries.
 HRESULT registerServer(const LibraryRecord& record,
                        const std::filesystem::path& modulePath) noexcept;
 
-// Removes what registerServer recorded for this record: its classes, the ProgIDs that
-// point at them and its type library version. Nothing registered is no failure.
-HRESULT unregisterServer(const LibraryRecord& record) noexcept;
+// Removes what registerServer recorded for this record from the module at `modulePath`:
+// its classes and its type library version where they name that library, and the ProgIDs
+// that point at the classes removed. Entries another copy of the library registered stay.
+// Nothing registered is no failure.
+HRESULT unregisterServer(const LibraryRecord& record,
+                         const std::filesystem::path& modulePath) noexcept;
 
 // Hands out a class factory for `clsid` (CLASS_E_CLASSNOTAVAILABLE when the record has
 // no such class) as interface `iid` (IUnknown or IClassFactory). The factory holds a lock

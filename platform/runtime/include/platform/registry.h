@@ -1,19 +1,23 @@
-// The per-user component registry: which library serves a class, what a programmatic
-// identifier stands for, where a type library lives.
+// The component registry: which library serves a class, what a programmatic identifier
+// stands for, where a type library lives. Each user has one; the machine has one for all
+// users beside them. Hosts look in the user's first, then in the machine's
+// (platform/module_loader.h).
 //
-// Kept as the text file `<userDataDirectory()>/registry` (one record per line, a version
-// header first). Lookups read the file afresh, so they see what other processes
-// registered. Changes take an exclusive lock (flock on `registry.lock` beside it), read,
-// change and write the whole file through a temporary file that is synced and renamed
-// into place, so that a reader never sees half a file and two processes registering at
-// once both land.
+// Kept as the text file `<userDataDirectory()>/registry`, or for the machine
+// `<machineDataDirectory()>/registry` (one record per line, a version header first). Lookups read
+// the file afresh, so they see what other processes registered. Changes take an exclusive lock
+// (flock on `registry.lock` beside it), read, change and write the whole file through a temporary
+// file that is synced and renamed into place, so that a reader never sees half a file and two
+// processes registering at once both land.
 //
 // Failures throw platform::Error whose number is the component model's HRESULT
 // (registryCorrupt, registryReadFailed, registryWriteFailed), so that `reportError` at a
 // component boundary hands that HRESULT back; the description (Japanese) names the file,
 // and for a damaged file the line number. A damaged file is never overwritten. The
-// folder is created 0700 and the file 0600; a folder or file that group or others may
-// write, or that another user owns, is refused.
+// user's folder is created 0700 and the file 0600; a folder or file that group or others
+// may write, or that another user owns, is refused. The machine's folder and file belong
+// to root (0755 and 0644) because they name libraries that get loaded into every user's
+// programs: one that anybody but root may write is refused, and only root changes them.
 #pragma once
 
 #include <cstdint>
@@ -102,14 +106,20 @@ struct RegistryContents {
     bool operator==(const RegistryContents&) const = default;
 };
 
+// Whose registry: one user's, or the machine's for all users.
+enum class RegistryScope { user, machine };
+
 class Registry {
   public:
     // The registry of this user (userDataDirectory()).
     Registry();
     // The registry kept in `directory` (created on the first change).
-    explicit Registry(std::filesystem::path directory);
+    explicit Registry(std::filesystem::path directory, RegistryScope scope = RegistryScope::user);
+    // The machine-wide registry (machineDataDirectory()).
+    static Registry machine();
 
     const std::filesystem::path& filePath() const { return m_file; }
+    RegistryScope scope() const { return m_scope; }
 
     // The current contents; empty when no file exists yet.
     RegistryContents read() const;
@@ -130,8 +140,11 @@ class Registry {
         std::optional<uint16_t> versionMinor = std::nullopt) const;
 
   private:
+    RegistryContents parseFile(std::string_view text) const;
+
     std::filesystem::path m_directory;
     std::filesystem::path m_file;
+    RegistryScope m_scope;
 };
 
 // A library path as the registry stores it: absolute, normalised, symlinks resolved

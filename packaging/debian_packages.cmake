@@ -1,0 +1,106 @@
+# Four Debian packages made by CPack from the install components (scripts/package.sh):
+#   libcorvane-platform1     runtime    the platform library
+#   corvane                  module     the control, corvane-register, man page, messages,
+#                                       docs; registers the control for all users
+#   libcorvane-platform-dev  dev        headers, CMake and pkg-config files, example host
+#   sampleton                sampleton  the window, its desktop entry and icon
+option(CORVANE_PACKAGE_DEB "Install each Debian package's copyright and changelog" OFF)
+
+set(debian_packages runtime libcorvane-platform1 module corvane dev libcorvane-platform-dev)
+if(TARGET Sampleton)
+  list(APPEND debian_packages sampleton sampleton)
+endif()
+
+# Maintainer scripts of the control's package, with the installed paths filled in.
+set(CORVANE_MODULE ${CMAKE_INSTALL_FULL_LIBDIR}/corvane/Corvane.so)
+set(CORVANE_MACHINE_REGISTRY_DIR ${CMAKE_INSTALL_FULL_DATADIR}/corvane-platform)
+set(maintainer_scripts)
+foreach(script postinst prerm postrm)
+  configure_file(debian/${script}.in ${CMAKE_CURRENT_BINARY_DIR}/debian/${script} @ONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                  WORLD_READ WORLD_EXECUTE)
+  list(APPEND maintainer_scripts ${CMAKE_CURRENT_BINARY_DIR}/debian/${script})
+endforeach()
+
+# The runtime library's package refreshes the linker cache through dpkg's ldconfig trigger;
+# scripts of its own keep CPack from adding ldconfig calls.
+configure_file(debian/runtime-triggers ${CMAKE_CURRENT_BINARY_DIR}/debian/runtime/triggers COPYONLY)
+set(runtime_control_files ${CMAKE_CURRENT_BINARY_DIR}/debian/runtime/triggers)
+foreach(script postinst postrm)
+  configure_file(debian/runtime-maintscript ${CMAKE_CURRENT_BINARY_DIR}/debian/runtime/${script}
+                 COPYONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+                                           GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  list(APPEND runtime_control_files ${CMAKE_CURRENT_BINARY_DIR}/debian/runtime/${script})
+endforeach()
+
+if(CORVANE_PACKAGE_DEB)
+  configure_file(debian/changelog.in ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog @ONLY)
+  add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz
+    COMMAND gzip -9nc ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog
+            > ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog)
+  add_custom_target(debian_changelog ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz)
+  while(debian_packages)
+    list(POP_FRONT debian_packages component package)
+    install(FILES debian/copyright ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
+  endwhile()
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME corvane)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "Corvane developers")
+set(CPACK_PACKAGE_CONTACT "Corvane developers <corvane@example.org>")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Corvane developers <corvane@example.org>")
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL runtime module dev)
+if(TARGET Sampleton)
+  list(APPEND CPACK_COMPONENTS_ALL sampleton)
+endif()
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The platform library comes from this build: found here, depended on by name below.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_LIBRARY_OUTPUT_DIRECTORY})
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(exact_version "(= ${PROJECT_VERSION})")
+
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libcorvane-platform1)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${runtime_control_files})
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "Corvane desktop platform - shared library
+The small desktop platform Corvane stands on: component model and registry
+(per user and machine-wide), module loader, message loop, code page 932 and
+private-profile (INI) files.")
+
+set(CPACK_DEBIAN_MODULE_PACKAGE_NAME corvane)
+set(CPACK_DEBIAN_MODULE_PACKAGE_SECTION comm)
+set(CPACK_DEBIAN_MODULE_PACKAGE_DEPENDS "libcorvane-platform1 ${exact_version}")
+set(CPACK_DEBIAN_MODULE_PACKAGE_CONTROL_EXTRA ${maintainer_scripts})
+set(CPACK_DEBIAN_MODULE_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_MODULE_DESCRIPTION "serial-port communications control Portula
+Corvane's control Portula carries serial-port traffic, or the same traffic
+over UDP, for programs built on the Corvane platform. The package registers
+it for all users of the machine; corvane-register registers other builds.")
+
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libcorvane-platform-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libcorvane-platform1 ${exact_version}")
+set(CPACK_DEBIAN_DEV_DESCRIPTION "Corvane desktop platform - development files
+Headers of the Corvane platform and the published identifiers of the Portula
+control, the CMake package (find_package(Corvane)) and the pkg-config file
+corvane-platform, with an example host.")
+
+set(CPACK_DEBIAN_SAMPLETON_PACKAGE_NAME sampleton)
+set(CPACK_DEBIAN_SAMPLETON_PACKAGE_SECTION comm)
+set(CPACK_DEBIAN_SAMPLETON_PACKAGE_DEPENDS
+    "corvane ${exact_version}, libcorvane-platform1 ${exact_version}")
+set(CPACK_DEBIAN_SAMPLETON_DESCRIPTION "test window for the Portula control
+Sampleton hosts one Portula control, sends a numbered test frame per button
+press over UDP or a serial port and shows a transcript of everything sent and
+received.")
+
+include(CPack)

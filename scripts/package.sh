@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds Corvane's Debian packages from this tree (as root on Debian 12, which also
+# installs what the build needs) and checks them with lintian:
+#   libcorvane-platform1, corvane, libcorvane-platform-dev, sampleton
+# into <checkout>/build-deb/packages (CORVANE_PACKAGE_BUILD_DIR moves the build folder).
+# The version is the project's, from the top-level CMakeLists.txt. Install them with
+#   apt-get install ./build-deb/packages/*.deb
+set -euo pipefail
+top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${CORVANE_PACKAGE_BUILD_DIR:-$top/build-deb}"
+
+CORVANE_SETUP_PACKAGES_ONLY=1 "$top/scripts/setup.sh"
+
+cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_INSTALL_PREFIX=/usr -DCORVANE_PACKAGE_DEB=ON \
+  -DCORVANE_BUILD_TESTS=OFF -DCORVANE_BUILD_BENCH=OFF
+cmake --build "$build" --parallel "$(nproc)"
+rm -rf "$build/packages"
+(cd "$build" && cpack -G DEB -B "$build/packages" >/dev/null)
+rm -rf "$build/packages/_CPack_Packages"
+
+debs=("$build"/packages/*.deb)
+if command -v lintian >/dev/null; then
+  lintian --fail-on error "${debs[@]}"
+fi
+printf '%s\n' "${debs[@]}"

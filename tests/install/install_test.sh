@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# Corvane as a user outside this tree meets it: installed into a fresh temporary prefix,
+# the example host built against that install with CMake (find_package) and with
+# pkg-config, and run against a temporary machine-wide registry and per-user ones.
+#
+#   install_test.sh <build folder> <source folder>
+#
+# Shows: the machine-wide registration serves a user with none of their own; a user's own
+# registration wins for that user; unregistering removes only that module's entries;
+# --system is refused to anybody but root, naming the file; the tool speaks English by
+# default and Japanese under a Japanese locale. Exit 0 on success, 1 on a failure.
+set -euo pipefail
+build=$1 source=$2
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+chmod 0755 "$scratch"  # the unprivileged check below walks into it
+prefix="$scratch/prefix"
+
+cmake --install "$build" --prefix "$prefix" >"$scratch/install.log" || fail "install: $(cat "$scratch/install.log")"
+libdir=$(cd "$prefix" && dirname "$(find . -name 'libcorvane_platform.so.1' -print -quit)")
+libdir=${libdir#./}
+[ "$libdir" != . ] || fail "no libcorvane_platform.so.1 under $prefix"
+module="$prefix/$libdir/corvane/Corvane.so"
+register="$prefix/bin/corvane-register"
+[ -f "$module" ] || fail "no module at $module"
+[ -L "$prefix/$libdir/libcorvane_platform.so" ] || fail "no development symlink"
+[ -f "$prefix/include/corvane/portula/portula_ids.h" ] || fail "no published identifiers"
+[ -f "$prefix/share/man/man1/corvane-register.1.gz" ] || fail "no man page"
+[ -f "$prefix/share/locale/ja/LC_MESSAGES/corvane.mo" ] || fail "no Japanese catalogue"
+if [ -d "$build/sample_app" ] && [ -x "$build/bin/Sampleton" ]; then
+  [ -f "$prefix/share/applications/sampleton.desktop" ] || fail "no desktop entry"
+  [ -f "$prefix/share/icons/hicolor/32x32/apps/sampleton.png" ] || fail "no icon"
+  if command -v desktop-file-validate >/dev/null; then
+    desktop-file-validate "$prefix/share/applications/sampleton.desktop" || fail "desktop entry"
+  fi
+fi
+if find "$prefix/include" -path '*/src/*' | grep -q .; then fail "private headers installed"; fi
+
+# The registries of this test only: the machine's under the prefix (found from where the
+# installed library lies), a user with no registration, a user with one of their own.
+export XDG_DATA_DIRS="$prefix/share"
+machine_registry="$prefix/share/corvane-platform/registry"
+nobody_home="$scratch/user-without"
+own_home="$scratch/user-with"
+
+# Messages: English by default, Japanese under a Japanese locale.
+LC_ALL=C "$register" --help | grep -q '^Usage: corvane-register' || fail "English help"
+LC_ALL=C.UTF-8 LANGUAGE=ja "$register" --help | grep -q '使い方' || fail "Japanese help"
+
+CORVANE_PLATFORM_HOME="$nobody_home" "$register" --system "$module" >"$scratch/register.out" ||
+  fail "machine-wide registration: $(cat "$scratch/register.out")"
+grep -q "$machine_registry" "$scratch/register.out" || fail "registered elsewhere: $(cat "$scratch/register.out")"
+[ "$(stat -c '%U %a' "$machine_registry")" = "root 644" ] || fail "machine registry $(stat -c '%U %a' "$machine_registry")"
+
+# Anybody but root is refused, with the file named.
+if command -v setpriv >/dev/null && [ "$(id -u)" = 0 ]; then
+  status=0
+  env HOME="$scratch" setpriv --reuid=65534 --regid=65534 --clear-groups \
+    "$register" --system "$module" >/dev/null 2>"$scratch/refused.err" || status=$?
+  [ "$status" = 1 ] || fail "non-root --system: status $status"
+  grep -q "$machine_registry" "$scratch/refused.err" || fail "refusal names no file: $(cat "$scratch/refused.err")"
+fi
+
+# The example host, built with CMake against the installed package only.
+cmake -S "$source/examples/host" -B "$scratch/host-cmake" -G Ninja \
+  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release >"$scratch/host-cmake.log" 2>&1 ||
+  fail "configure the host: $(cat "$scratch/host-cmake.log")"
+grep -q "Corvane module to register: $module" "$scratch/host-cmake.log" || fail "Corvane_MODULE"
+cmake --build "$scratch/host-cmake" >>"$scratch/host-cmake.log" 2>&1 ||
+  fail "build the host: $(cat "$scratch/host-cmake.log")"
+
+# The same source with pkg-config and make.
+cp "$source/examples/host/portula_udp_host.cpp" "$source/examples/host/Makefile" "$scratch/"
+mkdir "$scratch/host-pc"
+cp "$scratch/portula_udp_host.cpp" "$scratch/Makefile" "$scratch/host-pc/"
+PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" make -s -C "$scratch/host-pc" \
+  LDFLAGS="-Wl,-rpath,$prefix/$libdir" >"$scratch/host-pc.log" 2>&1 ||
+  fail "pkg-config build: $(cat "$scratch/host-pc.log")"
+
+run_host() {  # <host program> <user's folder>
+  CORVANE_PLATFORM_HOME="$2" "$1" 2>&1
+}
+for host in "$scratch/host-cmake/portula_udp_host" "$scratch/host-pc/portula_udp_host"; do
+  out=$(run_host "$host" "$nobody_home") || fail "$host for a user with no registration: $out"
+  echo "$out"
+  grep -q "served by $(realpath "$module")" <<<"$out" || fail "not served by the machine's module: $out"
+  grep -q 'received "Hello, Portula! こんにちは"' <<<"$out" || fail "nothing arrived: $out"
+done
+
+# A user's own registration (a copy of the module) wins for that user only.
+mkdir -p "$scratch/own"
+cp "$module" "$scratch/own/Corvane.so"
+CORVANE_PLATFORM_HOME="$own_home" "$register" "$scratch/own/Corvane.so" >/dev/null || fail "per-user registration"
+out=$(run_host "$scratch/host-cmake/portula_udp_host" "$own_home") || fail "own registration: $out"
+grep -q "served by $scratch/own/Corvane.so" <<<"$out" || fail "the user's entry did not win: $out"
+out=$(run_host "$scratch/host-pc/portula_udp_host" "$nobody_home") || fail "$out"
+grep -q "served by $(realpath "$module")" <<<"$out" || fail "another user lost the machine's entry: $out"
+
+# Installed Sampleton, for a user with no registration, from a folder it may not write.
+if [ -x "$prefix/bin/Sampleton" ] && [ -x "$build/bin/sample_app_udp_peer" ]; then
+  status=0
+  CORVANE_PLATFORM_HOME="$nobody_home" "$source/tests/install/installed_sampleton_test.sh" \
+    "$prefix/bin/Sampleton" "$build/bin/sample_app_udp_peer" || status=$?
+  [ "$status" = 0 ] || [ "$status" = 77 ] || fail "installed Sampleton"
+fi
+
+# Unregistering the copy machine-wide removes nothing; unregistering the module removes it.
+"$register" --system --unregister "$scratch/own/Corvane.so" >/dev/null || fail "unregister the copy"
+grep -q "$(realpath "$module")" "$machine_registry" || fail "the copy removed the module's entries"
+"$register" --system --unregister "$module" >/dev/null || fail "unregister"
+[ "$(cat "$machine_registry")" = "corvane-platform-registry 1" ] || fail "left behind: $(cat "$machine_registry")"
+grep -q Corvane "$own_home/registry" || fail "the user's own entry went too"
+echo "ok: installed, hosts built both ways, registries as expected"

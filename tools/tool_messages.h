@@ -1,0 +1,29 @@
+// The command-line tools' messages in the user's language: English in the source, other
+// languages from the gettext catalogue "corvane", found beside the installed tool
+// (<prefix>/share/locale), so that a moved installation still finds it.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace tools {
+
+// Takes the user's locale and the catalogue; call once at the start of main.
+void setUpMessages();
+
+// The message in the user's language (gettext); the English text when there is none.
+const char* translate(const char* message) __attribute__((format_arg(1)));
+
+// printf-style formatting into a string.
+template <class... Arguments>
+std::string format(const char* pattern, Arguments... arguments) {
+    const int size = std::snprintf(nullptr, 0, pattern, arguments...);
+    if (size <= 0)
+        return {};
+    std::string text(static_cast<size_t>(size) + 1, '\0');
+    std::snprintf(text.data(), text.size(), pattern, arguments...);
+    text.resize(static_cast<size_t>(size));
+    return text;
+}
+
+}  // namespace tools
