@@ -86,7 +86,8 @@ void reportHandlerException(py::error_already_set& error, const std::string& whe
     try {
         py::module_::import("sys").attr("stderr").attr("write")("corvane: exception in " + where +
                                                                 ":\n");
-        py::module_::import("traceback").attr("print_exception")(error.value());
+        py::module_::import("traceback")
+            .attr("print_exception")(error.type(), error.value(), error.trace());
     } catch (py::error_already_set&) {
         PyErr_Clear();
     }
