@@ -50,6 +50,8 @@ class ControlObject {
     ControlObject(const ControlObject&) = delete;
     ControlObject& operator=(const ControlObject&) = delete;
 
+    // Whether `name` (a str, as asked) is a member already bound.
+    bool isBound(PyObject* name) const { return PyDict_GetItem(m_bindingIndex.ptr(), name); }
     py::object getAttribute(const py::str& name);
     void setAttribute(const py::str& name, py::handle value);
     py::object call(int32_t dispid, const std::string& memberName, const py::args& args);

@@ -117,6 +117,66 @@ void registerLibrary(const std::string& path, bool system) {
     callRegistrationEntry(path, "DllRegisterServer");
 }
 
+ControlObject* controlOf(PyObject* self) {
+    auto* instance = reinterpret_cast<py::detail::instance*>(self);
+    auto valueAndHolder = instance->get_value_and_holder();
+    return valueAndHolder.holder_constructed() ? valueAndHolder.value_ptr<ControlObject>()
+                                               : nullptr;
+}
+
+// Runs `body` inside a type slot: a C++ or Python exception becomes the Python error.
+template <class Body>
+auto inSlot(Body&& body, decltype(body()) failure) noexcept {
+    try {
+        return body();
+    } catch (py::error_already_set& error) {
+        error.restore();
+    } catch (py::builtin_exception& error) {
+        error.set_error();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+    }
+    return failure;
+}
+
+// Class attributes (events, __doc__ ...) first, then the control's members.
+PyObject* getControlAttribute(PyObject* self, PyObject* name) {
+    ControlObject* control = controlOf(self);
+    if (control && control->isBound(name)) {
+        return inSlot(
+            [&] {
+                return control->getAttribute(py::reinterpret_borrow<py::str>(name)).release().ptr();
+            },
+            nullptr);
+    }
+    if (PyObject* found = PyObject_GenericGetAttr(self, name))
+        return found;
+    if (!control || !PyErr_ExceptionMatches(PyExc_AttributeError) || !PyUnicode_Check(name))
+        return nullptr;
+    PyErr_Clear();
+    return inSlot(
+        [&] {
+            return control->getAttribute(py::reinterpret_borrow<py::str>(name)).release().ptr();
+        },
+        nullptr);
+}
+
+int setControlAttribute(PyObject* self, PyObject* name, PyObject* value) {
+    ControlObject* control = controlOf(self);
+    if (!control || !PyUnicode_Check(name))
+        return PyObject_GenericSetAttr(self, name, value);
+    if (!value) {
+        PyErr_Format(PyExc_AttributeError, "members of a control cannot be deleted ('%U')", name);
+        return -1;
+    }
+    return inSlot(
+        [&] {
+            control->setAttribute(py::reinterpret_borrow<py::str>(name), value);
+            return 0;
+        },
+        -1);
+}
+
 // The Events view of a control: attribute names are event names (any case).
 struct EventsView {
     py::object control;
@@ -160,6 +220,10 @@ PYBIND11_MODULE(_corvane, m) {
                     return 0;
                 return py::cast<ControlObject&>(py::handle(self)).traverse(visit, arg);
             };
+            // Member access straight through the type's slots: a Python-level __getattr__
+            // would first build an AttributeError for every member read.
+            type->tp_getattro = &getControlAttribute;
+            type->tp_setattro = &setControlAttribute;
             type->tp_clear = [](PyObject* self) {
                 auto* instance = reinterpret_cast<py::detail::instance*>(self);
                 if (instance->get_value_and_holder().holder_constructed())
@@ -168,8 +232,6 @@ PYBIND11_MODULE(_corvane, m) {
             };
         }))
         .def(py::init<const std::string&>(), py::arg("name"))
-        .def("__getattr__", &ControlObject::getAttribute)
-        .def("__setattr__", &ControlObject::setAttribute)
         .def("__dir__",
              [](const ControlObject& control) {
                  std::vector<std::string> names = control.memberNames();
