@@ -276,6 +276,10 @@ void ControlObject::setAttribute(const py::str& name, py::handle value) {
     platform::DispParams params =
         platform::DispParams::propertyPut(toVariant(value, binding.putType, binding.name));
     invoke(binding.dispid, platform::DISPATCH_PROPERTYPUT, params);
+    // The site keeps every property-changed notification for a host that shows them; this
+    // host shows none, and a script that sets a member in a loop must not grow it.
+    if (m_site)
+        m_site->clearChangedProperties();
 }
 
 py::object ControlObject::call(int32_t dispid, const std::string& memberName,
