@@ -81,6 +81,22 @@ def test_every_way_of_letting_go_unloads_the_library(way):
     assert corvane._corvane._loaded_libraries() == []
 
 
+def test_a_thread_that_ends_closes_the_controls_it_created():
+    kept = []
+
+    def work():
+        port = free_udp_port()
+        p = open_udp(port, port)
+        p.events.OnComm = lambda: None
+        kept.append(p)
+
+    thread = threading.Thread(target=work)
+    thread.start()
+    thread.join()
+    assert "released" in repr(kept[0])
+    assert corvane._corvane._loaded_libraries() == []
+
+
 def test_another_thread_gets_a_clear_error():
     with corvane.Dispatch("Corvane.Portula") as p:
         errors = []

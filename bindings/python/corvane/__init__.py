@@ -12,6 +12,7 @@ loop_fd() or corvane.asyncio.attach(). See docs/python.md.
 """
 
 import atexit as _atexit
+import threading as _threading
 
 from . import _corvane
 from ._corvane import Control, loop_fd, pump, register, run_until, unregister
@@ -43,7 +44,10 @@ def Dispatch(name):
     Use it in a `with` block, or `del` it, or call corvane.release(): each closes the
     control at once.
     """
-    return Control(name)
+    control = Control(name)
+    if not hasattr(_this_thread, "closer"):
+        _this_thread.closer = _ThreadEndCloser()
+    return control
 
 
 def release(control):
@@ -75,6 +79,16 @@ def disconnect(control):
     for event in control._event_names():
         setattr(control.events, event, None)
 
+
+class _ThreadEndCloser:
+    """Kept per thread that creates controls; a thread that ends closes the controls it
+    still has while it can (its message loop ends with it)."""
+
+    def __del__(self):
+        _corvane._release_all()
+
+
+_this_thread = _threading.local()
 
 # A program that ends with live controls closes them in the platform's order before the
 # interpreter goes away.
