@@ -4,6 +4,7 @@ import pydoc
 import pytest
 
 import corvane
+from conftest import MODULE_PATH
 
 CLSID = "{4ACD93B7-4A1E-48E6-B6CE-BE0BA1785C43}"
 
@@ -124,3 +125,23 @@ def test_documentation_comes_from_the_type_library():
             assert "CDHolding: Boolean (bool), read-only" in text
             assert "Output: Variant (str, bytes, int, float, bool or None), write-only" in text
             assert "OnComm()" in text
+
+
+def test_unregistering_and_registering_again():
+    corvane.unregister(MODULE_PATH)
+    with pytest.raises(corvane.Error) as raised:
+        corvane.Dispatch("Corvane.Portula")
+    assert raised.value.number == 429
+    corvane.register(MODULE_PATH)
+    with corvane.Dispatch("Corvane.Portula") as p:
+        assert p.CommPort == 1
+
+
+@pytest.mark.parametrize("path, text", [
+    ("/nonexistent/Corvane.so", "no component library"),
+    ("/etc/hostname", "cannot load"),
+    (corvane._corvane.__file__, "no DllRegisterServer"),
+])
+def test_registering_what_is_no_component_library_fails_clearly(path, text):
+    with pytest.raises(ValueError, match=text):
+        corvane.register(path)
