@@ -103,6 +103,7 @@ def test_values_cross_by_the_published_types(member, value, expected):
     ("InputLen", 40000, corvane.Error, "error 6"),
     ("InputLen", 1e300, corvane.Error, "error 6"),
     ("RemotePort", 2**80, corvane.Error, "error 6"),
+    ("InputLen", True, corvane.Error, "error 380"),  # True travels as -1
     ("CommPort", 0, corvane.Error, "error"),
     ("Settings", "fast,x,9,3", corvane.Error, "error"),
 ])
