@@ -4,7 +4,10 @@
 // setting is stored here, open or closed, and reads back as written; settings that reach
 // the device (Settings, Handshaking, DTREnable, RTSEnable, Break) take effect at once on an
 // open port, and a value the device refuses fails (8015) and leaves the stored one as it
-// was. Errors and event codes: components/serial_errors.h.
+// was. A new port holds the control's saved defaults: port 1, "9600,n,8,1", buffers 1024
+// and 512, parity replacement "?", DTREnable True (so opening raises DTR, as serial
+// programs do), every other setting False or 0. Errors and event codes:
+// components/serial_errors.h.
 //
 // Events are raised only from the thread's message loop (the descriptor watch, the modem
 // line poll, or a posted task for what a call detects), never inside a member call, so a
@@ -39,8 +42,8 @@
 #include "components/serial_component.h"
 #include "components/serial_input_filter.h"
 #include "components/serial_settings.h"
-#include "platform/fd_watch.h"
 #include "platform/message_loop.h"
+#include "platform/watched_descriptor.h"
 
 namespace port_control {
 
@@ -106,7 +109,7 @@ class SerialPort final : public SerialComponent {
     void setOnComm(std::function<void()> handler) override;
 
   private:
-    bool isOpen() const { return m_fd >= 0; }
+    bool isOpen() const { return m_device.isOpen(); }
     void requireOpen() const;
     void openDevice();
     void closeDevice();
@@ -140,7 +143,7 @@ class SerialPort final : public SerialComponent {
     int16_t m_rThreshold = 0;
     int16_t m_sThreshold = 0;
     std::u16string m_parityReplace = u"?";
-    bool m_dtrEnable = false;
+    bool m_dtrEnable = true;
     bool m_rtsEnable = false;
     bool m_nullDiscard = false;
     bool m_eofEnable = false;
@@ -149,10 +152,7 @@ class SerialPort final : public SerialComponent {
     std::function<void()> m_onComm;
 
     // The open device.
-    int m_fd = -1;
     platform::MessageLoop* m_loop = nullptr;
-    platform::FdWatch m_watch;
-    uint32_t m_watchEvents = 0;
     platform::MessageLoop::TimerId m_linePollTimer = 0;
     bool m_hasModemLines = false;
     int m_modemLines = 0;
@@ -174,10 +174,9 @@ class SerialPort final : public SerialComponent {
     std::vector<int16_t> m_deferred;
     bool m_deferPosted = false;
 
-    // Bumped on every open and close: callbacks of an earlier opening stop when it changes.
-    uint64_t m_session = 0;
-    // Expires with the component, for callbacks that outlive it.
-    std::shared_ptr<char> m_alive = std::make_shared<char>();
+    // The open device, its watch, and what its callbacks check after calling out. Last, so
+    // that its liveness token expires first.
+    platform::WatchedDescriptor m_device;
 };
 
 }  // namespace port_control

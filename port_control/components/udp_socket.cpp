@@ -126,7 +126,7 @@ UdpSocket::~UdpSocket() {
 }
 
 void UdpSocket::requireClosed() const {
-    if (m_fd >= 0)
+    if (m_socket.isOpen())
         throw socketError(SocketFailure::InvalidOperation);
 }
 
@@ -167,13 +167,11 @@ void UdpSocket::setDataArrival(std::function<void(int32_t bytes)> handler) {
 // Opens a non-blocking socket of `family`, bound to `bindPort` on every local address
 // unless `bindPort` is negative, and starts watching it. Leaves the socket closed on failure.
 void UdpSocket::open(int family, int32_t bindPort) {
-    int fd = ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
+    platform::FileDescriptor descriptor(
+        ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP));
+    const int fd = descriptor.get();
     if (fd < 0)
         throw socketErrorFromErrno(errno);
-    auto fail = [fd](int err) {
-        ::close(fd);
-        return socketErrorFromErrno(err);
-    };
 
     bool dualStack = false;
     if (family == AF_INET6) {
@@ -198,23 +196,22 @@ void UdpSocket::open(int family, int32_t bindPort) {
             length = sizeof in4;
         }
         if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) < 0)
-            throw fail(errno);
+            throw socketErrorFromErrno(errno);
         length = sizeof address;
         if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) < 0)
-            throw fail(errno);
+            throw socketErrorFromErrno(errno);
         bindPort = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(address).sin6_port
                                             : reinterpret_cast<sockaddr_in&>(address).sin_port);
     }
 
     try {
-        m_watch = platform::FdWatch(fd, platform::MessageLoop::kReadable,
-                                    [this](uint32_t events) { onReady(events); });
+        m_socket.open(std::move(descriptor), platform::MessageLoop::kReadable,
+                      [this](uint32_t events) { onReady(events); });
     } catch (const std::system_error& e) {
-        throw fail(e.code().value());
+        throw socketErrorFromErrno(e.code().value());
     }
     if (!m_receiveBatch)
         m_receiveBatch.reset(new ReceiveBatch);  // no (): the buffers stay untouched
-    m_fd = fd;
     m_family = family;
     m_bound = bound;
     m_dualStack = dualStack;
@@ -231,55 +228,40 @@ void UdpSocket::Bind(int32_t localPort) {
 }
 
 void UdpSocket::Close() {
-    ++m_generation;
-    m_watch.reset();
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
+    m_socket.close();
     m_family = 0;
     m_bound = m_dualStack = m_reading = false;
     m_datagrams.clear();
     m_arrivalsDue.clear();
 }
 
-// Prefers an address the open socket can reach (an IPv6 socket carrying IPv4 reaches
-// both); an unbound socket is reopened for another family, a bound one keeps its port.
-const UdpSocket::Destination& UdpSocket::chooseDestination(std::span<Destination> candidates) {
-    if (m_fd >= 0) {
-        for (const Destination& d : candidates)
-            if (d.family == m_family)
-                return d;
-        if (m_family == AF_INET6 && m_dualStack) {
-            for (Destination& d : candidates) {
-                if (d.family != AF_INET)
-                    continue;
-                auto in4 = reinterpret_cast<const sockaddr_in&>(d.address);
-                sockaddr_in6 mapped{};
-                mapped.sin6_family = AF_INET6;
-                mapped.sin6_port = in4.sin_port;
-                mapped.sin6_addr.s6_addr[10] = 0xff;
-                mapped.sin6_addr.s6_addr[11] = 0xff;
-                std::memcpy(&mapped.sin6_addr.s6_addr[12], &in4.sin_addr, 4);
-                std::memcpy(&d.address, &mapped, sizeof mapped);
-                d.length = sizeof mapped;
-                d.family = AF_INET6;
-                return d;
-            }
+// Makes the socket able to send to `destination` and gives the address to send to: an
+// IPv6 socket that carries IPv4 reaches an IPv4 address as its mapped form; an unbound
+// socket of another family is reopened, a bound one keeps its port and fails.
+SocketAddress UdpSocket::reach(SocketAddress destination) {
+    if (m_socket.isOpen()) {
+        if (destination.family == m_family)
+            return destination;
+        if (m_family == AF_INET6 && m_dualStack && destination.family == AF_INET) {
+            const auto in4 = reinterpret_cast<const sockaddr_in&>(destination.address);
+            sockaddr_in6 mapped{};
+            mapped.sin6_family = AF_INET6;
+            mapped.sin6_port = in4.sin_port;
+            mapped.sin6_addr.s6_addr[10] = 0xff;
+            mapped.sin6_addr.s6_addr[11] = 0xff;
+            std::memcpy(&mapped.sin6_addr.s6_addr[12], &in4.sin_addr, 4);
+            destination.address = {};
+            std::memcpy(&destination.address, &mapped, sizeof mapped);
+            destination.length = sizeof mapped;
+            destination.family = AF_INET6;
+            return destination;
         }
         if (m_bound)
             throw socketError(SocketFailure::FamilyNotSupported);
         Close();
     }
-    // A family the host lacks (IPv6 for "localhost", say) gives way to the next address.
-    for (size_t i = 0;; ++i) {
-        try {
-            open(candidates[i].family, -1);
-            return candidates[i];
-        } catch (const platform::Error&) {
-            if (i + 1 == candidates.size())
-                throw;
-        }
-    }
+    open(destination.family, -1);
+    return destination;
 }
 
 void UdpSocket::SendData(const platform::Variant& data) {
@@ -305,17 +287,16 @@ void UdpSocket::SendData(const platform::Variant& data) {
     // A name is looked up at each send (its addresses may change); a literal needs no lookup
     // and is read once.
     if (m_remoteForm == RemoteForm::Unknown) {
-        Destination& d = m_literalDestination;
+        SocketAddress& d = m_literalDestination;
         m_remoteForm = literalAddress(m_remoteHost, m_remotePort, d.address, d.length, d.family)
                            ? RemoteForm::Literal
                            : RemoteForm::Name;
     }
     if (m_remoteForm == RemoteForm::Literal) {
         // The usual case: the socket is open for the address's own family.
-        if (m_fd >= 0 && m_family == m_literalDestination.family)
+        if (m_socket.isOpen() && m_family == m_literalDestination.family)
             return sendTo(bytes, m_literalDestination);
-        Destination destination = m_literalDestination;  // a dual-stack socket rewrites it
-        sendTo(bytes, chooseDestination({&destination, 1}));
+        sendTo(bytes, reach(m_literalDestination));
         return;
     }
 
@@ -331,13 +312,13 @@ void UdpSocket::SendData(const platform::Variant& data) {
     int rc = ::getaddrinfo(host.c_str(), std::to_string(m_remotePort).c_str(), &hints, &found);
     if (rc != 0)
         throw socketErrorFromResolver(rc, errno);
-    std::vector<Destination> candidates;
+    std::vector<SocketAddress> candidates;
     for (addrinfo* ai = found; ai; ai = ai->ai_next) {
         if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6)
             continue;
         if (ai->ai_addrlen > sizeof(sockaddr_storage))
             continue;
-        Destination d;
+        SocketAddress d;
         std::memcpy(&d.address, ai->ai_addr, ai->ai_addrlen);
         d.length = ai->ai_addrlen;
         d.family = ai->ai_family;
@@ -347,16 +328,16 @@ void UdpSocket::SendData(const platform::Variant& data) {
     if (candidates.empty())
         throw socketError(SocketFailure::HostNotFound);
 
-    sendTo(bytes, chooseDestination(candidates));
+    sendTo(bytes, reach(preferredAddress(candidates)));
 }
 
-void UdpSocket::sendTo(std::string_view bytes, const Destination& destination) {
+void UdpSocket::sendTo(std::string_view bytes, const SocketAddress& destination) {
     // The wait for room starts with the first full send buffer, not before every send.
     std::optional<std::chrono::steady_clock::time_point> deadline;
     int refusals = 0;
     for (;;) {
         ssize_t sent =
-            ::sendto(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL,
+            ::sendto(m_socket.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL,
                      reinterpret_cast<const sockaddr*>(&destination.address), destination.length);
         if (sent >= 0)
             return;
@@ -377,7 +358,7 @@ void UdpSocket::sendTo(std::string_view bytes, const Destination& destination) {
             auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now);
             if (left.count() <= 0)
                 throw socketError(SocketFailure::NoBufferSpace);
-            pollfd p{m_fd, POLLOUT, 0};
+            pollfd p{m_socket.get(), POLLOUT, 0};
             ::poll(&p, 1, static_cast<int>(left.count()));
             continue;
         }
@@ -395,8 +376,8 @@ void UdpSocket::GetData(std::u16string& data) {
 }
 
 void UdpSocket::resumeReading() {
-    if (m_fd >= 0 && !m_reading && m_datagrams.bytes() < kMaxHeldBytes) {
-        m_watch.setEvents(platform::MessageLoop::kReadable);
+    if (m_socket.isOpen() && !m_reading && m_datagrams.bytes() < kMaxHeldBytes) {
+        m_socket.setEvents(platform::MessageLoop::kReadable);
         m_reading = true;
     }
 }
@@ -407,7 +388,7 @@ void UdpSocket::onReady(uint32_t events) {
         // it clears the level-triggered report.
         int err = 0;
         socklen_t length = sizeof err;
-        ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &length);
+        ::getsockopt(m_socket.get(), SOL_SOCKET, SO_ERROR, &err, &length);
     }
     if (m_reading)
         receivePending();
@@ -436,7 +417,7 @@ void UdpSocket::receivePending() {
         m_reportsUntilProbe = m_probeInterval;
     }
     if (m_datagrams.bytes() >= kMaxHeldBytes && m_reading) {
-        m_watch.setEvents(0);
+        m_socket.setEvents(0);
         m_reading = false;
     }
 }
@@ -447,7 +428,8 @@ bool UdpSocket::receiveOne() {
     char* space = m_datagrams.spaceFor(kReceiveBufferSize);
     // MSG_TRUNC makes the call tell the whole length, which shows a datagram cut short (only
     // a jumbogram can be); that one is not delivered.
-    const ssize_t length = ::recv(m_fd, space, kReceiveBufferSize, MSG_DONTWAIT | MSG_TRUNC);
+    const ssize_t length =
+        ::recv(m_socket.get(), space, kReceiveBufferSize, MSG_DONTWAIT | MSG_TRUNC);
     if (length < 0)
         return false;
     if (static_cast<size_t>(length) <= kReceiveBufferSize) {
@@ -469,8 +451,8 @@ void UdpSocket::receiveBatches() {
         const size_t wanted =
             std::min(kReceiveBatch, (room + kReceiveBufferSize - 1) / kReceiveBufferSize);
         mmsghdr* messages = m_receiveBatch->messages;
-        const int count =
-            ::recvmmsg(m_fd, messages, static_cast<unsigned>(wanted), MSG_DONTWAIT, nullptr);
+        const int count = ::recvmmsg(m_socket.get(), messages, static_cast<unsigned>(wanted),
+                                     MSG_DONTWAIT, nullptr);
         if (count < 0) {
             int err = errno;
             if (err == EAGAIN || err == EWOULDBLOCK)
@@ -493,8 +475,7 @@ void UdpSocket::receiveBatches() {
 }
 
 void UdpSocket::announceArrivals() {
-    const uint64_t generation = m_generation;
-    std::weak_ptr<int> alive = m_lifetime;
+    const platform::WatchedDescriptor::Ticket ticket = m_socket.ticket();
     while (!m_arrivalsDue.empty()) {
         int32_t bytes = m_arrivalsDue.front();
         m_arrivalsDue.pop_front();
@@ -506,15 +487,15 @@ void UdpSocket::announceArrivals() {
         } catch (...) {
             // The failure goes to the loop that delivered the event; the events still
             // due follow in a later round.
-            if (!alive.expired() && generation == m_generation && !m_arrivalsDue.empty()) {
-                platform::MessageLoop::current().post([this, alive] {
-                    if (!alive.expired())
+            if (ticket.sameOpening() && !m_arrivalsDue.empty()) {
+                platform::MessageLoop::current().post([this, ticket] {
+                    if (ticket.ownerAlive())
                         announceArrivals();
                 });
             }
             throw;
         }
-        if (alive.expired() || generation != m_generation)
+        if (!ticket.sameOpening())
             return;
     }
 }

@@ -10,7 +10,9 @@
 //   bound: Bind(0) leaves the port the system chose there, and it stays after Close.
 // - SendData sends text as code page 932 and a byte array as is (40018 for any other
 //   type), one datagram, empty ones included, to RemoteHost:RemotePort resolved at each
-//   send (blocking the thread while a name is looked up). A closed socket opens itself,
+//   send (blocking the thread while a name is looked up). A name goes to its first IPv4
+//   address, or to IPv6 only when it has none (components/preferred_address.h); an address
+//   written out goes to its own family. A closed socket opens itself,
 //   unbound, for the address family of the destination; LocalPort is left alone. RemotePort
 //   0 fails with 40021. A full send buffer is waited on for up to a second, then 10055.
 //   A refusal left by an earlier datagram (ICMP port unreachable) never fails a send.
@@ -30,13 +32,13 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <span>
 #include <string>
 #include <string_view>
 
 #include "components/datagram_queue.h"
+#include "components/preferred_address.h"
 #include "components/udp_component.h"
-#include "platform/fd_watch.h"
+#include "platform/watched_descriptor.h"
 
 namespace port_control {
 
@@ -49,7 +51,7 @@ class UdpSocket : public UdpComponent {
 
     void put_Protocol(int32_t protocol) override;
     int32_t get_Protocol() override { return m_protocol; }
-    int16_t get_State() override { return m_fd >= 0 ? kStateOpen : kStateClosed; }
+    int16_t get_State() override { return m_socket.isOpen() ? kStateOpen : kStateClosed; }
 
     std::u16string get_RemoteHost() override { return m_remoteHost; }
     void put_RemoteHost(const std::u16string& host) override;
@@ -66,7 +68,7 @@ class UdpSocket : public UdpComponent {
     void setDataArrival(std::function<void(int32_t bytes)> handler) override;
 
     // The descriptor while open, else -1; it stays owned by this object (for diagnostics).
-    int nativeHandle() const { return m_fd; }
+    int nativeHandle() const { return m_socket.get(); }
 
     static constexpr int16_t kStateClosed = 0;
     static constexpr int16_t kStateOpen = 1;
@@ -74,11 +76,6 @@ class UdpSocket : public UdpComponent {
     static constexpr int32_t kProtocolUdp = 1;
 
   private:
-    struct Destination {
-        sockaddr_storage address{};
-        socklen_t length = 0;
-        int family = 0;
-    };
     // Whether RemoteHost is an address written out, worked out at the first send after a
     // change of the remote endpoint.
     enum class RemoteForm { Unknown, Literal, Name };
@@ -86,8 +83,8 @@ class UdpSocket : public UdpComponent {
 
     void requireClosed() const;
     void open(int family, int32_t bindPort);
-    const Destination& chooseDestination(std::span<Destination> candidates);
-    void sendTo(std::string_view bytes, const Destination& destination);
+    SocketAddress reach(SocketAddress destination);
+    void sendTo(std::string_view bytes, const SocketAddress& destination);
     void onReady(uint32_t events);
     void receivePending();
     bool receiveOne();
@@ -100,14 +97,12 @@ class UdpSocket : public UdpComponent {
     int32_t m_remotePort = 0;
     int32_t m_localPort = 0;
     RemoteForm m_remoteForm = RemoteForm::Unknown;
-    Destination m_literalDestination;  // while m_remoteForm is Literal
+    SocketAddress m_literalDestination;  // while m_remoteForm is Literal
 
-    int m_fd = -1;
     int m_family = 0;
     bool m_bound = false;
     bool m_dualStack = false;  // an IPv6 socket that also carries IPv4
     bool m_reading = false;    // the watch asks for readability
-    platform::FdWatch m_watch;
 
     DatagramQueue m_datagrams;          // received, not yet taken by GetData
     std::deque<int32_t> m_arrivalsDue;  // byte counts of DataArrival events not yet raised
@@ -116,12 +111,10 @@ class UdpSocket : public UdpComponent {
     unsigned m_probeInterval = 0;
     unsigned m_reportsUntilProbe = 0;
     std::string m_sendBytes;  // text encoded for sending, kept for the next send
-    // Bumped by Close, so that a delivery in progress sees that its socket went away.
-    uint64_t m_generation = 0;
-    // Expires with the object, so that a handler may destroy the socket it was called by.
-    std::shared_ptr<int> m_lifetime = std::make_shared<int>(0);
-
     std::function<void(int32_t)> m_dataArrival;
+    // The socket, its watch, and what a delivery checks after calling out (a handler may
+    // close the socket or destroy this object). Last, so that it closes first.
+    platform::WatchedDescriptor m_socket;
 };
 
 }  // namespace port_control

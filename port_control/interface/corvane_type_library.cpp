@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "interface/portula_ids.h"
+#include "portula/portula_ids.h"
 
 namespace port_control {
 

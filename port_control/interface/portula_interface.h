@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "interface/portula_ids.h"
 #include "platform/dispatch.h"
+#include "portula/portula_ids.h"
 
 namespace port_control {
 

@@ -23,11 +23,11 @@
 
 #include "components/serial_errors.h"
 #include "design_surface.h"
-#include "interface/portula_ids.h"
 #include "platform/control_site.h"
 #include "platform/message_loop.h"
 #include "platform/module_loader.h"
 #include "platform/port_map.h"
+#include "portula/portula_ids.h"
 #include "support/fake_components.h"
 #include "support/memory_property_bag.h"
 #include "support/process_probes.h"
@@ -584,7 +584,7 @@ std::vector<PersistedRow> persistedRows() {
     return {
         {u"Settings", Variant::fromString(u"19200,e,7,2"), text(&Portula::get_Settings)},
         {u"CommPort", Variant::fromInteger(4), integer(&Portula::get_CommPort)},
-        {u"DTREnable", Variant::fromBoolean(kTrue), boolean(&Portula::get_DTREnable)},
+        {u"DTREnable", Variant::fromBoolean(kFalse), boolean(&Portula::get_DTREnable)},
         {u"Handshaking", Variant::fromLong(2), longValue(&Portula::get_Handshaking)},
         {u"InBufferSize", Variant::fromInteger(2048), integer(&Portula::get_InBufferSize)},
         {u"InputLen", Variant::fromInteger(16), integer(&Portula::get_InputLen)},
