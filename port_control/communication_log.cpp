@@ -3,8 +3,11 @@
 // The file is opened for appending and closed for every entry, so another program may
 // read, move or delete it between entries. Each line goes out in one write() on an
 // O_APPEND descriptor, so two controls sharing a file never interleave partial lines.
-// Every failure is swallowed: logging never disturbs the data path.
+// Every failure is swallowed: logging never disturbs the data path. Only a regular file
+// takes entries: a FIFO or a terminal could block the caller's thread for good, or raise
+// SIGPIPE when its reader goes away, so those are skipped like a file that cannot be opened.
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <ctime>
 
@@ -37,10 +40,15 @@ std::string_view timeStamp() {
 constexpr size_t kKeptLineCapacity = 64 * 1024;
 
 void appendLine(const std::string& path, const std::string& line) {
-    const platform::FileDescriptor fd(
-        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-    if (fd.get() >= 0)
-        platform::writeAll(fd.get(), line);  // a failure is dropped: the log never fails its caller
+    // O_NONBLOCK keeps open() from waiting for a FIFO's reader or a device's carrier.
+    const platform::FileDescriptor fd(::open(
+        path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666));
+    if (fd.get() < 0)
+        return;
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode))
+        return;
+    platform::writeAll(fd.get(), line);  // a failure is dropped: the log never fails its caller
 }
 }  // namespace
 
@@ -50,15 +58,24 @@ void Portula::setLogPath(const std::u16string& path) {
     m_logPathBytes = std::move(bytes);
 }
 
-void Portula::logDataAsText(std::u16string_view prefix, const Variant& data) {
-    if (data.type() == platform::VarType::String)
+void Portula::logDataAsText(std::u16string_view prefix, const Variant& data) noexcept {
+    if (data.type() == platform::VarType::String) {
         WriteLog(prefix, data.stringValue());
-    else
-        WriteLog(prefix, platform::toString(data));
+        return;
+    }
+    std::u16string text;
+    try {
+        text = platform::toString(data);
+    } catch (...) {
+        // Null, or a value with no text form: the entry shows the prefix alone, and the
+        // transport gives its own answer for the value.
+    }
+    WriteLog(prefix, text);
 }
 
 void Portula::WriteLog(std::u16string_view prefix, std::u16string_view text) noexcept {
-    if (m_logPath.empty())
+    // A name holding NUL names no file; the system would see only the part before it.
+    if (m_logPath.empty() || m_logPathBytes.find('\0') != std::string::npos)
         return;
     try {
         std::string& line = m_logLine;

@@ -126,7 +126,7 @@ class Portula {
         if (!m_logPath.empty())
             logDataAsText(prefix, data);
     }
-    void logDataAsText(std::u16string_view prefix, const Variant& data);
+    void logDataAsText(std::u16string_view prefix, const Variant& data) noexcept;
     // Input2 in UDP mode: InputLen characters (all for 0) out of the receive buffer.
     Variant takeReceived();
     void WriteLog(std::u16string_view prefix, std::u16string_view text) noexcept;

@@ -13,8 +13,11 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "control_host.h"
@@ -57,6 +60,24 @@ std::u16string fieldText(const QLineEdit* field) {
 
 platform::Variant textVariant(std::u16string text) {
     return platform::Variant::fromString(std::move(text));
+}
+
+// The exception being handled as the platform's error: every message the window shows
+// carries a platform number and its Japanese text, never a library's English what().
+platform::Error currentError() {
+    try {
+        throw;
+    } catch (const platform::Error& error) {
+        return error;
+    } catch (const std::bad_alloc&) {
+        return platform::Error(platform::errors::kOutOfMemory);
+    } catch (const std::length_error&) {
+        return platform::Error(platform::errors::kOutOfMemory);  // a size beyond memory
+    } catch (const std::overflow_error&) {
+        return platform::Error(platform::errors::kOverflow);
+    } catch (...) {
+        return platform::Error(platform::errors::kAutomationError);
+    }
 }
 
 }  // namespace
@@ -186,6 +207,33 @@ int Form1::twipsToPixelsY(double twips) const {
     return static_cast<int>(pixels);
 }
 
+namespace {
+// `pixels` moved into [low, high], infinities included; no number at all counts as 0.
+int nearestWithin(double pixels, int low, int high) {
+    if (std::isnan(pixels))
+        pixels = 0;
+    return static_cast<int>(
+        std::clamp(pixels, static_cast<double>(low), static_cast<double>(high)));
+}
+}  // namespace
+
+// A stored position the screen cannot show (say 1e9 twips) is not an error: the window
+// goes to the nearest place where at least one column and one row of it are on the
+// desktop. Positions partly off the desktop, such as -1200 twips, stay as they are.
+int Form1::nearestLeftOnScreen(double twips) const {
+    const QRect desktop = screen()->virtualGeometry();
+    const double pixels =
+        platform::roundHalfEven(twips * screen()->logicalDotsPerInchX() / kTwipsPerInch);
+    return nearestWithin(pixels, desktop.left() - width() + 1, desktop.right());
+}
+
+int Form1::nearestTopOnScreen(double twips) const {
+    const QRect desktop = screen()->virtualGeometry();
+    const double pixels =
+        platform::roundHalfEven(twips * screen()->logicalDotsPerInchY() / kTwipsPerInch);
+    return nearestWithin(pixels, desktop.top() - height() + 1, desktop.bottom());
+}
+
 double Form1::pixelsToTwipsX(int pixels) const {
     return platform::roundHalfEven(pixels * kTwipsPerInch / screen()->logicalDotsPerInchX());
 }
@@ -217,9 +265,9 @@ void Form1::load() {
     try {
         const std::filesystem::path path = m_settingsPath();
         const double left = platform::leadingNumber(ReadIni(u"From", u"Left", u"0", path));
-        move(twipsToPixelsX(left), y());
+        move(nearestLeftOnScreen(left), y());
         const double top = platform::leadingNumber(ReadIni(u"From", u"Top", u"0", path));
-        move(x(), twipsToPixelsY(top));
+        move(x(), nearestTopOnScreen(top));
 
         m_txtLocalPort->setText(qText(ReadIni(u"UDP", u"LocalPort", u"10001", path)));
         m_txtRemotePort->setText(qText(ReadIni(u"UDP", u"RemotePort", u"10002", path)));
@@ -233,8 +281,8 @@ void Form1::load() {
         setUdpValue(static_cast<int>(udpUse));  // its click finds Loaded false
 
         m_loaded = true;
-    } catch (const std::exception& error) {
-        report(error);
+    } catch (...) {
+        reportCurrentError();
         return;
     }
     applyConfiguration();  // reports its own errors
@@ -245,8 +293,8 @@ void Form1::applyConfiguration() {
         return;
     try {
         configurePort();
-    } catch (const std::exception& error) {
-        report(error);
+    } catch (...) {
+        reportCurrentError();
         if (m_applyingRevert)
             return;  // the other transport failed as well: leave it there
         m_applyingRevert = true;
@@ -282,8 +330,8 @@ void Form1::sendTestFrame() {
             throw platform::Error(platform::errors::kOverflow);
         ++m_sendCount;
         SendText(*m_portula, *m_transcript, testFrame(m_sendCount));
-    } catch (const std::exception& error) {
-        report(error);
+    } catch (...) {
+        reportCurrentError();
     }
 }
 
@@ -292,8 +340,8 @@ void Form1::handleOnComm() {
         const int16_t event = platform::toInteger(m_portula->getProperty(dispid::CommEvent));
         if (event == 2)  // data received; sends and error codes are of no interest here
             ReceiveText(*m_portula, *m_transcript);
-    } catch (const std::exception& error) {
-        report(error);
+    } catch (...) {
+        reportCurrentError();
     }
 }
 
@@ -302,9 +350,9 @@ void Form1::closeEvent(QCloseEvent* event) {
         m_unloaded = true;
         try {
             unload();
-        } catch (const std::exception& error) {
+        } catch (...) {
             m_unloadFailed = true;
-            report(error);
+            reportCurrentError();
         }
     }
     event->accept();  // closing is never cancelled
@@ -323,12 +371,8 @@ void Form1::unload() {
     m_portula->putProperty(dispid::PortOpen, platform::Variant::fromBoolean(platform::kFalse));
 }
 
-void Form1::report(const std::exception& error) {
-    if (const auto* platformError = dynamic_cast<const platform::Error*>(&error)) {
-        m_messages.showError(QString::fromStdU16String(platformError->description()));
-    } else {
-        m_messages.showError(QString::fromUtf8(error.what()));
-    }
+void Form1::reportCurrentError() {
+    m_messages.showError(QString::fromStdU16String(currentError().description()));
 }
 
 }  // namespace sample_app

@@ -5,7 +5,8 @@
 //
 // Lifecycle: construct, `load()` (the load step) before the first show, then events; the
 // close event runs the unload step once. Event handlers (load, chkUDP, Command1, OnComm)
-// trap every error and hand its description to the MessagePresenter; the unload step
+// trap every error and hand its description to the MessagePresenter (an exception that is
+// not the platform's becomes its nearest platform error, 7 for memory); the unload step
 // traps nothing of its own: its error is shown too and `unloadFailed()` turns true, for
 // the program to end with a non-zero status (the window closes either way).
 //
@@ -100,7 +101,11 @@ class Form1 : public QWidget {
     void sendTestFrame();
     void handleOnComm();
     void unload();
-    void report(const std::exception& error);
+    // Shows the exception being handled as a platform error number's Japanese text.
+    void reportCurrentError();
+    // The window position nearest to a stored one that the desktop can show.
+    int nearestLeftOnScreen(double twips) const;
+    int nearestTopOnScreen(double twips) const;
 
     std::unique_ptr<ControlHost> m_portula;
     MessagePresenter& m_messages;

@@ -18,6 +18,7 @@
 #include "form1.h"
 #include "loop_bridge.h"
 #include "platform/error.h"
+#include "settings_file.h"
 
 namespace {
 
@@ -62,6 +63,9 @@ void closeOnTerminationSignals(QWidget& window) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The settings file is named after the program as it was started, whatever happens to
+    // the file later.
+    sample_app::currentExecutablePath();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Sampleton"));
     sample_app::LoopBridge loopBridge;

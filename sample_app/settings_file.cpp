@@ -19,9 +19,12 @@ std::filesystem::path settingsFilePath(const std::filesystem::path& executablePa
 }
 
 std::filesystem::path currentExecutablePath() {
-    std::error_code error;
-    std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
-    return error ? std::filesystem::path() : path;
+    static const std::filesystem::path atStart = [] {
+        std::error_code error;
+        std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
+        return error ? std::filesystem::path() : path;
+    }();
+    return atStart;
 }
 
 std::u16string ReadIni(std::u16string_view section, std::u16string_view key,

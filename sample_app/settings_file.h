@@ -16,7 +16,9 @@ namespace sample_app {
 // <folder of the executable>/<its file name without extension>.ini
 std::filesystem::path settingsFilePath(const std::filesystem::path& executablePath);
 
-// The running program's own file, as the kernel names it.
+// The running program's own file, as the kernel named it at the first call (the program
+// makes that call at start). Taken once: once the file is replaced by an upgrade or a
+// rebuild, the kernel names the running image "<path> (deleted)".
 std::filesystem::path currentExecutablePath();
 
 std::u16string ReadIni(std::u16string_view section, std::u16string_view key,

@@ -11,6 +11,8 @@ packages=(
   clang libclang-rt-14-dev valgrind
   pybind11-dev python3-dev python3-pytest
   xvfb xauth xdotool x11-utils imagemagick fonts-noto-cjk openbox
+  python3
+  ser2net python3-serial
 )
 if [ "$(id -u)" = 0 ]; then
   export DEBIAN_FRONTEND=noninteractive

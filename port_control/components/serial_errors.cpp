@@ -1,6 +1,7 @@
 #include "components/serial_errors.h"
 
 #include <cerrno>
+#include <utility>
 
 namespace port_control {
 
@@ -36,6 +37,14 @@ std::u16string_view serialErrorDescription(int32_t number) {
 
 platform::Error serialError(int32_t number) {
     return platform::Error(number, std::u16string(serialErrorDescription(number)));
+}
+
+platform::Error serialError(int32_t number, std::u16string_view detail) {
+    std::u16string description(serialErrorDescription(number));
+    description += u" (";
+    description += detail;
+    description += u")";
+    return platform::Error(number, std::move(description));
 }
 
 platform::Error serialErrorFromErrno(int err, SerialOperation operation) {

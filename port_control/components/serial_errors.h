@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "platform/error.h"
@@ -49,6 +50,8 @@ std::u16string_view serialErrorDescription(int32_t number);
 
 // An Error with `number` and its description.
 platform::Error serialError(int32_t number);
+// The same with what went wrong where added to the description: "<description> (<detail>)".
+platform::Error serialError(int32_t number, std::u16string_view detail);
 
 // What was being done when a system call failed; the same errno means different things.
 enum class SerialOperation {

@@ -1,18 +1,14 @@
 #include "components/serial_port.h"
-#include "platform/file_descriptor.h"
 
-#include <fcntl.h>
-#include <linux/serial.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <utility>
 
+#include "components/local_serial_line.h"
+#include "components/rfc2217_serial_line.h"
 #include "components/serial_errors.h"
 #include "components/serial_termios.h"
 #include "platform/codepage932.h"
@@ -41,11 +37,6 @@ int16_t clampCount(size_t count) {
 
 [[noreturn]] void throwInvalidValue() {
     throw serialError(serial_errors::kInvalidPropertyValue);
-}
-
-// Drivers without modem lines (pseudo-terminals, some USB bridges) answer these.
-bool lacksModemLines(int err) {
-    return err == ENOTTY || err == EINVAL;
 }
 
 }  // namespace
@@ -80,64 +71,38 @@ void SerialPort::put_PortOpen(Boolean open) {
 
 void SerialPort::openDevice() {
     std::filesystem::path device = platform::devicePathForPort(m_commPort);
-    platform::FileDescriptor fd(::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0)
-        throw serialErrorFromErrno(errno, SerialOperation::Open);
-    // The lock keeps out every other opener, root included; TIOCEXCL only stops
-    // unprivileged ones, and other programs may honour only one of the two.
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
-        throw serialErrorFromErrno(errno, SerialOperation::Lock);
-    termios probe{};
-    if (::tcgetattr(fd.get(), &probe) != 0)
-        throw serialErrorFromErrno(errno, SerialOperation::Open);
-    ::ioctl(fd.get(), TIOCEXCL);
-
-    m_marksLineErrors = !isPseudoTerminal(fd.get());
-    applyLineSettings(fd.get(), m_settings, m_handshaking, m_marksLineErrors);
-    for (auto [line, on] : {std::pair{TIOCM_DTR, m_dtrEnable}, std::pair{TIOCM_RTS, m_rtsEnable}}) {
-        int bits = line;
-        if (::ioctl(fd.get(), on ? TIOCMBIS : TIOCMBIC, &bits) != 0 && !lacksModemLines(errno))
-            throw serialErrorFromErrno(errno, SerialOperation::Configure);
-    }
-    int lines = 0;
-    bool hasModemLines = ::ioctl(fd.get(), TIOCMGET, &lines) == 0;
-    serial_icounter_struct counters{};
-    bool hasErrorCounters = ::ioctl(fd.get(), TIOCGICOUNT, &counters) == 0;
+    std::unique_ptr<SerialLine> line;
+    if (Rfc2217SerialLine::isNetworkAddress(device.native()))
+        line = Rfc2217SerialLine::open(device.native(), m_settings, m_handshaking, m_dtrEnable,
+                                       m_rtsEnable);
+    else
+        line = LocalSerialLine::open(device, m_settings, m_handshaking, m_dtrEnable, m_rtsEnable);
 
     MessageLoop& loop = MessageLoop::current();
+    // The line outlives the watch on its descriptor: closeDevice stops watching first.
+    m_device.watch(
+        line->descriptor(), MessageLoop::kReadable,
+        [this](uint32_t events) { onDeviceReady(events); }, loop);
     MessageLoop::TimerId timer = 0;
-    if (hasModemLines || hasErrorCounters)
-        timer = loop.startTimer(kLinePollInterval, true, [this] { onLinePoll(); });
     try {
-        m_device.open(
-            std::move(fd), MessageLoop::kReadable,
-            [this](uint32_t events) { onDeviceReady(events); }, loop);
+        if (line->needsPolling())
+            timer = loop.startTimer(kLinePollInterval, true, [this] { onLinePoll(); });
     } catch (...) {
-        if (timer)
-            loop.stopTimer(timer);
+        m_device.close();
         throw;
     }
 
+    m_line = std::move(line);
     m_loop = &loop;
     m_linePollTimer = timer;
-    m_hasModemLines = hasModemLines;
-    m_modemLines = lines;
-    m_hasErrorCounters = hasErrorCounters;
-    m_framingErrors = counters.frame;
-    m_overruns = static_cast<uint64_t>(counters.overrun) + counters.buf_overrun;
+    updateWatch();  // a network line may have read ahead while opening
 }
 
 void SerialPort::closeDevice() {
     if (m_linePollTimer)
         m_loop->stopTimer(std::exchange(m_linePollTimer, 0));
-    const int fd = m_device.get();
-    if (m_break)
-        ::ioctl(fd, TIOCCBRK);
-    ::tcflush(fd, TCIOFLUSH);
-    int lines = TIOCM_DTR | TIOCM_RTS;
-    ::ioctl(fd, TIOCMBIC, &lines);
-    ::flock(fd, LOCK_UN);
     m_device.close();
+    m_line.reset();
 
     m_loop = nullptr;
     m_input.clear();
@@ -210,7 +175,7 @@ void SerialPort::onDeviceReady(uint32_t events) {
     if (events & (MessageLoop::kReadable | MessageLoop::kHangup | MessageLoop::kError))
         lost = !readAvailable(raised) || lost;
     if (!lost && (events & MessageLoop::kWritable)) {
-        lost = !writeQueued();
+        lost = !m_line->flush() || !writeQueued();
         if (m_sendEventArmed && static_cast<int>(queuedOutput()) < m_sThreshold) {
             m_sendEventArmed = false;
             raised.push_back(comm_events::kSend);
@@ -226,7 +191,7 @@ void SerialPort::onDeviceReady(uint32_t events) {
 // Reads what the device holds; false if it has hung up or failed.
 bool SerialPort::readAvailable(std::vector<int16_t>& events) {
     SerialInputFilter::Options options;
-    options.marked = m_marksLineErrors;
+    options.marked = m_line->marksLineErrors();
     options.nullDiscard = m_nullDiscard;
     if (!m_parityReplace.empty())
         options.parityReplacement =
@@ -246,13 +211,11 @@ bool SerialPort::readAvailable(std::vector<int16_t>& events) {
         size_t want = holdSender ? std::min(room, sizeof buffer) : sizeof buffer;
         if (want == 0)
             break;
-        ssize_t count = ::read(m_device.get(), buffer, want);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0 && errno != EAGAIN)
+        ssize_t count = m_line->read(buffer, want, events);
+        if (count < 0)
             healthy = false;
         if (count <= 0)
-            break;  // with VMIN 0 an empty read means nothing waits
+            break;
         budget -= std::min(budget, static_cast<size_t>(count));
         m_chunk.clear();
         auto report = m_inputFilter.filter(std::string_view(buffer, static_cast<size_t>(count)),
@@ -283,10 +246,8 @@ bool SerialPort::readAvailable(std::vector<int16_t>& events) {
 // Hands queued output to the driver; false if the device has failed.
 bool SerialPort::writeQueued() {
     while (queuedOutput() > 0) {
-        ssize_t count = ::write(m_device.get(), m_output.data() + m_outputTaken, queuedOutput());
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0 && errno != EAGAIN)
+        ssize_t count = m_line->write(m_output.data() + m_outputTaken, queuedOutput());
+        if (count < 0)
             return false;
         if (count <= 0)
             break;
@@ -308,32 +269,9 @@ bool SerialPort::writeQueued() {
 
 void SerialPort::onLinePoll() {
     std::vector<int16_t> events;
-    if (m_hasModemLines) {
-        int lines = 0;
-        if (::ioctl(m_device.get(), TIOCMGET, &lines) != 0) {
-            if (!lacksModemLines(errno) && errno != EINTR)
-                deviceLost();
-            return;
-        }
-        int changed = lines ^ std::exchange(m_modemLines, lines);
-        if (changed & TIOCM_CTS)
-            events.push_back(comm_events::kCtsChange);
-        if ((changed & TIOCM_DSR) && !(lines & TIOCM_DSR))
-            events.push_back(comm_events::kDsrFell);
-        if (changed & TIOCM_CAR)
-            events.push_back(comm_events::kCdChange);
-        if ((changed & TIOCM_RNG) && (lines & TIOCM_RNG))
-            events.push_back(comm_events::kRing);
-    }
-    serial_icounter_struct counters{};
-    if (m_hasErrorCounters && ::ioctl(m_device.get(), TIOCGICOUNT, &counters) == 0) {
-        uint64_t overruns = static_cast<uint64_t>(counters.overrun) + counters.buf_overrun;
-        if (static_cast<uint64_t>(counters.frame) != m_framingErrors)
-            events.push_back(comm_events::kFraming);
-        if (overruns != m_overruns)
-            events.push_back(comm_events::kOverrun);
-        m_framingErrors = counters.frame;
-        m_overruns = overruns;
+    if (!m_line->poll(events)) {
+        deviceLost();
+        return;
     }
     raiseAll(events);
 }
@@ -343,9 +281,27 @@ void SerialPort::updateWatch() {
         return;
     m_readPaused = m_handshaking != handshaking::kNone &&
                    m_input.size() >= static_cast<size_t>(m_inBufferSize);
+    const bool wantsRoom =
+        (queuedOutput() > 0 && m_line->acceptsData()) || m_line->hasPendingOutput();
     uint32_t events = (m_readPaused ? 0u : uint32_t{MessageLoop::kReadable}) |
-                      (queuedOutput() == 0 ? 0u : uint32_t{MessageLoop::kWritable});
+                      (wantsRoom ? uint32_t{MessageLoop::kWritable} : 0u);
     m_device.setEvents(events);
+    if (!m_readPaused && m_line->hasPendingInput())
+        readPendingInput();
+}
+
+// Input the line already holds makes the descriptor no more readable: read it from the loop.
+void SerialPort::readPendingInput() {
+    if (m_pendingReadPosted)
+        return;
+    m_pendingReadPosted = true;
+    m_loop->post([this, ticket = m_device.ticket()] {
+        if (!ticket.ownerAlive())
+            return;
+        m_pendingReadPosted = false;
+        if (ticket.sameOpening() && isOpen() && !m_readPaused)
+            onDeviceReady(MessageLoop::kReadable);
+    });
 }
 
 // --- Data ----------------------------------------------------------------------------
@@ -421,7 +377,7 @@ void SerialPort::put_InBufferCount(int16_t count) {
         throwInvalidValue();
     if (!isOpen())
         return;
-    ::tcflush(m_device.get(), TCIFLUSH);
+    m_line->discardInput();
     m_input.clear();
     m_inputFilter.reset();
     afterInputTaken();
@@ -430,10 +386,7 @@ void SerialPort::put_InBufferCount(int16_t count) {
 int16_t SerialPort::get_OutBufferCount() {
     if (!isOpen())
         return 0;
-    int driverQueue = 0;
-    if (::ioctl(m_device.get(), TIOCOUTQ, &driverQueue) != 0 || driverQueue < 0)
-        driverQueue = 0;
-    return clampCount(queuedOutput() + static_cast<size_t>(driverQueue));
+    return clampCount(queuedOutput() + m_line->outputInDevice());
 }
 
 void SerialPort::put_OutBufferCount(int16_t count) {
@@ -441,7 +394,7 @@ void SerialPort::put_OutBufferCount(int16_t count) {
         throwInvalidValue();
     if (!isOpen())
         return;
-    ::tcflush(m_device.get(), TCOFLUSH);
+    m_line->discardOutput();
     m_output.clear();
     m_outputTaken = 0;
     m_sendEventArmed = false;  // discarded, not sent
@@ -526,7 +479,7 @@ void SerialPort::put_Handshaking(int32_t mode) {
     if (mode < handshaking::kNone || mode > handshaking::kRtsCtsXonXoff)
         throwInvalidValue();
     if (isOpen())
-        applyLineSettings(m_device.get(), m_settings, mode, m_marksLineErrors);
+        m_line->applySettings(m_settings, mode);
     m_handshaking = mode;
     updateWatch();
 }
@@ -547,8 +500,10 @@ std::u16string SerialPort::get_Settings() {
 
 void SerialPort::put_Settings(const std::u16string& settings) {
     SerialSettings parsed = SerialSettings::parseOrThrow(settings);
-    if (isOpen())
-        applyLineSettings(m_device.get(), parsed, m_handshaking, m_marksLineErrors);
+    if (isOpen()) {
+        m_line->applySettings(parsed, m_handshaking);
+        updateWatch();  // a network line reads ahead while it waits for the answer
+    }
     m_settings = parsed;
     m_settingsText = settings;
 }
@@ -571,8 +526,10 @@ Boolean SerialPort::get_DTREnable() {
 }
 
 void SerialPort::put_DTREnable(Boolean enable) {
-    if (isOpen())
-        setModemLine(TIOCM_DTR, enable != 0);
+    if (isOpen()) {
+        m_line->setModemLine(TIOCM_DTR, enable != 0);
+        updateWatch();
+    }
     m_dtrEnable = enable != 0;
 }
 
@@ -581,15 +538,11 @@ Boolean SerialPort::get_RTSEnable() {
 }
 
 void SerialPort::put_RTSEnable(Boolean enable) {
-    if (isOpen())
-        setModemLine(TIOCM_RTS, enable != 0);
+    if (isOpen()) {
+        m_line->setModemLine(TIOCM_RTS, enable != 0);
+        updateWatch();
+    }
     m_rtsEnable = enable != 0;
-}
-
-void SerialPort::setModemLine(int line, bool on) {
-    int bits = line;
-    if (::ioctl(m_device.get(), on ? TIOCMBIS : TIOCMBIC, &bits) != 0 && !lacksModemLines(errno))
-        throw serialErrorFromErrno(errno, SerialOperation::Configure);
 }
 
 Boolean SerialPort::get_NullDiscard() {
@@ -618,17 +571,16 @@ void SerialPort::put_Break(Boolean on) {
             throw serialError(serial_errors::kPortNotOpen);
         return;
     }
-    if (::ioctl(m_device.get(), on ? TIOCSBRK : TIOCCBRK) != 0)
-        throw serialErrorFromErrno(errno, SerialOperation::Configure);
+    m_line->setBreak(on != 0);
     m_break = on != 0;
+    updateWatch();
 }
 
 // --- Line status ---------------------------------------------------------------------
 
 bool SerialPort::modemLine(int line) {
     requireOpen();
-    int lines = 0;
-    return ::ioctl(m_device.get(), TIOCMGET, &lines) == 0 && (lines & line) != 0;
+    return (m_line->modemLines() & line) != 0;
 }
 
 Boolean SerialPort::get_CDHolding() {
@@ -644,7 +596,7 @@ Boolean SerialPort::get_DSRHolding() {
 }
 
 int32_t SerialPort::get_CommID() {
-    return m_device.get();
+    return isOpen() ? m_line->descriptor() : -1;
 }
 
 }  // namespace port_control

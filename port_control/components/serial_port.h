@@ -1,12 +1,16 @@
-// The serial component on a Linux terminal device: `port_control::SerialPort`.
+// The serial component on a Linux terminal device or a network serial server:
+// `port_control::SerialPort`.
 //
-// CommPort n opens the device the platform's port map names (platform/port_map.h). Every
-// setting is stored here, open or closed, and reads back as written; settings that reach
-// the device (Settings, Handshaking, DTREnable, RTSEnable, Break) take effect at once on an
-// open port, and a value the device refuses fails (8015) and leaves the stored one as it
-// was. A new port holds the control's saved defaults: port 1, "9600,n,8,1", buffers 1024
-// and 512, parity replacement "?", DTREnable True (so opening raises DTR, as serial
-// programs do), every other setting False or 0. Errors and event codes:
+// CommPort n opens the device the platform's port map names (platform/port_map.h): a
+// terminal of this machine (components/local_serial_line.h), or with
+// "n=rfc2217://host:port" a port on a network serial server
+// (components/rfc2217_serial_line.h), which behaves as a local port in every member and
+// event. Every setting is stored here, open or closed, and reads back as written; settings
+// that reach the device (Settings, Handshaking, DTREnable, RTSEnable, Break) take effect at
+// once on an open port, and a value the device refuses fails (8015) and leaves the stored
+// one as it was. A new port holds the control's saved defaults: port 1, "9600,n,8,1",
+// buffers 1024 and 512, parity replacement "?", DTREnable True (so opening raises DTR, as
+// serial programs do), every other setting False or 0. Errors and event codes:
 // components/serial_errors.h.
 //
 // Events are raised only from the thread's message loop (the descriptor watch, the modem
@@ -41,6 +45,7 @@
 
 #include "components/serial_component.h"
 #include "components/serial_input_filter.h"
+#include "components/serial_line.h"
 #include "components/serial_settings.h"
 #include "platform/message_loop.h"
 #include "platform/watched_descriptor.h"
@@ -109,13 +114,12 @@ class SerialPort final : public SerialComponent {
     void setOnComm(std::function<void()> handler) override;
 
   private:
-    bool isOpen() const { return m_device.isOpen(); }
+    bool isOpen() const { return m_line != nullptr; }
     void requireOpen() const;
     void openDevice();
     void closeDevice();
     void deviceLost();
     bool modemLine(int line);
-    void setModemLine(int line, bool on);
 
     void onDeviceReady(uint32_t events);
     bool readAvailable(std::vector<int16_t>& events);
@@ -123,6 +127,7 @@ class SerialPort final : public SerialComponent {
     size_t queuedOutput() const { return m_output.size() - m_outputTaken; }
     void onLinePoll();
     void updateWatch();
+    void readPendingInput();
     void afterInputTaken();
 
     // Raises `code` as the current event; false if the handler closed the port or
@@ -151,14 +156,10 @@ class SerialPort final : public SerialComponent {
     int16_t m_commEvent = 0;
     std::function<void()> m_onComm;
 
-    // The open device.
+    // The open line.
+    std::unique_ptr<SerialLine> m_line;
     platform::MessageLoop* m_loop = nullptr;
     platform::MessageLoop::TimerId m_linePollTimer = 0;
-    bool m_hasModemLines = false;
-    int m_modemLines = 0;
-    bool m_hasErrorCounters = false;
-    uint64_t m_framingErrors = 0;
-    uint64_t m_overruns = 0;
     std::string m_input;   // received bytes not yet taken by Input
     std::string m_output;  // bytes handed to Output, less those dropped from the front
     std::string m_chunk;   // scratch for one read, filtered
@@ -166,16 +167,16 @@ class SerialPort final : public SerialComponent {
     // writeQueued. The queue proper is what follows them (queuedOutput).
     size_t m_outputTaken = 0;
     SerialInputFilter m_inputFilter;
-    bool m_marksLineErrors = true;  // PARMRK is on: not on a pseudo-terminal
     bool m_readPaused = false;
     bool m_receiveOverflowReported = false;
     bool m_transmitFullReported = false;
     bool m_sendEventArmed = false;
     std::vector<int16_t> m_deferred;
     bool m_deferPosted = false;
+    bool m_pendingReadPosted = false;
 
-    // The open device, its watch, and what its callbacks check after calling out. Last, so
-    // that its liveness token expires first.
+    // The watch on the open line's descriptor, and what callbacks check after calling out.
+    // Last, so that its liveness token expires first.
     platform::WatchedDescriptor m_device;
 };
 

@@ -1,7 +1,10 @@
 // The communication log written by Output and Input2.
+#include <fcntl.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -34,6 +37,14 @@ std::string bodyOf(const std::string& entry) {
     return entry.size() >= 20 ? entry.substr(20) : entry;
 }
 
+std::string localTimeStamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[32];
+    return std::string(text, std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S", &local));
+}
+
 class CommunicationLogTest : public PortulaFixture {
   protected:
     void SetUp() override {
@@ -55,10 +66,16 @@ class CommunicationLogTest : public PortulaFixture {
 TEST_F(CommunicationLogTest, ASendIsOneTimeStampedRenderedLine) {
     const fs::path path = m_dir / "comm.log";
     logTo(path);
+    const std::string before = localTimeStamp();
     control->put_Output(Variant::fromString(u"ABC\r"));
+    const std::string after = localTimeStamp();
     const auto entries = entriesOf(fileContents(path));
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(bodyOf(entries[0]), "OUT:ABC<CR>");
+    // The stamp is the local time of the write, not merely something of its shape.
+    const std::string stamp = entries[0].substr(0, 19);
+    EXPECT_LE(before, stamp);
+    EXPECT_LE(stamp, after);
 }
 
 TEST_F(CommunicationLogTest, JapaneseIsWrittenInCodePage932AndUnencodableAsQuestionMark) {
@@ -80,11 +97,16 @@ TEST_F(CommunicationLogTest, EntriesAppearInCallOrderAndReadsOnlyWhenNotEmpty) {
     receiver->deliver(u"line1\nline2\t");
     control->get_Input2();
     control->put_Output(Variant::fromBytes({0x41, 0x00, 0xFF}));
+    // Null has no text; the entry shows the prefix and the transport still gets the value.
+    log.calls.clear();
+    EXPECT_NO_THROW(control->put_Output(Variant::null()));
+    EXPECT_EQ(log.count("Winsock1 SendData"), 1u);
     const auto entries = entriesOf(fileContents(path));
-    ASSERT_EQ(entries.size(), 3u);
+    ASSERT_EQ(entries.size(), 4u);
     EXPECT_EQ(bodyOf(entries[0]), "OUT:");
     EXPECT_EQ(bodyOf(entries[1]), "INP:line1<LF>line2<09>");
     EXPECT_EQ(bodyOf(entries[2]), "OUT:A<NUL><FF>");
+    EXPECT_EQ(bodyOf(entries[3]), "OUT:");
 }
 
 TEST_F(CommunicationLogTest, ASendIsLoggedEvenWhenTheTransportFails) {
@@ -138,21 +160,45 @@ TEST_F(CommunicationLogTest, ARelativePathFollowsTheCurrentDirectory) {
     EXPECT_TRUE(fs::exists(m_dir / "relative.log"));
 }
 
+// Anything but a regular file is skipped: a FIFO or a terminal would block the caller's
+// thread (or raise SIGPIPE), and a name holding NUL names no file at all.
 TEST_F(CommunicationLogTest, UnwritableLogsNeverDisturbTheCaller) {
-    std::vector<fs::path> targets{m_dir / "missing" / "comm.log", "/dev/full", m_dir};
+    const auto path16 = [](const fs::path& p) { return platform::fromUtf8(p.string()); };
+    std::vector<std::u16string> targets{path16(m_dir / "missing" / "comm.log"), u"/dev/full",
+                                        path16(m_dir)};
     const fs::path readOnly = m_dir / "readonly.log";
     std::ofstream(readOnly) << "";
     fs::permissions(readOnly, fs::perms::owner_read);
-    targets.push_back(readOnly);
+    targets.push_back(path16(readOnly));
+    const fs::path lonelyFifo = m_dir / "no-reader.fifo";
+    const fs::path readFifo = m_dir / "reader.fifo";
+    ASSERT_EQ(::mkfifo(lonelyFifo.c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(readFifo.c_str(), 0600), 0);
+    const int fifoReader = ::open(readFifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fifoReader, 0);
+    int ptyMaster = -1, ptySlave = -1;
+    char ptyName[128] = {};
+    ASSERT_EQ(::openpty(&ptyMaster, &ptySlave, ptyName, nullptr, nullptr), 0);
+    ::close(ptySlave);
+    targets.insert(targets.end(),
+                   {path16(lonelyFifo), path16(readFifo), platform::fromUtf8(ptyName),
+                    path16(m_dir / "a.log") + std::u16string(1, u'\0') + u"b"});
     useUdp();
-    for (const fs::path& target : targets) {
-        SCOPED_TRACE(target);
-        logTo(target);
+    for (const std::u16string& target : targets) {
+        SCOPED_TRACE(platform::toUtf8(target));
+        control->put_LogFile(target);
         EXPECT_NO_THROW(control->put_Output(Variant::fromString(u"data")));
         receiver->deliver(u"in");
         EXPECT_EQ(control->get_Input2().stringValue(), u"in");
     }
+    char byte;
+    EXPECT_LE(::read(fifoReader, &byte, 1), 0) << "the FIFO's reader got an entry";
+    ::fcntl(ptyMaster, F_SETFL, O_NONBLOCK);
+    EXPECT_EQ(::read(ptyMaster, &byte, 1), -1) << "the terminal got an entry";
+    ::close(fifoReader);
+    ::close(ptyMaster);
     EXPECT_FALSE(fs::exists(m_dir / "missing"));
+    EXPECT_FALSE(fs::exists(m_dir / "a.log"));
     if (::geteuid() != 0) {
         EXPECT_EQ(fs::file_size(readOnly), 0u);  // root may write anyway
     }

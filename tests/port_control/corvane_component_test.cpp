@@ -14,8 +14,10 @@
 #include "platform/control_site.h"
 #include "platform/message_loop.h"
 #include "platform/module_loader.h"
+#include "platform/registry.h"
 #include "platform/resources.h"
 #include "portula/portula_ids.h"
+#include "support/pty_pair.h"
 
 namespace port_control {
 namespace {
@@ -94,6 +96,143 @@ TEST_F(CorvaneComponentTest, NamesBindToThePublishedDispids) {
     EXPECT_THROW(control->site->dispidOf(u"Input"), platform::Error);
 }
 
+// The published members as hosts were built against them, written out here rather than
+// taken from the identifiers the module is made from: name, DISPID, type, accessors and
+// the name a successful write notifies.
+enum Access { kGet = 1, kPut = 2, kPutGet = 3 };
+struct PublishedMember {
+    const char16_t* name;
+    int32_t dispid;
+    platform::VarType type;
+    int access;
+    const char16_t* notifies;  // null: no write
+};
+constexpr platform::VarType kText = platform::VarType::String;
+constexpr platform::VarType kBool = platform::VarType::Boolean;
+constexpr platform::VarType kInt = platform::VarType::Integer;
+constexpr platform::VarType kLong = platform::VarType::Long;
+constexpr platform::VarType kAny = platform::kVarTypeVariant;
+const PublishedMember kPublishedMembers[] = {
+    {u"LogFile", 0x6803001D, kText, kPutGet, u"LogFile"},
+    {u"Settings", 0x6803001C, kText, kPutGet, u"Settings"},
+    {u"Break", 0x6803001B, kBool, kPutGet, u"Break"},
+    {u"CDHolding", 0x6803001A, kBool, kGet, nullptr},
+    {u"CommEvent", 0x68030019, kInt, kGet, nullptr},
+    {u"CommID", 0x68030018, kLong, kGet, nullptr},
+    {u"CommPort", 0x68030017, kInt, kPutGet, u"CommPort"},
+    {u"CTSHolding", 0x68030016, kBool, kGet, nullptr},
+    {u"DSRHolding", 0x68030015, kBool, kGet, nullptr},
+    {u"DTREnable", 0x68030014, kBool, kPutGet, u"DTREnable"},
+    {u"EOFEnable", 0x68030013, kBool, kPutGet, u"EOFEnable"},
+    {u"Handshaking", 0x68030012, kLong, kPutGet, u"Handshaking"},
+    {u"InBufferCount", 0x68030011, kInt, kPutGet, u"InBufferCount"},
+    {u"InBufferSize", 0x68030010, kInt, kPutGet, u"InBufferSize"},
+    {u"InputLen", 0x6803000F, kInt, kPutGet, u"InputLen"},
+    {u"InputMode", 0x6803000E, kLong, kPutGet, u"InputMode"},
+    {u"NullDiscard", 0x6803000D, kBool, kPutGet, u"NullDiscard"},
+    {u"OutBufferCount", 0x6803000C, kInt, kPutGet, u"OutBufferCount"},
+    {u"OutBufferSize", 0x6803000B, kInt, kPutGet, u"OutBufferSize"},
+    {u"ParityReplace", 0x6803000A, kText, kPutGet, u"ParityReplace"},
+    {u"RThreshold", 0x68030009, kInt, kPutGet, u"RThreshold"},
+    {u"RTSEnable", 0x68030008, kBool, kPutGet, u"RTSEnable"},
+    {u"SThreshold", 0x68030007, kInt, kPutGet, u"SThreshold"},
+    {u"PortOpen", 0x68030006, kBool, kPutGet, u"PortOpen"},
+    {u"Output", 0x68030005, kAny, kPut, u"Output"},
+    {u"Input2", 0x68030004, kAny, kGet, nullptr},
+    {u"UDPUse", 0x68030003, kBool, kPutGet, u"UDPUse"},
+    {u"RemoteHost", 0x68030002, kText, kPutGet, u"UDPRemoteHost"},
+    {u"RemotePort", 0x68030001, kLong, kPutGet, u"UDPRemotePort"},
+    {u"LocalPort", 0x68030000, kLong, kPutGet, u"UDPLocalPort"},
+};
+
+// Every member, in serial and in UDP mode, through IDispatch of the registered control:
+// it binds to its DISPID, the type library gives it its accessors and type, a read gives
+// that type, a write of the value just read (or of text for Output) notifies its name
+// exactly once, and a missing accessor is refused.
+TEST_F(CorvaneComponentTest, EveryPublishedMemberInBothModes) {
+    using platform::VarType;
+    const auto bytes = platform::findResource(m_module, "TYPELIB", 1u);
+    ASSERT_TRUE(bytes);
+    const platform::TypeLibrary library = platform::parseTypeLibrary(*bytes);
+    const auto* portula = library.findInterface(u"_Portula");
+    ASSERT_NE(portula, nullptr);
+    ASSERT_EQ(portula->members.size(), 53u);
+
+    const auto truth = [](bool on) { return Variant::fromBoolean(platform::toBooleanValue(on)); };
+    for (const bool udp : {false, true}) {
+        SCOPED_TRACE(udp ? "UDP mode" : "serial mode");
+        testing::PtyPair device;
+        device.mapToPort(1);
+        auto control = create();
+        platform::ControlSite& site = *control->site;
+        // The receiver bound to a port of the system's choice, the sender aimed at it.
+        site.putProperty(0x68030003, truth(true));
+        site.putProperty(0x68030006, truth(true));
+        site.putProperty(0x68030002, Variant::fromString(u"127.0.0.1"));
+        site.putProperty(0x68030001, site.getProperty(0x68030000));
+        site.putProperty(0x68030003, truth(udp));
+
+        const auto writeBack = [&](const PublishedMember& member, const Variant& value) {
+            const size_t before = site.changedProperties().size();
+            EXPECT_NO_THROW(site.putProperty(member.dispid, value));
+            ASSERT_EQ(site.changedProperties().size(), before + 1);
+            EXPECT_EQ(site.changedProperties().back(), member.notifies);
+        };
+        // Writes while the serial port is closed, as most serial settings require.
+        for (const PublishedMember& member : kPublishedMembers) {
+            SCOPED_TRACE(platform::toUtf8(member.name));
+            EXPECT_EQ(site.dispidOf(member.name), member.dispid);
+            const auto put = portula->findMember(member.dispid, platform::MemberKind::PropertyPut);
+            const auto get = portula->findMember(member.dispid, platform::MemberKind::PropertyGet);
+            ASSERT_EQ(put.has_value(), (member.access & kPut) != 0);
+            ASSERT_EQ(get.has_value(), (member.access & kGet) != 0);
+            if (put) {
+                EXPECT_EQ(portula->members[*put].name, member.name);
+                EXPECT_EQ(portula->members[*put].params, std::vector<VarType>{member.type});
+                EXPECT_EQ(portula->members[*put].result, platform::kVarTypeVoid);
+            }
+            if (get) {
+                EXPECT_EQ(portula->members[*get].name, member.name);
+                EXPECT_TRUE(portula->members[*get].params.empty());
+                EXPECT_EQ(portula->members[*get].result, member.type);
+            }
+            if (member.access == kPutGet)
+                writeBack(member, site.getProperty(member.dispid));
+        }
+        // Reads and the data path with both transports open.
+        site.putProperty(0x68030003, truth(false));
+        site.putProperty(0x68030006, truth(true));
+        site.putProperty(0x68030003, truth(true));
+        site.putProperty(0x68030006, truth(true));
+        site.putProperty(0x68030003, truth(udp));
+        for (const PublishedMember& member : kPublishedMembers) {
+            SCOPED_TRACE(platform::toUtf8(member.name));
+            if (member.access & kGet) {
+                const Variant value = site.getProperty(member.dispid);
+                EXPECT_EQ(value.type(), member.type == kAny ? VarType::String : member.type);
+            } else {
+                EXPECT_THROW(site.getProperty(member.dispid), platform::Error);
+            }
+            if (member.access == kPut) {
+                writeBack(member, Variant::fromString(u"x"));
+            } else if (member.access == kGet) {
+                const size_t before = site.changedProperties().size();
+                try {
+                    site.putProperty(member.dispid, Variant::fromInteger(0));
+                    ADD_FAILURE() << "written";
+                } catch (const platform::Error& e) {
+                    EXPECT_EQ(e.number(), 438);
+                }
+                EXPECT_EQ(site.changedProperties().size(), before);
+            }
+        }
+        if (udp)
+            EXPECT_EQ(device.drainPeer(), "");
+        else
+            EXPECT_EQ(device.receiveAtPeer(1), "x");
+    }
+}
+
 TEST_F(CorvaneComponentTest, ANewControlHasTheDesignSurfaceValuesAndKeepsItsSize) {
     auto control = create();
     EXPECT_EQ(control->site->getProperty(dispid::Settings), Variant::fromString(u"9600,n,8,1"));
@@ -170,6 +309,49 @@ TEST_F(CorvaneComponentTest, TwoControlsExchangeADatagramAndRaiseOnComm) {
         (std::vector<std::u16string>{u"UDPLocalPort", u"RThreshold", u"UDPUse", u"PortOpen"}));
 }
 
+// What registration leaves in the registry, against the published values themselves.
+TEST_F(CorvaneComponentTest, RegistrationRecordsThePublishedIdentifiers) {
+    const platform::RegistryContents contents = platform::Registry().read();
+    const fs::path module = platform::normalisedLibraryPath(CORVANE_MODULE_PATH);
+
+    ASSERT_EQ(contents.classes.size(), 1u);
+    const platform::ClassRegistration& portula = contents.classes[0];
+    EXPECT_EQ(portula.clsid.toString(), "{4ACD93B7-4A1E-48E6-B6CE-BE0BA1785C43}");
+    EXPECT_EQ(portula.libraryPath, module);
+    EXPECT_EQ(portula.threadingModel, "Apartment");
+    EXPECT_EQ(portula.className, "Portula");
+    EXPECT_EQ(portula.progId, "Corvane.Portula");
+    EXPECT_EQ(portula.typeLibId.toString(), "{70EA1CB1-0F47-4800-95EA-58FD1B89C64B}");
+    EXPECT_EQ(portula.iidDefault.toString(), "{AE41BAE6-2B97-41DA-8374-6BBB84B8A901}");
+    EXPECT_EQ(portula.iidSource.toString(), "{ABFBDDDB-8142-4D1F-9322-3E0DE11D2983}");
+    EXPECT_EQ(portula.miscStatus, 0x20591u);
+    EXPECT_EQ(portula.toolboxBitmapId, 30000);
+    EXPECT_TRUE(portula.raisesEvents);
+    EXPECT_FALSE(portula.isDesigner);
+
+    ASSERT_EQ(contents.progIds.size(), 1u);
+    EXPECT_EQ(contents.progIds[0].progId, "Corvane.Portula");
+    EXPECT_EQ(contents.progIds[0].clsid.toString(), "{4ACD93B7-4A1E-48E6-B6CE-BE0BA1785C43}");
+
+    ASSERT_EQ(contents.typeLibraries.size(), 1u);
+    const platform::TypeLibraryRegistration& library = contents.typeLibraries[0];
+    EXPECT_EQ(library.id.toString(), "{70EA1CB1-0F47-4800-95EA-58FD1B89C64B}");
+    EXPECT_EQ(library.versionMajor, 67);
+    EXPECT_EQ(library.versionMinor, 0);
+    EXPECT_EQ(library.lcid, 0u);
+    EXPECT_EQ(library.path, module);
+    EXPECT_EQ(library.name, "Corvane");
+    EXPECT_EQ(library.description, "Corvane");
+    EXPECT_EQ(library.helpDir, "");
+
+    ASSERT_EQ(moduleFunction<platform::DllUnregisterServerFn>(m_module, "DllUnregisterServer")(),
+              platform::S_OK);
+    const platform::RegistryContents after = platform::Registry().read();
+    EXPECT_TRUE(after.classes.empty());
+    EXPECT_TRUE(after.progIds.empty());
+    EXPECT_TRUE(after.typeLibraries.empty());
+}
+
 TEST_F(CorvaneComponentTest, TheLibraryStaysWhileAnObjectLives) {
     auto control = create();
     EXPECT_EQ(canUnloadNow(), platform::S_FALSE);
@@ -193,8 +375,32 @@ TEST_F(CorvaneComponentTest, TheTypeLibraryResourceDescribesTheControl) {
     ASSERT_TRUE(bytes);
     const platform::TypeLibrary library = platform::parseTypeLibrary(*bytes);
     EXPECT_EQ(library, corvaneTypeLibrary());
+    // The published identifiers and flags, as literal values.
+    EXPECT_EQ(library.name, u"Corvane");
+    EXPECT_EQ(library.helpString, u"Corvane");
+    EXPECT_EQ(library.guid.toString(), "{70EA1CB1-0F47-4800-95EA-58FD1B89C64B}");
+    EXPECT_EQ(library.version, (platform::Version{67, 0}));
+    EXPECT_EQ(library.lcid, 0x0409u);
+    EXPECT_EQ(library.flags, 0x2);  // contains controls
+    EXPECT_EQ(library.sysKind, platform::SysKind::Win32);
+    ASSERT_EQ(library.imports.size(), 1u);
+    EXPECT_EQ(library.imports[0].version, (platform::Version{2, 0}));
+    ASSERT_EQ(library.coclasses.size(), 1u);
+    const platform::CoclassDescription& coclass = library.coclasses[0];
+    EXPECT_EQ(coclass.name, u"Portula");
+    EXPECT_EQ(coclass.clsid.toString(), "{4ACD93B7-4A1E-48E6-B6CE-BE0BA1785C43}");
+    EXPECT_EQ(coclass.version, (platform::Version{1, 0}));
+    EXPECT_EQ(coclass.flags, 0x20);  // a control and nothing else
+    ASSERT_EQ(coclass.interfaces.size(), 2u);
+    EXPECT_EQ(coclass.defaultInterface()->toString(), "{AE41BAE6-2B97-41DA-8374-6BBB84B8A901}");
+    EXPECT_EQ(coclass.defaultSource()->toString(), "{ABFBDDDB-8142-4D1F-9322-3E0DE11D2983}");
     const auto* portula = library.findInterface(u"_Portula");
     ASSERT_NE(portula, nullptr);
+    EXPECT_EQ(portula->iid.toString(), "{AE41BAE6-2B97-41DA-8374-6BBB84B8A901}");
+    EXPECT_EQ(portula->version, (platform::Version{1, 0}));
+    // hidden, dual, non-extensible, automation-compatible, dispatchable
+    EXPECT_EQ(portula->flags, 0x10 | 0x40 | 0x80 | 0x100 | 0x1000);
+    EXPECT_EQ(portula->kind, platform::InterfaceKind::Dual);
     EXPECT_EQ(portula->members.size(), 53u);
     EXPECT_EQ(portula->members.front().name, u"LogFile");
     EXPECT_EQ(portula->members.front().kind, platform::MemberKind::PropertyPut);
@@ -202,6 +408,9 @@ TEST_F(CorvaneComponentTest, TheTypeLibraryResourceDescribesTheControl) {
     EXPECT_EQ(portula->members.back().kind, platform::MemberKind::PropertyGet);
     const auto* events = library.findInterface(u"__Portula");
     ASSERT_NE(events, nullptr);
+    EXPECT_EQ(events->iid.toString(), "{ABFBDDDB-8142-4D1F-9322-3E0DE11D2983}");
+    EXPECT_EQ(events->flags, 0x10 | 0x80 | 0x1000);  // hidden, non-extensible, dispatchable
+    EXPECT_EQ(events->kind, platform::InterfaceKind::Dispatch);
     ASSERT_EQ(events->members.size(), 1u);
     EXPECT_EQ(events->members[0].name, u"OnComm");
     EXPECT_EQ(events->members[0].dispid, 1);

@@ -11,8 +11,13 @@ class DataPathTest : public PortulaFixture {};
 
 TEST_F(DataPathTest, ReceivedDatagramsAreConcatenatedAndDrainedWhole) {
     useUdp();
+    control->put_PortOpen(kTrue);
     receiver->deliver(u"AB");
     receiver->deliver(u"CD");
+    // Closing the receiver and switching modes keep what was received.
+    control->put_PortOpen(platform::kFalse);
+    control->put_UDPUse(platform::kFalse);
+    control->put_UDPUse(kTrue);
     EXPECT_EQ(control->get_Input2().stringValue(), u"ABCD");
     EXPECT_EQ(control->get_Input2().stringValue(), u"");
 }
@@ -20,8 +25,9 @@ TEST_F(DataPathTest, ReceivedDatagramsAreConcatenatedAndDrainedWhole) {
 TEST_F(DataPathTest, InputLenSplitsTheBuffer) {
     useUdp();
     serial->inputLen = 3;
+    serial->inputMode = 1;  // binary: the UDP path gives text whatever the serial mode
     receiver->deliver(u"ABCDE");
-    EXPECT_EQ(control->get_Input2().stringValue(), u"ABC");
+    EXPECT_EQ(control->get_Input2(), Variant::fromString(u"ABC"));
     EXPECT_EQ(control->get_Input2().stringValue(), u"DE");
     EXPECT_EQ(control->get_Input2().stringValue(), u"");
     serial->inputLen = 32767;
@@ -56,7 +62,7 @@ TEST_F(DataPathTest, SendEventFollowsSThresholdBeforeOutputReturnsAndBeforeItsNo
     EXPECT_EQ(site.onCommCount, 0);
     EXPECT_EQ(control->get_CommEvent(), 0);
 
-    serial->sThreshold = 1;
+    serial->sThreshold = 7;  // any non-zero threshold: one event per send
     std::vector<std::u16string> notificationsAtEvent;
     site.onComm = [&] { notificationsAtEvent = site.notifications; };
     site.notifications.clear();
@@ -147,6 +153,8 @@ TEST_F(DataPathTest, InBufferCountZeroEmptiesTheReceiveBufferOnceAccepted) {
     EXPECT_THROW(control->put_InBufferCount(0), platform::Error);
     EXPECT_EQ(site.notifications, Names{u"InBufferCount"});
     log.failures.clear();
+    serial->inputLen = 1;
+    EXPECT_EQ(control->get_Input2().stringValue(), u"d") << "a refused write keeps the buffer";
     control->put_InBufferCount(0);
     EXPECT_EQ(control->get_Input2().stringValue(), u"");
     EXPECT_EQ(site.notifications, (Names{u"InBufferCount", u"InBufferCount"}));

@@ -153,6 +153,9 @@ TEST_F(TransportTest, ResizeKeepsTheControlAt435Twips) {
     control->Resize();
     ASSERT_EQ(site.extents.size(), 2u);
     EXPECT_EQ(site.extents[0], (std::pair<float, float>{435.0f, 435.0f}));
+    // The host's refusal goes back to the host as the resize's own error.
+    site.failExtent = [] { throw platform::Error(5); };
+    EXPECT_THROW(control->Resize(), platform::Error);
 }
 
 }  // namespace

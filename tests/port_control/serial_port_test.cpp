@@ -9,8 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -557,6 +560,229 @@ TEST_F(SerialPortTest, OpeningAndClosingLeaksNoDescriptor) {
     for (int i = 0; i < 20; ++i)
         EXPECT_EQ(errorNumberOf([&] { open(); }), 68);
     EXPECT_EQ(openDescriptors(), before);
+}
+
+// ---- Real serial ports ----------------------------------------------------------------
+//
+// What a pseudo-terminal cannot show: line speeds, parity and data bits on a wire, breaks,
+// modem lines and an adapter pulled out. These run when CORVANE_TEST_SERIAL names the
+// ports: one port with a loopback plug ("/dev/ttyUSB0") or a null-modem pair
+// ("/dev/ttyUSB0,/dev/ttyUSB1"). Expected wiring: TX to RX, RTS to CTS, DTR to DSR and CD
+// (both ways for a pair). docs/real-serial-ports.md tells how to run them.
+
+std::vector<std::string> namedSerialDevices() {
+    std::vector<std::string> devices;
+    const char* value = std::getenv("CORVANE_TEST_SERIAL");
+    std::string rest = value ? value : "";
+    for (size_t comma; !rest.empty();
+         rest.erase(0, comma == std::string::npos ? comma : comma + 1)) {
+        comma = rest.find(',');
+        if (comma != 0)
+            devices.push_back(rest.substr(0, comma));
+    }
+    return devices;
+}
+
+class RealSerialPortTest : public ::testing::Test {
+  protected:
+    static constexpr int16_t kFirst = 201, kSecond = 202;
+
+    void SetUp() override {
+        m_devices = namedSerialDevices();
+        if (m_devices.empty()) {
+            GTEST_SKIP() << "no real serial port named: set CORVANE_TEST_SERIAL to one port "
+                            "with a loopback plug or to a null-modem pair (a,b)";
+        }
+        ASSERT_LE(m_devices.size(), 2u) << "one port or a pair";
+        platform::setPortDevice(kFirst, m_devices.front());
+        platform::setPortDevice(kSecond, m_devices.back());
+        m_a.put_CommPort(kFirst);
+        m_b.put_CommPort(kSecond);
+        m_a.setOnComm([this] { m_aEvents.push_back(m_a.get_CommEvent()); });
+        m_b.setOnComm([this] { m_bEvents.push_back(m_b.get_CommEvent()); });
+    }
+    void TearDown() override {
+        for (SerialPort* port : {&m_a, &m_b}) {
+            if (port->get_PortOpen() == kTrue)
+                port->put_PortOpen(kFalse);
+        }
+    }
+
+    bool isPair() const { return m_devices.size() == 2; }
+    SerialPort& sender() { return m_a; }
+    // The far end: the other port of a pair, or the sender itself through the plug.
+    SerialPort& receiver() { return isPair() ? m_b : m_a; }
+    std::vector<int16_t>& receiverEvents() { return isPair() ? m_bEvents : m_aEvents; }
+
+    // Opens both ends with `settings` (the receiver with `receiverSettings` if given).
+    void open(const std::u16string& settings, const std::u16string& receiverSettings = {}) {
+        sender().put_Settings(settings);
+        sender().put_PortOpen(kTrue);
+        if (isPair()) {
+            receiver().put_Settings(receiverSettings.empty() ? settings : receiverSettings);
+            receiver().put_PortOpen(kTrue);
+        }
+        pumpFor(50ms);  // lines settle; what the adapter held is dropped below
+        receiver().put_InBufferCount(0);
+        m_aEvents.clear();
+        m_bEvents.clear();
+    }
+    void close() {
+        sender().put_PortOpen(kFalse);
+        if (isPair())
+            receiver().put_PortOpen(kFalse);
+    }
+    // Sends `bytes` and returns what the far end has received once that many arrived or
+    // `timeout` passed.
+    std::string carry(const std::string& bytes, std::chrono::milliseconds timeout) {
+        receiver().put_InputMode(1);
+        sender().put_Output(platform::Variant::fromBytes(ByteArray(bytes.begin(), bytes.end())));
+        pumpUntil([&] { return receiver().get_InBufferCount() >= static_cast<int>(bytes.size()); },
+                  timeout);
+        return receiver().get_InBufferCount() > 0 ? bytesOf(receiver().get_Input()) : "";
+    }
+
+    TemporaryPlatformHome m_home;
+    std::vector<std::string> m_devices;
+    SerialPort m_a, m_b;
+    std::vector<int16_t> m_aEvents, m_bEvents;
+};
+
+TEST_F(RealSerialPortTest, EverySpeedAndFrameCarriesTheBytes) {
+    struct Row {
+        const char16_t* settings;
+        unsigned char mask;  // the bits a character of this size carries
+    };
+    const Row rows[] = {
+        {u"110,n,8,1", 0xFF},    {u"300,n,8,1", 0xFF},
+        {u"600,n,8,1", 0xFF},    {u"1200,n,8,1", 0xFF},
+        {u"2400,n,8,1", 0xFF},   {u"4800,n,8,1", 0xFF},
+        {u"9600,n,8,1", 0xFF},   {u"14400,n,8,1", 0xFF},
+        {u"19200,n,8,1", 0xFF},  {u"28800,n,8,1", 0xFF},
+        {u"38400,n,8,1", 0xFF},  {u"56000,n,8,1", 0xFF},
+        {u"57600,n,8,1", 0xFF},  {u"115200,n,8,1", 0xFF},
+        {u"128000,n,8,1", 0xFF}, {u"230400,n,8,1", 0xFF},
+        {u"256000,n,8,1", 0xFF}, {u"31250,n,8,1", 0xFF},  // a custom rate (MIDI)
+        {u"9600,e,7,1", 0x7F},   {u"9600,o,7,2", 0x7F},
+        {u"9600,m,7,1", 0x7F},   {u"9600,s,7,1", 0x7F},
+        {u"9600,e,8,1", 0xFF},   {u"9600,n,8,2", 0xFF},
+        {u"9600,n,6,1", 0x3F},   {u"9600,n,5,1.5", 0x1F},
+    };
+    std::string pattern;
+    for (int value = 0; value < 32; ++value)
+        pattern.push_back(static_cast<char>(value * 37 + 11));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(platform::toUtf8(row.settings));
+        try {
+            open(row.settings);
+        } catch (const platform::Error& error) {
+            ADD_FAILURE() << "refused: " << error.what();
+            continue;
+        }
+        std::string expected = pattern;
+        for (char& c : expected)
+            c = static_cast<char>(c & row.mask);
+        EXPECT_EQ(carry(pattern, 10s), expected);
+        close();
+    }
+}
+
+TEST_F(RealSerialPortTest, ABreakIsDetected) {
+    open(u"9600,n,8,1");
+    receiver().put_RThreshold(1);
+    sender().put_Break(kTrue);
+    pumpFor(250ms);
+    sender().put_Break(kFalse);
+    EXPECT_TRUE(pumpUntil([&] {
+        return std::count(receiverEvents().begin(), receiverEvents().end(), comm_events::kBreak) >
+               0;
+    }));
+}
+
+TEST_F(RealSerialPortTest, AParityErrorIsReplacedAndReported) {
+    if (!isPair())
+        GTEST_SKIP() << "needs a null-modem pair: one port cannot send and receive two frames";
+    // Sent as 8 data bits without parity, the eighth bit lands where the receiver expects
+    // even parity: 'A' (two ones) has it right at 0, 0xC1 wrong at 1.
+    open(u"9600,n,8,1", u"9600,e,7,1");
+    receiver().put_ParityReplace(u"?");
+    receiver().put_RThreshold(1);
+    sender().put_Output(platform::Variant::fromBytes({'A', 0xC1, 'B'}));
+    ASSERT_TRUE(pumpUntil([&] { return receiver().get_InBufferCount() >= 3; }));
+    EXPECT_EQ(receiver().get_Input().stringValue(), u"A?B");
+    EXPECT_GT(std::count(m_bEvents.begin(), m_bEvents.end(), comm_events::kParity), 0);
+}
+
+TEST_F(RealSerialPortTest, ModemLinesFollowTheFarEnd) {
+    open(u"9600,n,8,1");
+    struct Row {
+        const char* line;
+        std::function<void(Boolean)> drive;
+        std::function<Boolean()> holding;
+        int16_t event;  // raised when the line changes (DSR: only when it falls)
+    };
+    const Row rows[] = {
+        {"RTS -> CTS", [&](Boolean on) { sender().put_RTSEnable(on); },
+         [&] { return receiver().get_CTSHolding(); }, comm_events::kCtsChange},
+        {"DTR -> DSR", [&](Boolean on) { sender().put_DTREnable(on); },
+         [&] { return receiver().get_DSRHolding(); }, comm_events::kDsrFell},
+        {"DTR -> CD", [&](Boolean on) { sender().put_DTREnable(on); },
+         [&] { return receiver().get_CDHolding(); }, comm_events::kCdChange},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.line);
+        for (const Boolean on : {kTrue, kFalse, kTrue}) {
+            receiverEvents().clear();
+            row.drive(on);
+            EXPECT_TRUE(pumpUntil([&] { return row.holding() == on; }, 2s));
+            if (on == kFalse || row.event != comm_events::kDsrFell) {
+                EXPECT_TRUE(pumpUntil(
+                    [&] {
+                        return std::count(receiverEvents().begin(), receiverEvents().end(),
+                                          row.event) > 0;
+                    },
+                    2s));
+            }
+        }
+    }
+}
+
+TEST_F(RealSerialPortTest, RtsCtsHandshakingCarriesABurstWhole) {
+    sender().put_Handshaking(2);
+    receiver().put_Handshaking(2);
+    receiver().put_InBufferSize(8192);
+    open(u"115200,n,8,1");
+    sender().put_RTSEnable(kTrue);
+    receiver().put_RTSEnable(kTrue);
+    std::string burst;
+    for (int i = 0; i < 4096; ++i)
+        burst.push_back(static_cast<char>(i * 7));
+    EXPECT_EQ(carry(burst, 10s), burst);
+}
+
+// Needs a person: CORVANE_TEST_SERIAL_PULL=<seconds> gives that long to pull the (first)
+// adapter out while traffic flows.
+TEST_F(RealSerialPortTest, PullingTheAdapterOutDuringTrafficClosesThePortOnce) {
+    const char* wait = std::getenv("CORVANE_TEST_SERIAL_PULL");
+    if (!wait)
+        GTEST_SKIP() << "set CORVANE_TEST_SERIAL_PULL=<seconds> and pull the adapter of "
+                     << m_devices.front() << " out while the test runs";
+    open(u"115200,n,8,1");
+    std::cout << "pull the adapter of " << m_devices.front() << " out now" << std::endl;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(std::atoi(wait));
+    while (sender().get_PortOpen() == kTrue && std::chrono::steady_clock::now() < deadline) {
+        try {
+            sender().put_Output(platform::Variant::fromString(u"traffic "));
+        } catch (const platform::Error& error) {
+            EXPECT_EQ(error.number(), serial_errors::kDeviceNotOpen) << error.what();
+        }
+        pumpFor(5ms);
+    }
+    ASSERT_EQ(sender().get_PortOpen(), kFalse) << "the adapter was not pulled out in time";
+    EXPECT_EQ(std::count(m_aEvents.begin(), m_aEvents.end(), comm_events::kDeviceLost), 1);
+    EXPECT_EQ(sender().get_CommID(), -1);
+    EXPECT_EQ(errorNumberOf([&] { sender().put_PortOpen(kTrue); }),
+              serial_errors::kDeviceUnavailable);
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <QCheckBox>
 #include <QPushButton>
 
+#include <unistd.h>
+
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -15,9 +17,13 @@
 #include "control_host.h"
 #include "form1.h"
 #include "loop_bridge.h"
+#include "platform/error.h"
+#include "platform/fd_watch.h"
 #include "platform/port_map.h"
 #include "platform/variant.h"
 #include "portula/portula_ids.h"
+#include "port_control/support/pty_pair.h"
+#include "port_control/support/rfc2217_servers.h"
 #include "sample_app/support/qt_test_application.h"
 #include "sample_app/support/raw_udp_socket.h"
 #include "sample_app/support/recording_presenter.h"
@@ -168,6 +174,70 @@ TEST_F(EndToEndTest, TwoWindowsWithCrossedPortsShowEachOthersFrames) {
               u"受:<SOH><STX><1F>1<ETX><EOT><FF>\r\n"
               u"送:<SOH><STX><1F>1<ETX><EOT><FF>\r\n"
               u"送:<SOH><STX><1F>2<ETX><EOT><FF>\r\n");
+}
+
+// Two pseudo-terminals joined at their masters, as a null-modem cable joins two ports.
+class NullModem {
+  public:
+    NullModem(int a, int b)
+        : m_a(a, platform::MessageLoop::kReadable, [a, b](uint32_t) { copy(a, b); }),
+          m_b(b, platform::MessageLoop::kReadable, [a, b](uint32_t) { copy(b, a); }) {}
+
+  private:
+    static void copy(int from, int to) {
+        char buffer[4096];
+        const ssize_t count = ::read(from, buffer, sizeof buffer);
+        if (count > 0 && ::write(to, buffer, static_cast<size_t>(count)) != count)
+            ADD_FAILURE() << "the null modem dropped bytes";
+    }
+    platform::FdWatch m_a;
+    platform::FdWatch m_b;
+};
+
+// What the receive lines of a transcript carry, joined: a frame on a serial line may arrive
+// in more than one piece.
+std::u16string receivedText(const std::u16string& transcript) {
+    std::u16string joined;
+    for (size_t line = transcript.find(u"受:"); line != std::u16string::npos;
+         line = transcript.find(u"受:", line + 1)) {
+        const size_t start = line + 2;
+        joined += transcript.substr(start, transcript.find(u"\r\n", start) - start);
+    }
+    return joined;
+}
+
+TEST_F(EndToEndTest, TwoWindowsOneOnANetworkSerialServerShowEachOthersFrames) {
+    // Window A's port 5 is a port on ser2net, which serves one pseudo-terminal; window B's
+    // port 6 is a second one, joined to the first by a null modem.
+    port_control::testing::PtyPair served;
+    port_control::testing::PtyPair local;
+    port_control::testing::Rfc2217Server server(port_control::testing::Rfc2217Server::Kind::Ser2net,
+                                                served.slavePath());
+    platform::setPortDevice(5, server.address());
+    local.mapToPort(6);
+    NullModem cable(served.master(), local.master());
+    auto serialSettings = [](const std::string& localComm) {
+        return "[UDP]\r\nUDPUse=0\r\n[COM]\r\nLocalComm=" + localComm + "\r\n";
+    };
+    Window& a = openWindow(serialSettings("5"));
+    Window& b = openWindow(serialSettings("6"));
+    ASSERT_THAT(a.presenter.messages, IsEmpty()) << a.presenter.messages.join(" | ").toStdString();
+    ASSERT_THAT(b.presenter.messages, IsEmpty()) << b.presenter.messages.join(" | ").toStdString();
+    EXPECT_FALSE(a.udpSelected());
+    EXPECT_TRUE(a.portOpen());
+
+    const std::u16string frame1 = u"<SOH><STX><1F>1<ETX><EOT><FF>";
+    const std::u16string frame2 = u"<SOH><STX><1F>2<ETX><EOT><FF>";
+    const std::u16string& textA = a.form->transcript().text();
+    const std::u16string& textB = b.form->transcript().text();
+    a.pressSend();
+    EXPECT_TRUE(processEventsUntil([&] { return receivedText(textB) == frame1; }))
+        << platform::toUtf8(textB);
+    b.pressSend();
+    b.pressSend();
+    EXPECT_TRUE(processEventsUntil([&] { return receivedText(textA) == frame1 + frame2; }))
+        << platform::toUtf8(textA);
+    EXPECT_EQ(textA.substr(0, textA.find(u"\r\n")), u"送:" + frame1);
 }
 
 }  // namespace

@@ -14,8 +14,11 @@
 #include <algorithm>
 #include <climits>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <new>
 #include <sstream>
+#include <stdexcept>
 
 #include "form1.h"
 #include "platform/codepage932.h"
@@ -381,16 +384,37 @@ TEST_F(Form1Test, ReceivedDoubleByteTextShowsTrailByteTags) {
     EXPECT_EQ(form.transcript().text(), u"受:<A0>A\r\n");
 }
 
+// Whatever fails, the window speaks Japanese: failures that are not the platform's own
+// are shown as the platform error nearest to them.
 TEST_F(Form1Test, ErrorsInTheOnCommHandlerAreShownAndAddNothing) {
-    Form1& form = loadForm();
-    m_control->getRule = [](int32_t id) -> Variant {
-        if (id == dispid::CommEvent)
-            return Variant::fromInteger(2);
-        throw platform::Error(8020, u"受信できませんでした。");
+    struct Row {
+        std::function<void()> fail;
+        QString shown;
     };
-    m_control->raiseOnComm();
-    EXPECT_THAT(m_presenter.messages, ElementsAre(QStringLiteral("受信できませんでした。")));
-    EXPECT_TRUE(form.transcript().text().empty());
+    const Row rows[] = {
+        {[] { throw platform::Error(8020, u"受信できませんでした。"); },
+         QStringLiteral("受信できませんでした。")},
+        {[] { throw std::bad_alloc(); }, QStringLiteral("メモリが不足しています。")},
+        {[] { throw std::length_error("basic_string::_M_create"); },
+         QStringLiteral("メモリが不足しています。")},
+        {[] { throw std::runtime_error("something English"); },
+         QStringLiteral("オートメーション エラーです。")},
+        {[] { throw 42; }, QStringLiteral("オートメーション エラーです。")},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.shown.toStdString());
+        m_presenter.messages.clear();
+        Form1& form = loadForm();
+        m_control->getRule = [&row](int32_t id) -> Variant {
+            if (id == dispid::CommEvent)
+                return Variant::fromInteger(2);
+            row.fail();
+            return {};
+        };
+        m_control->raiseOnComm();
+        EXPECT_THAT(m_presenter.messages, ElementsAre(row.shown));
+        EXPECT_TRUE(form.transcript().text().empty());
+    }
 }
 
 TEST_F(Form1Test, ClosingWritesAllSevenKeysThenClosesThePort) {
@@ -439,8 +463,12 @@ TEST_F(Form1Test, PositionIsRestoredAndSavedInTwipsEvenOffTheScreen) {
     QCoreApplication::processEvents();
     EXPECT_EQ(form.pos(), QPoint(pixelsX(-1200), pixelsY(-600)));
 
+    // Moved since loading: what is saved is where the window is, not what was read.
+    form.move(pixelsX(-2400), pixelsY(720));
+    ASSERT_TRUE(
+        processEventsUntil([&] { return form.pos() == QPoint(pixelsX(-2400), pixelsY(720)); }));
     form.close();
-    EXPECT_NE(iniText().find("[From]\r\nLeft=-1200\r\nTop=-600\r\n"), std::string::npos)
+    EXPECT_NE(iniText().find("[From]\r\nLeft=-2400\r\nTop=720\r\n"), std::string::npos)
         << iniText();
 }
 
@@ -448,6 +476,32 @@ TEST_F(Form1Test, PositionTakesTheLeadingNumberOfTheText) {
     Form1& form = loadForm("[From]\r\nLeft=1500abc\r\nTop=abc\r\n");
     EXPECT_EQ(form.pos(), QPoint(pixelsX(1500), 0));
     EXPECT_THAT(m_presenter.messages, IsEmpty());
+}
+
+// A position no screen can show is no error: the window goes to the nearest place where
+// a corner of it is still on the desktop, and the port opens as usual.
+TEST_F(Form1Test, PositionBeyondTheDesktopGoesToTheNearestPlaceItCanTake) {
+    struct Row {
+        const char* ini;
+        bool atRight, atBottom;  // else at the far left / top
+    };
+    const Row rows[] = {
+        {"[From]\r\nLeft=1e9\r\nTop=1e300\r\n", true, true},
+        {"[From]\r\nLeft=-1e9\r\nTop=-4e9\r\n", false, false},
+        {"[From]\r\nLeft=1e400\r\nTop=-1e400\r\n", true, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.ini);
+        m_presenter.messages.clear();
+        Form1& form = loadForm(row.ini);
+        const QRect desktop = form.screen()->virtualGeometry();
+        EXPECT_THAT(m_presenter.messages, IsEmpty());
+        EXPECT_TRUE(form.isLoaded());
+        EXPECT_THAT(m_control->puts,
+                    ElementsAreArray(applyWrites(10001, 10002, u"127.0.0.1", 1, /*udp=*/true)));
+        EXPECT_EQ(form.x(), row.atRight ? desktop.right() : desktop.left() - form.width() + 1);
+        EXPECT_EQ(form.y(), row.atBottom ? desktop.bottom() : desktop.top() - form.height() + 1);
+    }
 }
 
 TEST_F(Form1Test, WindowMatchesItsDescription) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The built program as a user runs it, on a virtual X server: it opens where its settings
 # file says, a click on its send button puts the first test frame on the wire to a raw UDP
-# peer, and closing it writes all seven settings back.
+# peer, and closing it writes all seven settings back, to the same file even when the
+# executable was replaced (as an upgrade or a rebuild does) while it ran.
 #
 #   smoke_test.sh <Sampleton> <Corvane.so> <regcomp> <udp peer helper>
 #
@@ -76,6 +77,10 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 
+# An upgrade replaces the file the program runs from.
+cp "$sampleton" "$scratch/app/Sampleton.new"
+mv -f "$scratch/app/Sampleton.new" "$scratch/app/Sampleton"
+
 kill -TERM "$app"
 status=0
 wait "$app" || status=$?
@@ -83,4 +88,6 @@ wait "$app" || status=$?
 expected=$(printf '[From]\r\nLeft=2250\r\nTop=1125\r\n[UDP]\r\nLocalPort=%s\r\nRemotePort=%s\r\nRemoteHost=127.0.0.1\r\nUDPUse=1\r\n[COM]\r\nLocalComm=1\r\n' \
   "$local_port" "$peer_port")
 [ "$(cat "$ini")" = "$expected" ] || fail "settings after closing: $(cat -A "$ini")"
+[ "$(ls "$scratch/app")" = "$(printf 'Sampleton\nSampleton.ini')" ] ||
+  fail "other files beside the program: $(ls "$scratch/app")"
 echo "ok: frame $frame, settings saved"

@@ -128,7 +128,10 @@ std::filesystem::path devicePathForPort(int port) {
         if (!entry || entry->port != port)
             continue;
         std::filesystem::path device(entry->device);
-        return device.is_absolute() ? device : std::filesystem::path("/dev") / device;
+        // An address ("rfc2217://host:port") is the serial component's to open.
+        if (device.is_absolute() || entry->device.find("://") != std::string_view::npos)
+            return device;
+        return std::filesystem::path("/dev") / device;
     }
     return "/dev/ttyS" + std::to_string(port - 1);
 }

@@ -216,13 +216,18 @@ class RecordingSite : public HostSite {
     int onCommCount = 0;
     std::function<void()> onComm;  // the host's handler, run inside RaiseOnComm
     std::function<void(std::u16string_view)> failNotification;  // throws to fail
+    std::function<void()> failExtent;                           // throws to fail
 
     void PropertyChanged(std::u16string_view name) override {
         if (failNotification)
             failNotification(name);
         notifications.emplace_back(name);
     }
-    void SetExtent(float w, float h) override { extents.emplace_back(w, h); }
+    void SetExtent(float w, float h) override {
+        if (failExtent)
+            failExtent();
+        extents.emplace_back(w, h);
+    }
     void RaiseOnComm() override {
         ++onCommCount;
         if (onComm)

@@ -2,7 +2,8 @@
 // it while open: the descriptor, its watch, a generation that moves on with every opening
 // and closing, and a liveness token that expires with the owner. A callback that calls out
 // (to a handler that may close the device, reopen it or destroy its owner) takes a ticket
-// first and asks it afterwards whether it may go on.
+// first and asks it afterwards whether it may go on. The descriptor is owned, or borrowed from
+// an object the owner keeps open for as long as it is watched (a serial line).
 #pragma once
 
 #include <cstdint>
@@ -40,8 +41,8 @@ class WatchedDescriptor {
     WatchedDescriptor& operator=(const WatchedDescriptor&) = delete;
     ~WatchedDescriptor() { close(); }
 
-    bool isOpen() const { return m_fd.get() >= 0; }
-    int get() const { return m_fd.get(); }
+    bool isOpen() const { return m_watched >= 0; }
+    int get() const { return m_watched; }
     uint32_t events() const { return m_events; }
     Ticket ticket() const { return Ticket(*this); }
 
@@ -53,6 +54,18 @@ class WatchedDescriptor {
         FdWatch watch(fd.get(), events, std::move(callback), loop);
         ++m_generation;
         m_fd = std::move(fd);
+        m_watched = m_fd.get();
+        m_watch = std::move(watch);
+        m_events = events;
+    }
+    // The same for a descriptor that stays its caller's: closing stops watching it and leaves
+    // it open. The caller keeps it open until then.
+    void watch(int borrowed, uint32_t events, MessageLoop::FdCallback callback,
+               MessageLoop& loop = MessageLoop::current()) {
+        close();
+        FdWatch watch(borrowed, events, std::move(callback), loop);
+        ++m_generation;
+        m_watched = borrowed;
         m_watch = std::move(watch);
         m_events = events;
     }
@@ -68,11 +81,13 @@ class WatchedDescriptor {
         ++m_generation;
         m_watch.reset();
         m_fd.reset();
+        m_watched = -1;
         m_events = 0;
     }
 
   private:
-    FileDescriptor m_fd;
+    FileDescriptor m_fd;  // closed when the descriptor is borrowed
+    int m_watched = -1;
     FdWatch m_watch;
     uint32_t m_events = 0;
     uint64_t m_generation = 0;

@@ -2,10 +2,11 @@
 //
 // The map is the text file `<userDataDirectory()>/ports`, one entry a line as
 // "3=/dev/ttyUSB0" (blanks around the number and the path are ignored; a path without a
-// leading '/' is taken under /dev). Lines starting with '#' are comments; lines that are no
-// entry are ignored; the first entry for a number is the one used. A port without an entry
-// opens /dev/ttyS<n-1>, as port 1 is the first serial device. A missing or unreadable map is
-// an empty one: looking a port up never fails.
+// leading '/' is taken under /dev; one with a scheme, "5=rfc2217://host:port", names a port
+// on a network serial server and is returned as written). Lines starting with '#' are
+// comments; lines that are no entry are ignored; the first entry for a number is the one
+// used. A port without an entry opens /dev/ttyS<n-1>, as port 1 is the first serial device.
+// A missing or unreadable map is an empty one: looking a port up never fails.
 #pragma once
 
 #include <filesystem>

@@ -1,0 +1,464 @@
+#include "components/rfc2217_serial_line.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <utility>
+
+#include "components/serial_errors.h"
+#include "platform/error.h"
+
+namespace port_control {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace telnet = rfc2217::telnet;
+namespace command = rfc2217::command;
+namespace control = rfc2217::control;
+
+constexpr size_t kReceiveChunk = 16 * 1024;
+// Data taken per write: bounds what waits in the line itself once the socket is full.
+constexpr size_t kWriteChunk = 16 * 1024;
+
+std::u16string widen(std::string_view text) {
+    return platform::fromUtf8(text);
+}
+
+uint8_t parityValue(Parity parity) {
+    switch (parity) {
+        case Parity::None:
+            return 1;
+        case Parity::Odd:
+            return 2;
+        case Parity::Even:
+            return 3;
+        case Parity::Mark:
+            return 4;
+        case Parity::Space:
+            return 5;
+    }
+    return 1;
+}
+
+uint8_t stopSizeValue(StopBits stopBits) {
+    switch (stopBits) {
+        case StopBits::One:
+            return 1;
+        case StopBits::Two:
+            return 2;
+        case StopBits::OnePointFive:
+            return 3;
+    }
+    return 1;
+}
+
+uint8_t flowControlValue(int32_t handshaking) {
+    switch (handshaking) {
+        case 1:
+            return control::kXonXoffFlowControl;
+        case 2:
+        case 3:  // the option has no value for both at once; hardware is the stronger
+            return control::kHardwareFlowControl;
+        default:
+            return control::kNoFlowControl;
+    }
+}
+
+int milliseconds(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::max<int64_t>(left.count(), 0));
+}
+
+// Connects to one of the server's addresses before `deadline`; the socket is non-blocking.
+platform::FileDescriptor connectTo(const rfc2217::ServerAddress& address,
+                                   Clock::time_point deadline, std::u16string& reason) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const std::string port = std::to_string(address.port);
+    if (::getaddrinfo(address.host.c_str(), port.c_str(), &hints, &found) != 0 || !found) {
+        reason = u"ホスト名を解決できません";
+        return platform::FileDescriptor();
+    }
+    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, ::freeaddrinfo);
+    reason = u"接続を拒否されました";
+    for (addrinfo* ai = found; ai; ai = ai->ai_next) {
+        platform::FileDescriptor fd(
+            ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (fd.get() < 0)
+            continue;
+        int error = 0;
+        if (::connect(fd.get(), ai->ai_addr, ai->ai_addrlen) != 0) {
+            error = errno;
+            if (error == EINPROGRESS) {
+                pollfd p{fd.get(), POLLOUT, 0};
+                int ready;
+                while ((ready = ::poll(&p, 1, milliseconds(deadline))) < 0 && errno == EINTR) {
+                }
+                if (ready == 0) {
+                    reason = u"応答がありません";
+                    return platform::FileDescriptor();
+                }
+                socklen_t length = sizeof error;
+                if (ready < 0 || ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                    error = errno;
+            }
+        }
+        if (error == 0) {
+            int on = 1;
+            ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            // A network that goes away silently shows as a failed read, a hang-up, within
+            // about 20 s of quiet.
+            const int idle = 10, interval = 5, probes = 2;
+            ::setsockopt(fd.get(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+            ::setsockopt(fd.get(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+            ::setsockopt(fd.get(), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+            ::setsockopt(fd.get(), IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+            // Likewise data that stays unacknowledged for 20 s.
+            const unsigned int unacknowledged = 20000;
+            ::setsockopt(fd.get(), IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledged,
+                         sizeof unacknowledged);
+            return fd;
+        }
+        if (error != ECONNREFUSED)
+            reason = u"接続できません";
+    }
+    return platform::FileDescriptor();
+}
+
+}  // namespace
+
+bool Rfc2217SerialLine::isNetworkAddress(std::string_view entry) {
+    return entry.find("://") != std::string_view::npos;
+}
+
+Rfc2217SerialLine::Rfc2217SerialLine(platform::FileDescriptor socket, std::string server)
+    : m_socket(std::move(socket)), m_server(std::move(server)) {}
+
+void Rfc2217SerialLine::fail(int32_t number, std::u16string_view reason) const {
+    throw serialError(number, widen(m_server) + u": " + std::u16string(reason));
+}
+
+std::unique_ptr<Rfc2217SerialLine> Rfc2217SerialLine::open(std::string_view address,
+                                                           const SerialSettings& settings,
+                                                           int32_t handshaking, bool dtr,
+                                                           bool rts) {
+    std::optional<rfc2217::ServerAddress> server = rfc2217::parseServerAddress(address);
+    if (!server)
+        throw serialError(serial_errors::kDeviceUnavailable,
+                          widen(address) + u": ポートの指定が不正です (rfc2217://ホスト:ポート)");
+    const Clock::time_point deadline = Clock::now() + kOpenWait;
+    std::u16string reason;
+    platform::FileDescriptor socket = connectTo(*server, deadline, reason);
+    const bool bracketed = server->host.find(':') != std::string::npos;
+    std::string name =
+        (bracketed ? "[" + server->host + "]" : server->host) + ":" + std::to_string(server->port);
+    if (socket.get() < 0)
+        throw serialError(serial_errors::kDeviceUnavailable, widen(name) + u": " + reason);
+
+    std::unique_ptr<Rfc2217SerialLine> line(new Rfc2217SerialLine(std::move(socket), name));
+    line->send(line->m_options.initialRequests());
+    if (!line->exchangeUntil(
+            [&] { return line->m_options.comPortAgreed() || line->m_options.comPortRefused(); },
+            deadline))
+        line->fail(serial_errors::kDeviceUnavailable,
+                   u"COM ポート制御 (RFC 2217) の応答がありません");
+    if (!line->m_options.comPortAgreed())
+        line->fail(serial_errors::kDeviceUnavailable,
+                   u"COM ポート制御 (RFC 2217) に対応していません");
+
+    line->sendCommand(
+        command::kSetLineStateMask,
+        std::string(
+            1, static_cast<char>(rfc2217::line_state::kOverrun | rfc2217::line_state::kParity |
+                                 rfc2217::line_state::kFraming | rfc2217::line_state::kBreak)));
+    line->sendCommand(command::kSetModemStateMask, std::string(1, static_cast<char>(0xFF)));
+    line->applySettings(settings, handshaking, deadline);
+    line->setModemLine(TIOCM_DTR, dtr);
+    line->setModemLine(TIOCM_RTS, rts);
+    // What the lines were at opening is where a local port starts too: no events for it.
+    line->m_events.clear();
+    return line;
+}
+
+// --- Sending -----------------------------------------------------------------------------
+
+void Rfc2217SerialLine::send(std::string_view wire) {
+    if (m_sent == m_outgoing.size()) {
+        m_outgoing.clear();
+        m_sent = 0;
+    }
+    m_outgoing.append(wire);
+    flush();
+}
+
+void Rfc2217SerialLine::sendCommand(uint8_t code, std::string_view value) {
+    send(rfc2217::comPortCommand(code, value));
+}
+
+bool Rfc2217SerialLine::flush() {
+    while (!m_failed && m_sent < m_outgoing.size()) {
+        ssize_t count = ::send(m_socket.get(), m_outgoing.data() + m_sent,
+                               m_outgoing.size() - m_sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        if (count < 0) {
+            m_failed = true;
+            m_failure = errno;
+            break;
+        }
+        m_sent += static_cast<size_t>(count);
+    }
+    // The sent part leaves the front once it outweighs the rest (moved about once in all).
+    if (m_sent == m_outgoing.size()) {
+        m_outgoing.clear();
+        m_sent = 0;
+    } else if (m_sent > m_outgoing.size() - m_sent) {
+        m_outgoing.erase(0, m_sent);
+        m_sent = 0;
+    }
+    return !m_failed;
+}
+
+ssize_t Rfc2217SerialLine::write(const char* data, size_t size) {
+    if (!flush()) {
+        errno = m_failure;
+        return -1;
+    }
+    if (m_suspended || hasPendingOutput())
+        return 0;
+    size_t take = std::min(size, kWriteChunk);
+    rfc2217::appendEscaped(std::string_view(data, take), m_outgoing);
+    if (!flush()) {
+        errno = m_failure;
+        return -1;
+    }
+    return static_cast<ssize_t>(take);
+}
+
+size_t Rfc2217SerialLine::outputInDevice() {
+    int unsent = 0;
+    if (::ioctl(m_socket.get(), TIOCOUTQ, &unsent) != 0 || unsent < 0)
+        unsent = 0;
+    return m_outgoing.size() - m_sent + static_cast<size_t>(unsent);
+}
+
+// --- Receiving ---------------------------------------------------------------------------
+
+bool Rfc2217SerialLine::receive() {
+    if (m_failed)
+        return false;
+    char chunk[kReceiveChunk];
+    ssize_t count;
+    while ((count = ::recv(m_socket.get(), chunk, sizeof chunk, MSG_DONTWAIT)) < 0 &&
+           errno == EINTR) {
+    }
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return true;
+    if (count <= 0) {
+        m_failed = true;
+        m_failure = count == 0 ? ECONNRESET : errno;
+        return false;
+    }
+    if (m_receivedTaken == m_received.size()) {
+        m_received.clear();
+        m_receivedTaken = 0;
+    }
+    m_commands.clear();
+    if (!m_reader.read(std::string_view(chunk, static_cast<size_t>(count)), m_received,
+                       m_commands)) {
+        // A server whose stream cannot be followed is as good as gone.
+        m_failed = true;
+        m_failure = EPROTO;
+    }
+    for (const rfc2217::Command& each : m_commands)
+        handle(each);
+    return !m_failed;
+}
+
+void Rfc2217SerialLine::handle(const rfc2217::Command& each) {
+    if (each.kind == rfc2217::Command::Kind::Negotiation) {
+        std::string answer = m_options.answer(each.verb, each.option);
+        if (!answer.empty())
+            send(answer);
+        return;
+    }
+    const uint8_t value = each.value.empty() ? 0 : static_cast<uint8_t>(each.value[0]);
+    switch (each.code) {
+        case command::kServerOffset + command::kSetBaudRate:
+        case command::kServerOffset + command::kSetDataSize:
+        case command::kServerOffset + command::kSetParity:
+        case command::kServerOffset + command::kSetStopSize: {
+            const int index = each.code - command::kServerOffset;
+            m_answers[index] = each.value;
+            m_answered[index] = true;
+            break;
+        }
+        case command::kServerOffset + command::kNotifyLineState:
+            if (!each.value.empty())
+                noteLineState(value);
+            break;
+        case command::kServerOffset + command::kNotifyModemState:
+            if (!each.value.empty())
+                noteModemState(value);
+            break;
+        case command::kServerOffset + command::kFlowControlSuspend:
+            m_suspended = true;
+            break;
+        case command::kServerOffset + command::kFlowControlResume:
+            m_suspended = false;
+            break;
+        default:
+            break;  // SET-CONTROL answers and the rest change nothing here
+    }
+}
+
+void Rfc2217SerialLine::noteModemState(uint8_t state) {
+    namespace modem = rfc2217::modem_state;
+    const uint8_t changed = static_cast<uint8_t>(state ^ m_modemState);
+    m_modemState = state & 0xF0;
+    if ((state & modem::kCtsDelta) || (changed & modem::kCts))
+        m_events.push_back(comm_events::kCtsChange);
+    if (((state & modem::kDsrDelta) || (changed & modem::kDsr)) && !(state & modem::kDsr))
+        m_events.push_back(comm_events::kDsrFell);
+    if ((state & modem::kCdDelta) || (changed & modem::kCd))
+        m_events.push_back(comm_events::kCdChange);
+    if (state & modem::kRingTrailingEdge)
+        m_events.push_back(comm_events::kRing);
+}
+
+void Rfc2217SerialLine::noteLineState(uint8_t state) {
+    namespace line = rfc2217::line_state;
+    if (state & line::kBreak)
+        m_events.push_back(comm_events::kBreak);
+    if (state & line::kFraming)
+        m_events.push_back(comm_events::kFraming);
+    if (state & line::kOverrun)
+        m_events.push_back(comm_events::kOverrun);
+    if (state & line::kParity)
+        m_events.push_back(comm_events::kParity);
+}
+
+bool Rfc2217SerialLine::hasPendingInput() const {
+    return m_receivedTaken < m_received.size() || !m_events.empty() || m_failed;
+}
+
+ssize_t Rfc2217SerialLine::read(char* buffer, size_t size, std::vector<int16_t>& events) {
+    if (m_receivedTaken == m_received.size())
+        receive();
+    events.insert(events.end(), m_events.begin(), m_events.end());
+    m_events.clear();
+    const size_t count = std::min(size, m_received.size() - m_receivedTaken);
+    if (count == 0 && m_failed) {
+        errno = m_failure;
+        return -1;
+    }
+    std::memcpy(buffer, m_received.data() + m_receivedTaken, count);
+    m_receivedTaken += count;
+    return static_cast<ssize_t>(count);
+}
+
+template <typename Done>
+bool Rfc2217SerialLine::exchangeUntil(Done done, Clock::time_point deadline) {
+    for (;;) {
+        flush();
+        if (m_failed)
+            fail(serial_errors::kDeviceUnavailable, u"接続が切れました");
+        if (done())
+            return true;
+        const int wait = milliseconds(deadline);
+        if (wait == 0)
+            return false;
+        pollfd p{m_socket.get(), static_cast<short>(POLLIN | (hasPendingOutput() ? POLLOUT : 0)),
+                 0};
+        int ready = ::poll(&p, 1, wait);
+        if (ready < 0 && errno != EINTR)
+            fail(serial_errors::kDeviceUnavailable, u"接続が切れました");
+        if (ready > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)))
+            receive();
+    }
+}
+
+// --- Line control ------------------------------------------------------------------------
+
+void Rfc2217SerialLine::applySettings(const SerialSettings& settings, int32_t handshaking) {
+    applySettings(settings, handshaking, Clock::now() + kSettingsWait);
+}
+
+void Rfc2217SerialLine::applySettings(const SerialSettings& settings, int32_t handshaking,
+                                      Clock::time_point deadline) {
+    const uint8_t flowControl = flowControlValue(handshaking);
+    if (flowControl != m_flowControl) {
+        sendCommand(command::kSetControl, std::string(1, static_cast<char>(flowControl)));
+        m_flowControl = flowControl;
+    }
+    if (m_confirmed && *m_confirmed == settings)
+        return;  // only the handshaking changed
+    m_confirmed.reset();
+    const std::string wanted[5] = {
+        {},
+        rfc2217::baudRateValue(settings.baudRate),
+        std::string(1, static_cast<char>(settings.dataBits)),
+        std::string(1, static_cast<char>(parityValue(settings.parity))),
+        std::string(1, static_cast<char>(stopSizeValue(settings.stopBits))),
+    };
+    for (int index = 1; index <= 4; ++index) {
+        m_answered[index] = false;
+        sendCommand(static_cast<uint8_t>(index), wanted[index]);
+    }
+    const bool answered = exchangeUntil(
+        [&] { return std::all_of(m_answered + 1, m_answered + 5, [](bool a) { return a; }); },
+        deadline);
+    if (!answered)
+        fail(serial_errors::kCommStateFailed, u"通信設定の確認がありません");
+    for (int index = 1; index <= 4; ++index) {
+        if (rfc2217::numberValue(m_answers[index]) != rfc2217::numberValue(wanted[index]))
+            fail(serial_errors::kCommStateFailed, u"通信設定を受け付けませんでした");
+    }
+    m_confirmed = settings;
+}
+
+void Rfc2217SerialLine::setModemLine(int line, bool on) {
+    uint8_t value = line == TIOCM_DTR ? (on ? control::kDtrOn : control::kDtrOff)
+                                      : (on ? control::kRtsOn : control::kRtsOff);
+    sendCommand(command::kSetControl, std::string(1, static_cast<char>(value)));
+}
+
+void Rfc2217SerialLine::setBreak(bool on) {
+    sendCommand(command::kSetControl,
+                std::string(1, static_cast<char>(on ? control::kBreakOn : control::kBreakOff)));
+}
+
+int Rfc2217SerialLine::modemLines() {
+    namespace modem = rfc2217::modem_state;
+    return ((m_modemState & modem::kCts) ? TIOCM_CTS : 0) |
+           ((m_modemState & modem::kDsr) ? TIOCM_DSR : 0) |
+           ((m_modemState & modem::kCd) ? TIOCM_CAR : 0) |
+           ((m_modemState & modem::kRing) ? TIOCM_RNG : 0);
+}
+
+void Rfc2217SerialLine::discardInput() {
+    m_received.clear();
+    m_receivedTaken = 0;
+    sendCommand(command::kPurgeData, std::string(1, static_cast<char>(rfc2217::purge::kReceive)));
+}
+
+void Rfc2217SerialLine::discardOutput() {
+    sendCommand(command::kPurgeData, std::string(1, static_cast<char>(rfc2217::purge::kTransmit)));
+}
+
+}  // namespace port_control

@@ -1,0 +1,102 @@
+// A serial line on a network serial server, over TCP with the Telnet COM Port Control
+// option (RFC 2217): `CommPort` n reaches it through a port map line "n=rfc2217://host:port".
+//
+// Opening connects and negotiates within kOpenWait; a server that cannot be reached,
+// refuses, stays silent or does not take the COM Port option fails the open with error 68,
+// whose description names the server. Line settings are sent and must be confirmed by the
+// server (8015 otherwise). DTR, RTS, flow control and break are sent and not waited for:
+// many servers never answer them (a pseudo-terminal behind the server has no modem lines),
+// so, as on a local device without modem lines, the value is kept and nothing fails.
+// Modem-state and line-state notifications become the events a local port raises. Data
+// bytes 0xFF are doubled on the wire both ways. A connection that closes or fails reads as
+// a hang-up. The server may suspend our sending (FLOWCONTROL-SUSPEND); data then waits.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "components/rfc2217_protocol.h"
+#include "components/serial_line.h"
+#include "platform/file_descriptor.h"
+
+namespace port_control {
+
+class Rfc2217SerialLine final : public SerialLine {
+  public:
+    // The longest an open waits for the server, connecting and confirming settings; and
+    // the longest a change of settings on an open port waits for the confirmation.
+    static constexpr std::chrono::milliseconds kOpenWait{3000};
+    static constexpr std::chrono::milliseconds kSettingsWait{3000};
+
+    // Whether a port map entry names a network port (has a scheme, "rfc2217://...").
+    static bool isNetworkAddress(std::string_view entry);
+
+    // Connects to `address` ("rfc2217://host:port") and opens the remote port with the
+    // settings, handshaking and modem lines given.
+    static std::unique_ptr<Rfc2217SerialLine> open(std::string_view address,
+                                                   const SerialSettings& settings,
+                                                   int32_t handshaking, bool dtr, bool rts);
+
+    int descriptor() const override { return m_socket.get(); }
+    bool marksLineErrors() const override { return false; }
+    void applySettings(const SerialSettings& settings, int32_t handshaking) override;
+    void setModemLine(int line, bool on) override;
+    void setBreak(bool on) override;
+    int modemLines() override;
+    ssize_t read(char* buffer, size_t size, std::vector<int16_t>& events) override;
+    ssize_t write(const char* data, size_t size) override;
+    bool acceptsData() const override { return !m_suspended; }
+    bool hasPendingOutput() const override { return m_sent < m_outgoing.size(); }
+    bool hasPendingInput() const override;
+    bool flush() override;
+    size_t outputInDevice() override;
+    void discardInput() override;
+    void discardOutput() override;
+
+  private:
+    Rfc2217SerialLine(platform::FileDescriptor socket, std::string server);
+
+    void applySettings(const SerialSettings& settings, int32_t handshaking,
+                       std::chrono::steady_clock::time_point deadline);
+    void send(std::string_view wire);
+    void sendCommand(uint8_t code, std::string_view value);
+    // Reads what the socket holds into the read-ahead; false once the connection is gone.
+    bool receive();
+    void handle(const rfc2217::Command& command);
+    void noteModemState(uint8_t state);
+    void noteLineState(uint8_t state);
+    // Sends and receives until `done` holds or `deadline` passes; false on timeout. A lost
+    // connection fails with 68.
+    template <typename Done>
+    bool exchangeUntil(Done done, std::chrono::steady_clock::time_point deadline);
+    [[noreturn]] void fail(int32_t number, std::u16string_view reason) const;
+
+    platform::FileDescriptor m_socket;
+    std::string m_server;  // "host:port", for error descriptions
+    rfc2217::StreamReader m_reader;
+    rfc2217::OptionNegotiator m_options;
+    std::vector<rfc2217::Command> m_commands;
+
+    std::string m_outgoing;  // wire bytes not yet sent past m_sent
+    size_t m_sent = 0;
+    std::string m_received;  // data bytes read ahead
+    size_t m_receivedTaken = 0;
+    std::vector<int16_t> m_events;
+    bool m_failed = false;
+    int m_failure = 0;
+
+    uint8_t m_modemState = 0;
+    bool m_suspended = false;
+    // The settings the server last confirmed, and the flow control last asked for.
+    std::optional<SerialSettings> m_confirmed;
+    uint8_t m_flowControl = 0;
+    // The settings answers of the current request, indexed by command (1..4).
+    std::string m_answers[5];
+    bool m_answered[5] = {};
+};
+
+}  // namespace port_control

@@ -1,0 +1,236 @@
+// The network serial port against a server the test plays from a second thread, for what
+// real servers in front of a pseudo-terminal never do: modem-line and line-error
+// notifications, flow control, answers to every request, and garbage.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "components/rfc2217_protocol.h"
+#include "components/serial_errors.h"
+#include "components/serial_port.h"
+#include "platform/message_loop.h"
+#include "platform/port_map.h"
+#include "port_control/support/pty_pair.h"
+
+namespace port_control {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::kFalse;
+using platform::kTrue;
+using testing::TemporaryPlatformHome;
+namespace rfc = rfc2217;
+
+constexpr int16_t kPort = 6;
+
+std::string sub(uint8_t code, std::string value) {
+    return rfc::comPortCommand(code, value);
+}
+
+// Agrees to the COM Port option, confirms every setting as asked, keeps what the client
+// sends (commands and data, as the stream reader splits them) and sends what it is given.
+class ScriptedServer {
+  public:
+    ScriptedServer() {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(m_listener, 1);
+        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] { serve(); });
+    }
+    ~ScriptedServer() {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_listener);
+    }
+    std::string address() const { return "rfc2217://127.0.0.1:" + std::to_string(m_port); }
+
+    void send(const std::string& wire) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_toSend += wire;
+    }
+    std::string data() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_data;
+    }
+    bool receivedCommand(uint8_t code, const std::string& value) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const rfc::Command& command : m_commands) {
+            if (command.kind == rfc::Command::Kind::ComPort && command.code == code &&
+                command.value == value)
+                return true;
+        }
+        return false;
+    }
+
+  private:
+    void serve() {
+        pollfd p{m_listener, POLLIN, 0};
+        while (!m_stop && ::poll(&p, 1, 50) == 0) {
+        }
+        if (m_stop)
+            return;
+        int connection = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        rfc::StreamReader reader;
+        while (!m_stop) {
+            std::string out;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                out.swap(m_toSend);
+            }
+            if (!out.empty() && ::send(connection, out.data(), out.size(), MSG_NOSIGNAL) < 0)
+                break;
+            pollfd c{connection, POLLIN, 0};
+            if (::poll(&c, 1, 10) <= 0)
+                continue;
+            char buffer[4096];
+            ssize_t count = ::recv(connection, buffer, sizeof buffer, 0);
+            if (count <= 0)
+                break;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            size_t first = m_commands.size();
+            reader.read(std::string_view(buffer, static_cast<size_t>(count)), m_data, m_commands);
+            for (size_t i = first; i < m_commands.size(); ++i) {
+                const rfc::Command& command = m_commands[i];
+                if (command.kind == rfc::Command::Kind::Negotiation &&
+                    command.verb == rfc::telnet::kWill && command.option == rfc::telnet::kComPort)
+                    m_toSend += "\xff\xfd\x2c";
+                if (command.kind == rfc::Command::Kind::ComPort && command.code >= 1 &&
+                    command.code <= 4)
+                    m_toSend += sub(command.code + 100, command.value);
+            }
+        }
+        ::close(connection);
+    }
+
+    int m_listener = -1;
+    uint16_t m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::mutex m_mutex;
+    std::string m_toSend;
+    std::string m_data;
+    std::vector<rfc::Command> m_commands;
+    std::thread m_thread;
+};
+
+class Rfc2217NotificationsTest : public ::testing::Test {
+  protected:
+    Rfc2217NotificationsTest() {
+        platform::setPortDevice(kPort, m_server.address());
+        m_port.put_CommPort(kPort);
+        m_port.setOnComm([this] { m_events.push_back(m_port.get_CommEvent()); });
+        m_port.put_PortOpen(kTrue);
+    }
+    // The server's thread does not wake this loop: look every few milliseconds.
+    bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 3s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            platform::MessageLoop::current().runUntil([] { return false; }, 5ms);
+        }
+        return true;
+    }
+
+    TemporaryPlatformHome m_home;
+    ScriptedServer m_server;
+    SerialPort m_port;
+    std::vector<int16_t> m_events;
+};
+
+TEST_F(Rfc2217NotificationsTest, NotificationsRaiseTheEventsOfALocalPort) {
+    struct Row {
+        const char* name;
+        std::string notification;
+        int16_t event;
+    };
+    const Row rows[] = {
+        {"CTS rose", sub(107, "\x11"), comm_events::kCtsChange},
+        {"DSR fell", sub(107, std::string("\x12", 1)), comm_events::kDsrFell},
+        {"CD changed", sub(107, "\x98"), comm_events::kCdChange},
+        {"ring ended", sub(107, "\x94"), comm_events::kRing},
+        {"break", sub(106, "\x10"), comm_events::kBreak},
+        {"framing error", sub(106, "\x08"), comm_events::kFraming},
+        {"overrun", sub(106, "\x02"), comm_events::kOverrun},
+        {"parity error", sub(106, "\x04"), comm_events::kParity},
+    };
+    // Each keeps CTS on, so that only the named line changes.
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        m_events.clear();
+        m_server.send(row.notification);
+        EXPECT_TRUE(pumpUntil([&] { return !m_events.empty(); }));
+        EXPECT_EQ(m_events, std::vector<int16_t>{row.event});
+    }
+    m_server.send(sub(107, "\xb0"));  // CTS, DSR and CD held
+    pumpUntil([&] { return m_port.get_DSRHolding() == kTrue; });
+    EXPECT_EQ(m_port.get_CTSHolding(), kTrue);
+    EXPECT_EQ(m_port.get_CDHolding(), kTrue);
+}
+
+TEST_F(Rfc2217NotificationsTest, MembersBecomeTheirRequests) {
+    struct Row {
+        const char* name;
+        std::function<void()> action;
+        uint8_t code;
+        std::string value;
+    };
+    const Row rows[] = {
+        {"DTR on", [&] { m_port.put_DTREnable(kTrue); }, 5, "\x08"},
+        {"RTS off", [&] { m_port.put_RTSEnable(kFalse); }, 5, "\x0c"},
+        {"XON/XOFF", [&] { m_port.put_Handshaking(1); }, 5, "\x02"},
+        {"break on", [&] { m_port.put_Break(kTrue); }, 5, "\x05"},
+        {"break off", [&] { m_port.put_Break(kFalse); }, 5, "\x06"},
+        {"input purged", [&] { m_port.put_InBufferCount(0); }, 12, "\x01"},
+        {"output purged", [&] { m_port.put_OutBufferCount(0); }, 12, "\x02"},
+        {"speed", [&] { m_port.put_Settings(u"4800,e,7,2"); }, 1, rfc::baudRateValue(4800)},
+        {"data bits", [] {}, 2, "\x07"},
+        {"parity", [] {}, 3, "\x03"},
+        {"stop bits", [] {}, 4, "\x02"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.action();
+        EXPECT_TRUE(pumpUntil([&] { return m_server.receivedCommand(row.code, row.value); }));
+    }
+}
+
+TEST_F(Rfc2217NotificationsTest, SuspendedSendingWaitsForResume) {
+    m_server.send(sub(108, ""));
+    pumpUntil([] { return false; }, 200ms);
+    const std::string held = "held\xff";
+    m_port.put_Output(platform::Variant::fromBytes(platform::ByteArray(held.begin(), held.end())));
+    pumpUntil([] { return false; }, 300ms);
+    EXPECT_EQ(m_server.data(), "");
+    EXPECT_GT(m_port.get_OutBufferCount(), 0);
+
+    m_server.send(sub(109, ""));
+    EXPECT_TRUE(pumpUntil([&] { return m_server.data().size() == 5; }));
+    EXPECT_EQ(m_server.data(), "held\xff");
+}
+
+TEST_F(Rfc2217NotificationsTest, GarbageFromTheServerIsALostDevice) {
+    m_server.send("\xff\xfa\x2c\x65" + std::string(200, 'x'));
+    EXPECT_TRUE(pumpUntil([&] { return m_port.get_PortOpen() == kFalse; }));
+    EXPECT_EQ(m_events, std::vector<int16_t>{comm_events::kDeviceLost});
+}
+
+}  // namespace
+}  // namespace port_control
