@@ -21,7 +21,16 @@ for arg in "$@"; do
 done
 
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCH=ON >/dev/null
+# python_bench is the Python module's benchmark, a script run where the module is built.
+python_bench=no
+named=()
+for name in "${programs[@]}"; do
+  if [ "$name" = python_bench ]; then python_bench=yes; else named+=("$name"); fi
+done
 if [ ${#programs[@]} -eq 0 ]; then
+  if ninja -C "$build" -t query corvane_python >/dev/null 2>&1; then
+    python_bench=yes
+  fi
   for source in "$top"/bench/*.cpp; do
     name="$(basename "$source" .cpp)"
     # A program the build leaves out (the transcript without Qt) is skipped.
@@ -29,12 +38,18 @@ if [ ${#programs[@]} -eq 0 ]; then
       programs+=("$name")
     fi
   done
+else
+  programs=("${named[@]}")
 fi
-if [ ${#programs[@]} -eq 0 ]; then
+targets=("${programs[@]}")
+if [ "$python_bench" = yes ]; then
+  targets+=(corvane_python Corvane)
+fi
+if [ ${#targets[@]} -eq 0 ]; then
   echo "no benchmark to build: is libbenchmark-dev installed (scripts/setup.sh)?" >&2
   exit 1
 fi
-cmake --build "$build" --parallel "$(nproc)" --target "${programs[@]}" >&2
+cmake --build "$build" --parallel "$(nproc)" --target "${targets[@]}" >&2
 
 output="$build/bench-output"
 mkdir -p "$output"
@@ -52,6 +67,15 @@ for name in "${programs[@]}"; do
     status=1
   fi
 done
+if [ "$python_bench" = yes ]; then
+  echo "running python_bench ..." >&2
+  if ! PYTHONPATH="$build/python" CORVANE_MODULE_PATH="$build/bin/Corvane.so" \
+      /usr/bin/python3 "$top/bench/python_bench.py" "${flags[@]}" --table="$table" \
+      >"$output/python_bench.txt" 2>&1; then
+    echo "python_bench FAILED, see $output/python_bench.txt" >&2
+    status=1
+  fi
+fi
 echo "Load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 # ROW|workload|ours|reference|ratio|target|met

@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libgl-dev
   clang libclang-rt-14-dev valgrind
+  pybind11-dev python3-dev python3-pytest
   xvfb xauth xdotool x11-utils imagemagick fonts-noto-cjk openbox
   python3
   ser2net python3-serial

@@ -1,0 +1,27 @@
+// What a late-binding host learns of a registered class from its type library: the class,
+// its default interface (the members a caller reaches through IDispatch) and its default
+// event interface. Hosts that know a class only by name (scripting hosts) list members,
+// their types and their events from it.
+//
+// The type library is read from the TYPELIB resource 1 of the library the registry names
+// for the class's type library, so that library must be loaded (an object of the class
+// created) first. Returns nullopt when the class, its type library or the resource is not
+// there; a damaged type library throws platform::Error as parseTypeLibrary does.
+#pragma once
+
+#include <optional>
+
+#include "platform/guid.h"
+#include "platform/type_library.h"
+
+namespace platform {
+
+struct ClassTypeInfo {
+    CoclassDescription coclass;
+    InterfaceDescription defaultInterface;
+    std::optional<InterfaceDescription> eventInterface;
+};
+
+std::optional<ClassTypeInfo> registeredClassTypeInfo(const Guid& clsid);
+
+}  // namespace platform

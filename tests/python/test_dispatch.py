@@ -1,0 +1,148 @@
+"""Creating controls by name and reaching their members late-bound."""
+import pydoc
+
+import pytest
+
+import corvane
+from conftest import MODULE_PATH
+
+CLSID = "{4ACD93B7-4A1E-48E6-B6CE-BE0BA1785C43}"
+
+# The published members of Portula: name, readable, writable.
+MEMBERS = [
+    ("LogFile", True, True), ("Settings", True, True), ("Break", True, True),
+    ("CDHolding", True, False), ("CommEvent", True, False), ("CommID", True, False),
+    ("CommPort", True, True), ("CTSHolding", True, False), ("DSRHolding", True, False),
+    ("DTREnable", True, True), ("EOFEnable", True, True), ("Handshaking", True, True),
+    ("InBufferCount", True, True), ("InBufferSize", True, True), ("InputLen", True, True),
+    ("InputMode", True, True), ("NullDiscard", True, True), ("OutBufferCount", True, True),
+    ("OutBufferSize", True, True), ("ParityReplace", True, True), ("RThreshold", True, True),
+    ("RTSEnable", True, True), ("SThreshold", True, True), ("PortOpen", True, True),
+    ("Output", False, True), ("Input2", True, False), ("UDPUse", True, True),
+    ("RemoteHost", True, True), ("RemotePort", True, True), ("LocalPort", True, True),
+]
+# What a C++ host's late-bound helpers report for a missing accessor.
+NO_SUCH_MEMBER = 438
+
+
+@pytest.mark.parametrize("name", ["Corvane.Portula", "corvane.portula", CLSID, CLSID.lower()])
+def test_creates_by_progid_or_clsid(name):
+    with corvane.Dispatch(name) as p:
+        assert p.Settings == "9600,n,8,1"
+        assert "Portula" in repr(p)
+
+
+@pytest.mark.parametrize("name, error, text", [
+    ("Nobody.Registered", corvane.Error, "Nobody.Registered"),
+    ("{4ACD93B7-4A1E-48E6-B6CE-BE0BA1785C44}", corvane.Error, "429"),
+    ("{not-a-clsid}", ValueError, "malformed CLSID"),
+    ("", corvane.Error, "429"),
+])
+def test_a_name_that_names_no_class_fails_clearly(name, error, text):
+    with pytest.raises(error) as raised:
+        corvane.Dispatch(name)
+    assert text in str(raised.value)
+    if error is corvane.Error:
+        assert raised.value.number == 429
+
+
+def outcome(action):
+    """What a late-bound access gave: ("value", v) or ("error", number)."""
+    try:
+        return ("value", action())
+    except corvane.Error as error:
+        return ("error", error.number)
+
+
+def test_every_member_is_reachable_by_name_in_any_case():
+    with corvane.Dispatch("Corvane.Portula") as p:
+        assert sorted(n for n in dir(p) if n != "events") == sorted(n for n, _, _ in MEMBERS)
+        for name, readable, writable in MEMBERS:
+            # Some members need an open port and fail with the control's own error: the
+            # name still reached the control, the same way in every spelling.
+            expected = outcome(lambda: getattr(p, name))
+            if not readable:
+                assert expected == ("error", NO_SUCH_MEMBER), name
+            for spelling in (name.lower(), name.upper()):
+                assert outcome(lambda: getattr(p, spelling)) == expected, spelling
+                if not writable:
+                    assert outcome(lambda: setattr(p, spelling, 0)) == ("error", NO_SUCH_MEMBER)
+        with pytest.raises(corvane.Error) as raised:
+            p.CDHolding = True
+        assert str(NO_SUCH_MEMBER) in str(raised.value) and raised.value.description
+        with pytest.raises(AttributeError, match="no member 'NoSuchThing'"):
+            p.NoSuchThing
+        with pytest.raises(AttributeError):
+            p.NoSuchThing = 1
+
+
+@pytest.mark.parametrize("member, value, expected", [
+    ("Settings", "19200,e,7,2", "19200,e,7,2"),
+    ("UDPUse", True, True),
+    ("UDPUse", False, False),
+    ("DTREnable", 0, False),
+    ("RemotePort", 65535, 65535),
+    ("InputLen", 32767, 32767),
+    ("InputLen", 2.5, 2),  # Basic rounding: ties to even
+    ("RemoteHost", "日本語のホスト", "日本語のホスト"),
+    ("LogFile", None, ""),
+])
+def test_values_cross_by_the_published_types(member, value, expected):
+    with corvane.Dispatch("Corvane.Portula") as p:
+        setattr(p, member, value)
+        got = getattr(p, member)
+        assert got == expected and type(got) is type(expected)
+
+
+@pytest.mark.parametrize("member, value, error, text", [
+    ("RemotePort", "10002", TypeError, "RemotePort takes Long (int), not str"),
+    ("InputLen", b"1", TypeError, "InputLen takes Integer (int), not bytes"),
+    ("Settings", 9600, TypeError, "Settings takes String (str), not int"),
+    ("Output", [1, 2], TypeError, "not list"),
+    ("Output", object(), TypeError, "not object"),
+    ("InputLen", 40000, corvane.Error, "error 6"),
+    ("InputLen", 1e300, corvane.Error, "error 6"),
+    ("RemotePort", 2**80, corvane.Error, "error 6"),
+    ("InputLen", True, corvane.Error, "error 380"),  # True travels as -1
+    ("CommPort", 0, corvane.Error, "error"),
+    ("Settings", "fast,x,9,3", corvane.Error, "error"),
+])
+def test_a_value_the_member_cannot_take_fails_and_changes_nothing(member, value, error, text):
+    with corvane.Dispatch("Corvane.Portula") as p:
+        before = None if member == "Output" else getattr(p, member)
+        with pytest.raises(error) as raised:
+            setattr(p, member, value)
+        assert text in str(raised.value)
+        if member != "Output":
+            assert getattr(p, member) == before
+        if error is corvane.Error:
+            assert raised.value.number > 0 and raised.value.description
+
+
+def test_documentation_comes_from_the_type_library():
+    with corvane.Dispatch("Corvane.Portula") as p:
+        for text in (p.__doc__, pydoc.render_doc(p, renderer=pydoc.plaintext)):
+            assert "Settings: String (str), read/write" in text
+            assert "CDHolding: Boolean (bool), read-only" in text
+            assert "Output: Variant (str, bytes, int, float, bool or None), write-only" in text
+            assert "OnComm()" in text
+
+
+def test_unregistering_and_registering_again():
+    corvane.unregister(MODULE_PATH)
+    with pytest.raises(corvane.Error) as raised:
+        corvane.Dispatch("Corvane.Portula")
+    assert raised.value.number == 429
+    corvane.register(MODULE_PATH)
+    with corvane.Dispatch("Corvane.Portula") as p:
+        assert p.CommPort == 1
+
+
+@pytest.mark.parametrize("path, text", [
+    ("/nonexistent/Corvane.so", "no component library"),
+    ("/etc/hostname", "cannot load"),
+    (corvane._corvane.__file__, "no DllRegisterServer"),
+])
+def test_registering_what_is_no_component_library_fails_clearly(path, text):
+    with pytest.raises(ValueError, match=text):
+        corvane.register(path)

@@ -1,0 +1,65 @@
+"""A serial exchange over a pseudo-terminal, and the examples as a user runs them."""
+import os
+import select
+import threading
+
+import corvane
+from conftest import run_example
+
+FRAME = b"\x01\x02\x1f1\x03\x04\xff"
+
+
+def read_exactly(fd, count, timeout=5.0):
+    data = b""
+    while len(data) < count:
+        ready, _, _ = select.select([fd], [], [], timeout)
+        if not ready:
+            break
+        data += os.read(fd, count - len(data))
+    return data
+
+
+def test_a_serial_exchange_over_a_pseudo_terminal(serial_pty):
+    received = []
+    with corvane.Dispatch("Corvane.Portula") as port:
+        port.CommPort = 7
+        port.InputMode = 1  # binary
+        port.RThreshold = 1
+        port.events.OnComm = lambda: received.append((port.CommEvent, port.Input2))
+        port.PortOpen = True
+        port.Output = FRAME
+        assert read_exactly(serial_pty, len(FRAME)) == FRAME
+        os.write(serial_pty, b"answer\xff")
+        assert corvane.run_until(lambda: sum(len(d) for _, d in received) >= 7, timeout=5)
+        assert {event for event, _ in received} == {2}
+        assert b"".join(data for _, data in received) == b"answer\xff"
+
+
+def test_the_serial_example_talks_to_the_far_end(serial_pty):
+    def echo():
+        os.write(serial_pty, read_exactly(serial_pty, len(FRAME)))
+
+    echoing = threading.Thread(target=echo)
+    echoing.start()
+    done = run_example("serial_port.py", 7)
+    echoing.join()
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[-1] == "received: <SOH><STX><US>1<ETX><EOT><0xFF>"
+
+
+def test_the_udp_example_exchanges_frames_between_two_controls():
+    done = run_example("udp_pair.py", "--count", 4)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert [line for line in lines if line.startswith("received:")] == [
+        f"received: <SOH><STX><US>{n}<ETX><EOT><0xFF>" for n in range(1, 5)]
+    assert lines[-1] == "answer:   ACK 4"
+
+
+def test_the_asyncio_example_exchanges_ten_frames():
+    done = run_example("asyncio_frames.py", "--count", 10, "--interval", 0.05)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert sum(line.startswith("sent:") for line in lines) == 10
+    assert [line for line in lines if line.startswith("received:")] == [
+        f"received: <SOH><STX><US>{n}<ETX><EOT><0xFF>" for n in range(1, 11)]
