@@ -4,7 +4,10 @@
 // setting is stored here, open or closed, and reads back as written; settings that reach
 // the device (Settings, Handshaking, DTREnable, RTSEnable, Break) take effect at once on an
 // open port, and a value the device refuses fails (8015) and leaves the stored one as it
-// was. Errors and event codes: components/serial_errors.h.
+// was. A new port holds the control's saved defaults: port 1, "9600,n,8,1", buffers 1024
+// and 512, parity replacement "?", DTREnable True (so opening raises DTR, as serial
+// programs do), every other setting False or 0. Errors and event codes:
+// components/serial_errors.h.
 //
 // Events are raised only from the thread's message loop (the descriptor watch, the modem
 // line poll, or a posted task for what a call detects), never inside a member call, so a
@@ -140,7 +143,7 @@ class SerialPort final : public SerialComponent {
     int16_t m_rThreshold = 0;
     int16_t m_sThreshold = 0;
     std::u16string m_parityReplace = u"?";
-    bool m_dtrEnable = false;
+    bool m_dtrEnable = true;
     bool m_rtsEnable = false;
     bool m_nullDiscard = false;
     bool m_eofEnable = false;

@@ -242,44 +242,33 @@ void UdpSocket::Close() {
     m_arrivalsDue.clear();
 }
 
-// Prefers an address the open socket can reach (an IPv6 socket carrying IPv4 reaches
-// both); an unbound socket is reopened for another family, a bound one keeps its port.
-const UdpSocket::Destination& UdpSocket::chooseDestination(std::span<Destination> candidates) {
+// Makes the socket able to send to `destination` and gives the address to send to: an
+// IPv6 socket that carries IPv4 reaches an IPv4 address as its mapped form; an unbound
+// socket of another family is reopened, a bound one keeps its port and fails.
+SocketAddress UdpSocket::reach(SocketAddress destination) {
     if (m_fd >= 0) {
-        for (const Destination& d : candidates)
-            if (d.family == m_family)
-                return d;
-        if (m_family == AF_INET6 && m_dualStack) {
-            for (Destination& d : candidates) {
-                if (d.family != AF_INET)
-                    continue;
-                auto in4 = reinterpret_cast<const sockaddr_in&>(d.address);
-                sockaddr_in6 mapped{};
-                mapped.sin6_family = AF_INET6;
-                mapped.sin6_port = in4.sin_port;
-                mapped.sin6_addr.s6_addr[10] = 0xff;
-                mapped.sin6_addr.s6_addr[11] = 0xff;
-                std::memcpy(&mapped.sin6_addr.s6_addr[12], &in4.sin_addr, 4);
-                std::memcpy(&d.address, &mapped, sizeof mapped);
-                d.length = sizeof mapped;
-                d.family = AF_INET6;
-                return d;
-            }
+        if (destination.family == m_family)
+            return destination;
+        if (m_family == AF_INET6 && m_dualStack && destination.family == AF_INET) {
+            const auto in4 = reinterpret_cast<const sockaddr_in&>(destination.address);
+            sockaddr_in6 mapped{};
+            mapped.sin6_family = AF_INET6;
+            mapped.sin6_port = in4.sin_port;
+            mapped.sin6_addr.s6_addr[10] = 0xff;
+            mapped.sin6_addr.s6_addr[11] = 0xff;
+            std::memcpy(&mapped.sin6_addr.s6_addr[12], &in4.sin_addr, 4);
+            destination.address = {};
+            std::memcpy(&destination.address, &mapped, sizeof mapped);
+            destination.length = sizeof mapped;
+            destination.family = AF_INET6;
+            return destination;
         }
         if (m_bound)
             throw socketError(SocketFailure::FamilyNotSupported);
         Close();
     }
-    // A family the host lacks (IPv6 for "localhost", say) gives way to the next address.
-    for (size_t i = 0;; ++i) {
-        try {
-            open(candidates[i].family, -1);
-            return candidates[i];
-        } catch (const platform::Error&) {
-            if (i + 1 == candidates.size())
-                throw;
-        }
-    }
+    open(destination.family, -1);
+    return destination;
 }
 
 void UdpSocket::SendData(const platform::Variant& data) {
@@ -305,7 +294,7 @@ void UdpSocket::SendData(const platform::Variant& data) {
     // A name is looked up at each send (its addresses may change); a literal needs no lookup
     // and is read once.
     if (m_remoteForm == RemoteForm::Unknown) {
-        Destination& d = m_literalDestination;
+        SocketAddress& d = m_literalDestination;
         m_remoteForm = literalAddress(m_remoteHost, m_remotePort, d.address, d.length, d.family)
                            ? RemoteForm::Literal
                            : RemoteForm::Name;
@@ -314,8 +303,7 @@ void UdpSocket::SendData(const platform::Variant& data) {
         // The usual case: the socket is open for the address's own family.
         if (m_fd >= 0 && m_family == m_literalDestination.family)
             return sendTo(bytes, m_literalDestination);
-        Destination destination = m_literalDestination;  // a dual-stack socket rewrites it
-        sendTo(bytes, chooseDestination({&destination, 1}));
+        sendTo(bytes, reach(m_literalDestination));
         return;
     }
 
@@ -331,13 +319,13 @@ void UdpSocket::SendData(const platform::Variant& data) {
     int rc = ::getaddrinfo(host.c_str(), std::to_string(m_remotePort).c_str(), &hints, &found);
     if (rc != 0)
         throw socketErrorFromResolver(rc, errno);
-    std::vector<Destination> candidates;
+    std::vector<SocketAddress> candidates;
     for (addrinfo* ai = found; ai; ai = ai->ai_next) {
         if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6)
             continue;
         if (ai->ai_addrlen > sizeof(sockaddr_storage))
             continue;
-        Destination d;
+        SocketAddress d;
         std::memcpy(&d.address, ai->ai_addr, ai->ai_addrlen);
         d.length = ai->ai_addrlen;
         d.family = ai->ai_family;
@@ -347,10 +335,10 @@ void UdpSocket::SendData(const platform::Variant& data) {
     if (candidates.empty())
         throw socketError(SocketFailure::HostNotFound);
 
-    sendTo(bytes, chooseDestination(candidates));
+    sendTo(bytes, reach(preferredAddress(candidates)));
 }
 
-void UdpSocket::sendTo(std::string_view bytes, const Destination& destination) {
+void UdpSocket::sendTo(std::string_view bytes, const SocketAddress& destination) {
     // The wait for room starts with the first full send buffer, not before every send.
     std::optional<std::chrono::steady_clock::time_point> deadline;
     int refusals = 0;

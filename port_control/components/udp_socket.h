@@ -10,7 +10,9 @@
 //   bound: Bind(0) leaves the port the system chose there, and it stays after Close.
 // - SendData sends text as code page 932 and a byte array as is (40018 for any other
 //   type), one datagram, empty ones included, to RemoteHost:RemotePort resolved at each
-//   send (blocking the thread while a name is looked up). A closed socket opens itself,
+//   send (blocking the thread while a name is looked up). A name goes to its first IPv4
+//   address, or to IPv6 only when it has none (components/preferred_address.h); an address
+//   written out goes to its own family. A closed socket opens itself,
 //   unbound, for the address family of the destination; LocalPort is left alone. RemotePort
 //   0 fails with 40021. A full send buffer is waited on for up to a second, then 10055.
 //   A refusal left by an earlier datagram (ICMP port unreachable) never fails a send.
@@ -30,11 +32,11 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <span>
 #include <string>
 #include <string_view>
 
 #include "components/datagram_queue.h"
+#include "components/preferred_address.h"
 #include "components/udp_component.h"
 #include "platform/fd_watch.h"
 
@@ -74,11 +76,6 @@ class UdpSocket : public UdpComponent {
     static constexpr int32_t kProtocolUdp = 1;
 
   private:
-    struct Destination {
-        sockaddr_storage address{};
-        socklen_t length = 0;
-        int family = 0;
-    };
     // Whether RemoteHost is an address written out, worked out at the first send after a
     // change of the remote endpoint.
     enum class RemoteForm { Unknown, Literal, Name };
@@ -86,8 +83,8 @@ class UdpSocket : public UdpComponent {
 
     void requireClosed() const;
     void open(int family, int32_t bindPort);
-    const Destination& chooseDestination(std::span<Destination> candidates);
-    void sendTo(std::string_view bytes, const Destination& destination);
+    SocketAddress reach(SocketAddress destination);
+    void sendTo(std::string_view bytes, const SocketAddress& destination);
     void onReady(uint32_t events);
     void receivePending();
     bool receiveOne();
@@ -100,7 +97,7 @@ class UdpSocket : public UdpComponent {
     int32_t m_remotePort = 0;
     int32_t m_localPort = 0;
     RemoteForm m_remoteForm = RemoteForm::Unknown;
-    Destination m_literalDestination;  // while m_remoteForm is Literal
+    SocketAddress m_literalDestination;  // while m_remoteForm is Literal
 
     int m_fd = -1;
     int m_family = 0;

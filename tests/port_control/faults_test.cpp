@@ -585,7 +585,7 @@ std::vector<PersistedRow> persistedRows() {
     return {
         {u"Settings", Variant::fromString(u"19200,e,7,2"), text(&Portula::get_Settings)},
         {u"CommPort", Variant::fromInteger(4), integer(&Portula::get_CommPort)},
-        {u"DTREnable", Variant::fromBoolean(kTrue), boolean(&Portula::get_DTREnable)},
+        {u"DTREnable", Variant::fromBoolean(kFalse), boolean(&Portula::get_DTREnable)},
         {u"Handshaking", Variant::fromLong(2), longValue(&Portula::get_Handshaking)},
         {u"InBufferSize", Variant::fromInteger(2048), integer(&Portula::get_InBufferSize)},
         {u"InputLen", Variant::fromInteger(16), integer(&Portula::get_InputLen)},

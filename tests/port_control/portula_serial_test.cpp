@@ -1,14 +1,19 @@
 // The control in serial mode over a pseudo-terminal standing in for the device.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+
+#include <functional>
 
 #include "design_surface.h"
 #include "platform/message_loop.h"
 #include "support/fake_components.h"
+#include "support/memory_property_bag.h"
 #include "support/pty_pair.h"
 
 namespace port_control::testing {
 namespace {
 
+using platform::kFalse;
 using platform::kTrue;
 using platform::Variant;
 using namespace std::chrono_literals;
@@ -101,6 +106,75 @@ TEST_F(PortulaSerialTest, OpeningTwiceAndClosingTwiceThroughTheControlIsQuiet) {
     EXPECT_EQ(control.get_PortOpen(), platform::kFalse);
     control.put_PortOpen(kTrue);
     EXPECT_EQ(control.get_PortOpen(), kTrue);
+}
+
+// A control nobody configured holds the saved defaults: saving it stores nothing, a control
+// loaded from that is the same, and opening its port raises DTR as serial programs do.
+TEST(NewPortula, EqualsTheSavedDefaultsAndOpensItsPortWithDtrRaised) {
+    auto text = [](auto get) {
+        return [get](Portula& c) { return Variant::fromString((c.*get)()); };
+    };
+    auto integer = [](auto get) {
+        return [get](Portula& c) { return Variant::fromInteger((c.*get)()); };
+    };
+    auto longValue = [](auto get) {
+        return [get](Portula& c) { return Variant::fromLong((c.*get)()); };
+    };
+    auto boolean = [](auto get) {
+        return [get](Portula& c) { return Variant::fromBoolean((c.*get)()); };
+    };
+    const struct {
+        const char* key;
+        Variant expected;
+        std::function<Variant(Portula&)> read;
+    } rows[] = {
+        {"Settings", Variant::fromString(u"9600,n,8,1"), text(&Portula::get_Settings)},
+        {"CommPort", Variant::fromInteger(1), integer(&Portula::get_CommPort)},
+        {"DTREnable", Variant::fromBoolean(kTrue), boolean(&Portula::get_DTREnable)},
+        {"Handshaking", Variant::fromLong(0), longValue(&Portula::get_Handshaking)},
+        {"InBufferSize", Variant::fromInteger(1024), integer(&Portula::get_InBufferSize)},
+        {"InputLen", Variant::fromInteger(0), integer(&Portula::get_InputLen)},
+        {"NullDiscard", Variant::fromBoolean(kFalse), boolean(&Portula::get_NullDiscard)},
+        {"OutBufferSize", Variant::fromInteger(512), integer(&Portula::get_OutBufferSize)},
+        {"ParityReplace", Variant::fromString(u"?"), text(&Portula::get_ParityReplace)},
+        {"RThreshold", Variant::fromInteger(0), integer(&Portula::get_RThreshold)},
+        {"RTSEnable", Variant::fromBoolean(kFalse), boolean(&Portula::get_RTSEnable)},
+        {"SThreshold", Variant::fromInteger(0), integer(&Portula::get_SThreshold)},
+        {"EOFEnable", Variant::fromBoolean(kFalse), boolean(&Portula::get_EOFEnable)},
+        {"InputMode", Variant::fromLong(0), longValue(&Portula::get_InputMode)},
+        {"RemoteHost", Variant::fromString(u""), text(&Portula::get_RemoteHost)},
+        {"RemotePort", Variant::fromLong(0), longValue(&Portula::get_RemotePort)},
+        {"LocalPort", Variant::fromLong(0), longValue(&Portula::get_LocalPort)},
+        {"UDPUse", Variant::fromBoolean(kFalse),
+         [](Portula& c) { return Variant::fromBoolean(c.get_UDPUse()); }},
+        {"LogFile", Variant::fromString(u""),
+         [](Portula& c) { return Variant::fromString(c.get_LogFile()); }},
+    };
+    TemporaryPlatformHome home;
+    PtyPair device;
+    RecordingSite site;
+    Portula created{loadDesignSurface(), site};
+    MemoryPropertyBag saved(/*omitDefaults=*/true);
+    created.Save(saved);
+    EXPECT_EQ(saved.writes.size(), 19u);
+    for (const auto& [key, value] : saved.values)
+        ADD_FAILURE() << platform::toUtf8(key) << " differs from its saved default";
+
+    Portula loaded{loadDesignSurface(), site};
+    loaded.Load(saved);
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.read(created), row.expected) << row.key << " of a new control";
+        EXPECT_EQ(row.read(loaded), row.expected) << row.key << " loaded from nothing";
+    }
+
+    device.mapToPort(1);  // the new control's port is a pseudo-terminal here
+    created.put_PortOpen(kTrue);
+    ASSERT_EQ(created.get_PortOpen(), kTrue);
+    int lines = 0;
+    if (::ioctl(device.slave(), TIOCMGET, &lines) == 0)
+        EXPECT_NE(lines & TIOCM_DTR, 0) << "DTR low on the line";
+    else  // a pseudo-terminal without modem lines: what the port applied when it opened
+        EXPECT_EQ(created.get_DTREnable(), kTrue);
 }
 
 }  // namespace

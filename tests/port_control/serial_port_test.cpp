@@ -115,7 +115,7 @@ TEST_F(SerialPortTest, StartsWithTheClassicDefaults) {
     EXPECT_EQ(port.get_NullDiscard(), kFalse);
     EXPECT_EQ(port.get_EOFEnable(), kFalse);
     EXPECT_EQ(port.get_Break(), kFalse);
-    EXPECT_EQ(port.get_DTREnable(), kFalse);
+    EXPECT_EQ(port.get_DTREnable(), kTrue);
     EXPECT_EQ(port.get_RTSEnable(), kFalse);
     EXPECT_EQ(port.get_CommID(), -1);
     EXPECT_EQ(port.get_CommEvent(), 0);

@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "components/preferred_address.h"
 #include "components/socket_errors.h"
 #include "platform/codepage932.h"
 #include "platform/error.h"
@@ -659,6 +662,48 @@ TEST(UdpSocketSend, ANewRemoteEndpointTakesEffectAtTheNextSend) {
     sender.SendData(Variant::fromString(u"4"));
     EXPECT_EQ(first.receive(), "4");
     EXPECT_FALSE(second.readable());
+}
+
+// A name's addresses as the resolver lists them, read from text without any lookup.
+std::vector<port_control::SocketAddress> resolverAnswer(std::initializer_list<const char*> texts) {
+    std::vector<port_control::SocketAddress> candidates;
+    for (const char* text : texts) {
+        addrinfo hints{};
+        hints.ai_socktype = SOCK_DGRAM;
+        hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+        addrinfo* found = nullptr;
+        EXPECT_EQ(::getaddrinfo(text, "4000", &hints, &found), 0) << text;
+        if (!found)
+            continue;
+        port_control::SocketAddress a;
+        std::memcpy(&a.address, found->ai_addr, found->ai_addrlen);
+        a.length = found->ai_addrlen;
+        a.family = found->ai_family;
+        candidates.push_back(a);
+        ::freeaddrinfo(found);
+    }
+    return candidates;
+}
+
+TEST(PreferredAddress, ANameGoesToItsFirstIpv4AddressAndToIpv6OnlyWithoutOne) {
+    const struct {
+        const char* what;
+        std::initializer_list<const char*> answer;
+        size_t chosen;
+    } rows[] = {
+        {"IPv6 first (the usual hosts file)", {"::1", "127.0.0.1"}, 1},
+        {"IPv4 first", {"127.0.0.1", "::1"}, 0},
+        {"IPv6 only", {"2001:db8::7", "::1"}, 0},
+        {"IPv4 only, the first of two", {"192.0.2.7", "127.0.0.1"}, 0},
+        {"link-local and global IPv6 before IPv4", {"fe80::1%1", "2001:db8::7", "192.0.2.7"}, 2},
+        {"link-local IPv6 only", {"fe80::1%1", "fe80::2%1"}, 0},
+    };
+    for (const auto& row : rows) {
+        const auto candidates = resolverAnswer(row.answer);
+        ASSERT_EQ(candidates.size(), row.answer.size()) << row.what;
+        const auto& chosen = port_control::preferredAddress(candidates);
+        EXPECT_EQ(&chosen - candidates.data(), static_cast<ptrdiff_t>(row.chosen)) << row.what;
+    }
 }
 
 TEST(UdpSocketSend, SendFailuresCarryTheirNumbers) {
