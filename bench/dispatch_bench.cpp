@@ -1,9 +1,9 @@
 // Late binding: IDispatch::Invoke of a property get (CommEvent) and a property put
 // (RThreshold) on the Portula component, against a direct call of the same accessor of the
 // dual interface. The arguments are prepared once, as a caller that repeats a call would.
-#include "interface/portula_ids.h"
 #include "interface/portula_object.h"
 #include "platform/module_record.h"
+#include "portula/portula_ids.h"
 #include "support/comparison.h"
 
 namespace {

@@ -22,12 +22,12 @@
 
 #include "fuzz_input.h"
 #include "fuzz_variant.h"
-#include "interface/portula_ids.h"
 #include "interface/portula_object.h"
 #include "platform/dispatch.h"
 #include "platform/error.h"
 #include "platform/property_bag_file.h"
 #include "port_control/support/fake_components.h"
+#include "portula/portula_ids.h"
 #include "work_folder.h"
 
 namespace {

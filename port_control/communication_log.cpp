@@ -5,12 +5,11 @@
 // O_APPEND descriptor, so two controls sharing a file never interleave partial lines.
 // Every failure is swallowed: logging never disturbs the data path.
 #include <fcntl.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <ctime>
 
 #include "platform/error.h"
+#include "platform/file_descriptor.h"
 #include "portula.h"
 #include "text_render/render_control_chars.h"
 
@@ -38,19 +37,10 @@ std::string_view timeStamp() {
 constexpr size_t kKeptLineCapacity = 64 * 1024;
 
 void appendLine(const std::string& path, const std::string& line) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return;
-    size_t written = 0;
-    while (written < line.size()) {
-        const ssize_t n = ::write(fd, line.data() + written, line.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        written += static_cast<size_t>(n);
-    }
-    ::close(fd);
+    const platform::FileDescriptor fd(
+        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+    if (fd.get() >= 0)
+        platform::writeAll(fd.get(), line);  // a failure is dropped: the log never fails its caller
 }
 }  // namespace
 
@@ -74,8 +64,8 @@ void Portula::WriteLog(std::u16string_view prefix, std::u16string_view text) noe
         std::string& line = m_logLine;
         line.assign(timeStamp());
         line += ':';
-        text_render::AppendRenderedAsCodePage932(prefix, line);
-        text_render::AppendRenderedAsCodePage932(text, line);
+        text_render::appendRenderedAsCodePage932(prefix, line);
+        text_render::appendRenderedAsCodePage932(text, line);
         line += "\r\n";
         appendLine(m_logPathBytes, line);
     } catch (...) {

@@ -4,7 +4,7 @@
 #include "platform/module_loader.h"
 #include "platform/property_bag_file.h"
 #include "platform/unknown.h"
-#include "port_control/interface/portula_ids.h"
+#include "portula/portula_ids.h"
 
 namespace sample_app {
 namespace {

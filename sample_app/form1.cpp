@@ -22,7 +22,7 @@
 #include "platform/codepage932.h"
 #include "platform/error.h"
 #include "platform/variant.h"
-#include "port_control/interface/portula_ids.h"
+#include "portula/portula_ids.h"
 #include "settings_file.h"
 
 namespace sample_app {

@@ -5,7 +5,7 @@
 #include <QTextCursor>
 
 #include "control_host.h"
-#include "port_control/interface/portula_ids.h"
+#include "portula/portula_ids.h"
 #include "text_render/render_control_chars.h"
 
 namespace sample_app {

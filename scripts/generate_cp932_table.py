@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes platform/src/codepage932_table.inc, the decode tables of code page 932.
+"""Writes platform/text/src/codepage932_table.inc, the decode tables of code page 932.
 
 The mapping is the Windows one. Python's "cp932" codec supplies it and glibc's iconv
 ("WINDOWS-31J" and "CP932") checks it: both must agree on every double-byte pair, and
@@ -169,7 +169,7 @@ def format_rows(values, width, digits, indent="    "):
 def main():
     root = pathlib.Path(__file__).resolve().parent.parent
     output = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else (
-        root / "platform" / "src" / "codepage932_table.inc")
+        root / "platform" / "text" / "src" / "codepage932_table.inc")
 
     single, double = build_mapping()
     canonical = {}  # character -> the pair Windows writes

@@ -105,17 +105,20 @@ void SerialPort::openDevice() {
     bool hasErrorCounters = ::ioctl(fd.get(), TIOCGICOUNT, &counters) == 0;
 
     MessageLoop& loop = MessageLoop::current();
-    platform::FdWatch watch(
-        fd.get(), MessageLoop::kReadable, [this](uint32_t events) { onDeviceReady(events); }, loop);
     MessageLoop::TimerId timer = 0;
     if (hasModemLines || hasErrorCounters)
         timer = loop.startTimer(kLinePollInterval, true, [this] { onLinePoll(); });
+    try {
+        m_device.open(
+            std::move(fd), MessageLoop::kReadable,
+            [this](uint32_t events) { onDeviceReady(events); }, loop);
+    } catch (...) {
+        if (timer)
+            loop.stopTimer(timer);
+        throw;
+    }
 
-    ++m_session;
-    m_fd = fd.release();
     m_loop = &loop;
-    m_watch = std::move(watch);
-    m_watchEvents = MessageLoop::kReadable;
     m_linePollTimer = timer;
     m_hasModemLines = hasModemLines;
     m_modemLines = lines;
@@ -127,18 +130,16 @@ void SerialPort::openDevice() {
 void SerialPort::closeDevice() {
     if (m_linePollTimer)
         m_loop->stopTimer(std::exchange(m_linePollTimer, 0));
-    m_watch.reset();
+    const int fd = m_device.get();
     if (m_break)
-        ::ioctl(m_fd, TIOCCBRK);
-    ::tcflush(m_fd, TCIOFLUSH);
+        ::ioctl(fd, TIOCCBRK);
+    ::tcflush(fd, TCIOFLUSH);
     int lines = TIOCM_DTR | TIOCM_RTS;
-    ::ioctl(m_fd, TIOCMBIC, &lines);
-    ::flock(m_fd, LOCK_UN);
-    ::close(std::exchange(m_fd, -1));
+    ::ioctl(fd, TIOCMBIC, &lines);
+    ::flock(fd, LOCK_UN);
+    m_device.close();
 
-    ++m_session;
     m_loop = nullptr;
-    m_watchEvents = 0;
     m_input.clear();
     m_output.clear();
     m_outputTaken = 0;
@@ -167,14 +168,13 @@ int16_t SerialPort::get_CommEvent() {
 }
 
 bool SerialPort::raise(int16_t code) {
-    std::weak_ptr<char> alive = m_alive;
-    uint64_t session = m_session;
+    const platform::WatchedDescriptor::Ticket ticket = m_device.ticket();
     m_commEvent = code;
     if (m_onComm) {
         std::function<void()> handler = m_onComm;  // the handler may replace itself
         handler();
     }
-    return !alive.expired() && m_session == session;
+    return ticket.sameOpening();
 }
 
 void SerialPort::raiseAll(const std::vector<int16_t>& codes) {
@@ -190,8 +190,8 @@ void SerialPort::defer(int16_t code) {
     if (m_deferPosted)
         return;
     m_deferPosted = true;
-    m_loop->post([this, alive = std::weak_ptr<char>(m_alive)] {
-        if (alive.expired())
+    m_loop->post([this, ticket = m_device.ticket()] {
+        if (!ticket.ownerAlive())
             return;
         m_deferPosted = false;
         while (!m_deferred.empty()) {
@@ -204,8 +204,7 @@ void SerialPort::defer(int16_t code) {
 }
 
 void SerialPort::onDeviceReady(uint32_t events) {
-    std::weak_ptr<char> alive = m_alive;
-    uint64_t session = m_session;
+    const platform::WatchedDescriptor::Ticket ticket = m_device.ticket();
     std::vector<int16_t> raised;
     bool lost = (events & (MessageLoop::kHangup | MessageLoop::kError)) != 0;
     if (events & (MessageLoop::kReadable | MessageLoop::kHangup | MessageLoop::kError))
@@ -220,7 +219,7 @@ void SerialPort::onDeviceReady(uint32_t events) {
     if (!lost)
         updateWatch();
     raiseAll(raised);
-    if (lost && !alive.expired() && m_session == session)
+    if (lost && ticket.sameOpening())
         deviceLost();
 }
 
@@ -247,7 +246,7 @@ bool SerialPort::readAvailable(std::vector<int16_t>& events) {
         size_t want = holdSender ? std::min(room, sizeof buffer) : sizeof buffer;
         if (want == 0)
             break;
-        ssize_t count = ::read(m_fd, buffer, want);
+        ssize_t count = ::read(m_device.get(), buffer, want);
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0 && errno != EAGAIN)
@@ -284,7 +283,7 @@ bool SerialPort::readAvailable(std::vector<int16_t>& events) {
 // Hands queued output to the driver; false if the device has failed.
 bool SerialPort::writeQueued() {
     while (queuedOutput() > 0) {
-        ssize_t count = ::write(m_fd, m_output.data() + m_outputTaken, queuedOutput());
+        ssize_t count = ::write(m_device.get(), m_output.data() + m_outputTaken, queuedOutput());
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0 && errno != EAGAIN)
@@ -311,7 +310,7 @@ void SerialPort::onLinePoll() {
     std::vector<int16_t> events;
     if (m_hasModemLines) {
         int lines = 0;
-        if (::ioctl(m_fd, TIOCMGET, &lines) != 0) {
+        if (::ioctl(m_device.get(), TIOCMGET, &lines) != 0) {
             if (!lacksModemLines(errno) && errno != EINTR)
                 deviceLost();
             return;
@@ -327,7 +326,7 @@ void SerialPort::onLinePoll() {
             events.push_back(comm_events::kRing);
     }
     serial_icounter_struct counters{};
-    if (m_hasErrorCounters && ::ioctl(m_fd, TIOCGICOUNT, &counters) == 0) {
+    if (m_hasErrorCounters && ::ioctl(m_device.get(), TIOCGICOUNT, &counters) == 0) {
         uint64_t overruns = static_cast<uint64_t>(counters.overrun) + counters.buf_overrun;
         if (static_cast<uint64_t>(counters.frame) != m_framingErrors)
             events.push_back(comm_events::kFraming);
@@ -346,10 +345,7 @@ void SerialPort::updateWatch() {
                    m_input.size() >= static_cast<size_t>(m_inBufferSize);
     uint32_t events = (m_readPaused ? 0u : uint32_t{MessageLoop::kReadable}) |
                       (queuedOutput() == 0 ? 0u : uint32_t{MessageLoop::kWritable});
-    if (events != m_watchEvents) {
-        m_watch.setEvents(events);
-        m_watchEvents = events;
-    }
+    m_device.setEvents(events);
 }
 
 // --- Data ----------------------------------------------------------------------------
@@ -425,7 +421,7 @@ void SerialPort::put_InBufferCount(int16_t count) {
         throwInvalidValue();
     if (!isOpen())
         return;
-    ::tcflush(m_fd, TCIFLUSH);
+    ::tcflush(m_device.get(), TCIFLUSH);
     m_input.clear();
     m_inputFilter.reset();
     afterInputTaken();
@@ -435,7 +431,7 @@ int16_t SerialPort::get_OutBufferCount() {
     if (!isOpen())
         return 0;
     int driverQueue = 0;
-    if (::ioctl(m_fd, TIOCOUTQ, &driverQueue) != 0 || driverQueue < 0)
+    if (::ioctl(m_device.get(), TIOCOUTQ, &driverQueue) != 0 || driverQueue < 0)
         driverQueue = 0;
     return clampCount(queuedOutput() + static_cast<size_t>(driverQueue));
 }
@@ -445,7 +441,7 @@ void SerialPort::put_OutBufferCount(int16_t count) {
         throwInvalidValue();
     if (!isOpen())
         return;
-    ::tcflush(m_fd, TCOFLUSH);
+    ::tcflush(m_device.get(), TCOFLUSH);
     m_output.clear();
     m_outputTaken = 0;
     m_sendEventArmed = false;  // discarded, not sent
@@ -530,7 +526,7 @@ void SerialPort::put_Handshaking(int32_t mode) {
     if (mode < handshaking::kNone || mode > handshaking::kRtsCtsXonXoff)
         throwInvalidValue();
     if (isOpen())
-        applyLineSettings(m_fd, m_settings, mode, m_marksLineErrors);
+        applyLineSettings(m_device.get(), m_settings, mode, m_marksLineErrors);
     m_handshaking = mode;
     updateWatch();
 }
@@ -552,7 +548,7 @@ std::u16string SerialPort::get_Settings() {
 void SerialPort::put_Settings(const std::u16string& settings) {
     SerialSettings parsed = SerialSettings::parseOrThrow(settings);
     if (isOpen())
-        applyLineSettings(m_fd, parsed, m_handshaking, m_marksLineErrors);
+        applyLineSettings(m_device.get(), parsed, m_handshaking, m_marksLineErrors);
     m_settings = parsed;
     m_settingsText = settings;
 }
@@ -592,7 +588,7 @@ void SerialPort::put_RTSEnable(Boolean enable) {
 
 void SerialPort::setModemLine(int line, bool on) {
     int bits = line;
-    if (::ioctl(m_fd, on ? TIOCMBIS : TIOCMBIC, &bits) != 0 && !lacksModemLines(errno))
+    if (::ioctl(m_device.get(), on ? TIOCMBIS : TIOCMBIC, &bits) != 0 && !lacksModemLines(errno))
         throw serialErrorFromErrno(errno, SerialOperation::Configure);
 }
 
@@ -622,7 +618,7 @@ void SerialPort::put_Break(Boolean on) {
             throw serialError(serial_errors::kPortNotOpen);
         return;
     }
-    if (::ioctl(m_fd, on ? TIOCSBRK : TIOCCBRK) != 0)
+    if (::ioctl(m_device.get(), on ? TIOCSBRK : TIOCCBRK) != 0)
         throw serialErrorFromErrno(errno, SerialOperation::Configure);
     m_break = on != 0;
 }
@@ -632,7 +628,7 @@ void SerialPort::put_Break(Boolean on) {
 bool SerialPort::modemLine(int line) {
     requireOpen();
     int lines = 0;
-    return ::ioctl(m_fd, TIOCMGET, &lines) == 0 && (lines & line) != 0;
+    return ::ioctl(m_device.get(), TIOCMGET, &lines) == 0 && (lines & line) != 0;
 }
 
 Boolean SerialPort::get_CDHolding() {
@@ -648,7 +644,7 @@ Boolean SerialPort::get_DSRHolding() {
 }
 
 int32_t SerialPort::get_CommID() {
-    return m_fd;
+    return m_device.get();
 }
 
 }  // namespace port_control

@@ -42,8 +42,8 @@
 #include "components/serial_component.h"
 #include "components/serial_input_filter.h"
 #include "components/serial_settings.h"
-#include "platform/fd_watch.h"
 #include "platform/message_loop.h"
+#include "platform/watched_descriptor.h"
 
 namespace port_control {
 
@@ -109,7 +109,7 @@ class SerialPort final : public SerialComponent {
     void setOnComm(std::function<void()> handler) override;
 
   private:
-    bool isOpen() const { return m_fd >= 0; }
+    bool isOpen() const { return m_device.isOpen(); }
     void requireOpen() const;
     void openDevice();
     void closeDevice();
@@ -152,10 +152,7 @@ class SerialPort final : public SerialComponent {
     std::function<void()> m_onComm;
 
     // The open device.
-    int m_fd = -1;
     platform::MessageLoop* m_loop = nullptr;
-    platform::FdWatch m_watch;
-    uint32_t m_watchEvents = 0;
     platform::MessageLoop::TimerId m_linePollTimer = 0;
     bool m_hasModemLines = false;
     int m_modemLines = 0;
@@ -177,10 +174,9 @@ class SerialPort final : public SerialComponent {
     std::vector<int16_t> m_deferred;
     bool m_deferPosted = false;
 
-    // Bumped on every open and close: callbacks of an earlier opening stop when it changes.
-    uint64_t m_session = 0;
-    // Expires with the component, for callbacks that outlive it.
-    std::shared_ptr<char> m_alive = std::make_shared<char>();
+    // The open device, its watch, and what its callbacks check after calling out. Last, so
+    // that its liveness token expires first.
+    platform::WatchedDescriptor m_device;
 };
 
 }  // namespace port_control

@@ -126,7 +126,7 @@ UdpSocket::~UdpSocket() {
 }
 
 void UdpSocket::requireClosed() const {
-    if (m_fd >= 0)
+    if (m_socket.isOpen())
         throw socketError(SocketFailure::InvalidOperation);
 }
 
@@ -167,13 +167,11 @@ void UdpSocket::setDataArrival(std::function<void(int32_t bytes)> handler) {
 // Opens a non-blocking socket of `family`, bound to `bindPort` on every local address
 // unless `bindPort` is negative, and starts watching it. Leaves the socket closed on failure.
 void UdpSocket::open(int family, int32_t bindPort) {
-    int fd = ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
+    platform::FileDescriptor descriptor(
+        ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP));
+    const int fd = descriptor.get();
     if (fd < 0)
         throw socketErrorFromErrno(errno);
-    auto fail = [fd](int err) {
-        ::close(fd);
-        return socketErrorFromErrno(err);
-    };
 
     bool dualStack = false;
     if (family == AF_INET6) {
@@ -198,23 +196,22 @@ void UdpSocket::open(int family, int32_t bindPort) {
             length = sizeof in4;
         }
         if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) < 0)
-            throw fail(errno);
+            throw socketErrorFromErrno(errno);
         length = sizeof address;
         if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) < 0)
-            throw fail(errno);
+            throw socketErrorFromErrno(errno);
         bindPort = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(address).sin6_port
                                             : reinterpret_cast<sockaddr_in&>(address).sin_port);
     }
 
     try {
-        m_watch = platform::FdWatch(fd, platform::MessageLoop::kReadable,
-                                    [this](uint32_t events) { onReady(events); });
+        m_socket.open(std::move(descriptor), platform::MessageLoop::kReadable,
+                      [this](uint32_t events) { onReady(events); });
     } catch (const std::system_error& e) {
-        throw fail(e.code().value());
+        throw socketErrorFromErrno(e.code().value());
     }
     if (!m_receiveBatch)
         m_receiveBatch.reset(new ReceiveBatch);  // no (): the buffers stay untouched
-    m_fd = fd;
     m_family = family;
     m_bound = bound;
     m_dualStack = dualStack;
@@ -231,11 +228,7 @@ void UdpSocket::Bind(int32_t localPort) {
 }
 
 void UdpSocket::Close() {
-    ++m_generation;
-    m_watch.reset();
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
+    m_socket.close();
     m_family = 0;
     m_bound = m_dualStack = m_reading = false;
     m_datagrams.clear();
@@ -246,7 +239,7 @@ void UdpSocket::Close() {
 // IPv6 socket that carries IPv4 reaches an IPv4 address as its mapped form; an unbound
 // socket of another family is reopened, a bound one keeps its port and fails.
 SocketAddress UdpSocket::reach(SocketAddress destination) {
-    if (m_fd >= 0) {
+    if (m_socket.isOpen()) {
         if (destination.family == m_family)
             return destination;
         if (m_family == AF_INET6 && m_dualStack && destination.family == AF_INET) {
@@ -301,7 +294,7 @@ void UdpSocket::SendData(const platform::Variant& data) {
     }
     if (m_remoteForm == RemoteForm::Literal) {
         // The usual case: the socket is open for the address's own family.
-        if (m_fd >= 0 && m_family == m_literalDestination.family)
+        if (m_socket.isOpen() && m_family == m_literalDestination.family)
             return sendTo(bytes, m_literalDestination);
         sendTo(bytes, reach(m_literalDestination));
         return;
@@ -344,7 +337,7 @@ void UdpSocket::sendTo(std::string_view bytes, const SocketAddress& destination)
     int refusals = 0;
     for (;;) {
         ssize_t sent =
-            ::sendto(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL,
+            ::sendto(m_socket.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL,
                      reinterpret_cast<const sockaddr*>(&destination.address), destination.length);
         if (sent >= 0)
             return;
@@ -365,7 +358,7 @@ void UdpSocket::sendTo(std::string_view bytes, const SocketAddress& destination)
             auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now);
             if (left.count() <= 0)
                 throw socketError(SocketFailure::NoBufferSpace);
-            pollfd p{m_fd, POLLOUT, 0};
+            pollfd p{m_socket.get(), POLLOUT, 0};
             ::poll(&p, 1, static_cast<int>(left.count()));
             continue;
         }
@@ -383,8 +376,8 @@ void UdpSocket::GetData(std::u16string& data) {
 }
 
 void UdpSocket::resumeReading() {
-    if (m_fd >= 0 && !m_reading && m_datagrams.bytes() < kMaxHeldBytes) {
-        m_watch.setEvents(platform::MessageLoop::kReadable);
+    if (m_socket.isOpen() && !m_reading && m_datagrams.bytes() < kMaxHeldBytes) {
+        m_socket.setEvents(platform::MessageLoop::kReadable);
         m_reading = true;
     }
 }
@@ -395,7 +388,7 @@ void UdpSocket::onReady(uint32_t events) {
         // it clears the level-triggered report.
         int err = 0;
         socklen_t length = sizeof err;
-        ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &length);
+        ::getsockopt(m_socket.get(), SOL_SOCKET, SO_ERROR, &err, &length);
     }
     if (m_reading)
         receivePending();
@@ -424,7 +417,7 @@ void UdpSocket::receivePending() {
         m_reportsUntilProbe = m_probeInterval;
     }
     if (m_datagrams.bytes() >= kMaxHeldBytes && m_reading) {
-        m_watch.setEvents(0);
+        m_socket.setEvents(0);
         m_reading = false;
     }
 }
@@ -435,7 +428,8 @@ bool UdpSocket::receiveOne() {
     char* space = m_datagrams.spaceFor(kReceiveBufferSize);
     // MSG_TRUNC makes the call tell the whole length, which shows a datagram cut short (only
     // a jumbogram can be); that one is not delivered.
-    const ssize_t length = ::recv(m_fd, space, kReceiveBufferSize, MSG_DONTWAIT | MSG_TRUNC);
+    const ssize_t length =
+        ::recv(m_socket.get(), space, kReceiveBufferSize, MSG_DONTWAIT | MSG_TRUNC);
     if (length < 0)
         return false;
     if (static_cast<size_t>(length) <= kReceiveBufferSize) {
@@ -457,8 +451,8 @@ void UdpSocket::receiveBatches() {
         const size_t wanted =
             std::min(kReceiveBatch, (room + kReceiveBufferSize - 1) / kReceiveBufferSize);
         mmsghdr* messages = m_receiveBatch->messages;
-        const int count =
-            ::recvmmsg(m_fd, messages, static_cast<unsigned>(wanted), MSG_DONTWAIT, nullptr);
+        const int count = ::recvmmsg(m_socket.get(), messages, static_cast<unsigned>(wanted),
+                                     MSG_DONTWAIT, nullptr);
         if (count < 0) {
             int err = errno;
             if (err == EAGAIN || err == EWOULDBLOCK)
@@ -481,8 +475,7 @@ void UdpSocket::receiveBatches() {
 }
 
 void UdpSocket::announceArrivals() {
-    const uint64_t generation = m_generation;
-    std::weak_ptr<int> alive = m_lifetime;
+    const platform::WatchedDescriptor::Ticket ticket = m_socket.ticket();
     while (!m_arrivalsDue.empty()) {
         int32_t bytes = m_arrivalsDue.front();
         m_arrivalsDue.pop_front();
@@ -494,15 +487,15 @@ void UdpSocket::announceArrivals() {
         } catch (...) {
             // The failure goes to the loop that delivered the event; the events still
             // due follow in a later round.
-            if (!alive.expired() && generation == m_generation && !m_arrivalsDue.empty()) {
-                platform::MessageLoop::current().post([this, alive] {
-                    if (!alive.expired())
+            if (ticket.sameOpening() && !m_arrivalsDue.empty()) {
+                platform::MessageLoop::current().post([this, ticket] {
+                    if (ticket.ownerAlive())
                         announceArrivals();
                 });
             }
             throw;
         }
-        if (alive.expired() || generation != m_generation)
+        if (!ticket.sameOpening())
             return;
     }
 }

@@ -38,7 +38,7 @@
 #include "components/datagram_queue.h"
 #include "components/preferred_address.h"
 #include "components/udp_component.h"
-#include "platform/fd_watch.h"
+#include "platform/watched_descriptor.h"
 
 namespace port_control {
 
@@ -51,7 +51,7 @@ class UdpSocket : public UdpComponent {
 
     void put_Protocol(int32_t protocol) override;
     int32_t get_Protocol() override { return m_protocol; }
-    int16_t get_State() override { return m_fd >= 0 ? kStateOpen : kStateClosed; }
+    int16_t get_State() override { return m_socket.isOpen() ? kStateOpen : kStateClosed; }
 
     std::u16string get_RemoteHost() override { return m_remoteHost; }
     void put_RemoteHost(const std::u16string& host) override;
@@ -68,7 +68,7 @@ class UdpSocket : public UdpComponent {
     void setDataArrival(std::function<void(int32_t bytes)> handler) override;
 
     // The descriptor while open, else -1; it stays owned by this object (for diagnostics).
-    int nativeHandle() const { return m_fd; }
+    int nativeHandle() const { return m_socket.get(); }
 
     static constexpr int16_t kStateClosed = 0;
     static constexpr int16_t kStateOpen = 1;
@@ -99,12 +99,10 @@ class UdpSocket : public UdpComponent {
     RemoteForm m_remoteForm = RemoteForm::Unknown;
     SocketAddress m_literalDestination;  // while m_remoteForm is Literal
 
-    int m_fd = -1;
     int m_family = 0;
     bool m_bound = false;
     bool m_dualStack = false;  // an IPv6 socket that also carries IPv4
     bool m_reading = false;    // the watch asks for readability
-    platform::FdWatch m_watch;
 
     DatagramQueue m_datagrams;          // received, not yet taken by GetData
     std::deque<int32_t> m_arrivalsDue;  // byte counts of DataArrival events not yet raised
@@ -113,12 +111,10 @@ class UdpSocket : public UdpComponent {
     unsigned m_probeInterval = 0;
     unsigned m_reportsUntilProbe = 0;
     std::string m_sendBytes;  // text encoded for sending, kept for the next send
-    // Bumped by Close, so that a delivery in progress sees that its socket went away.
-    uint64_t m_generation = 0;
-    // Expires with the object, so that a handler may destroy the socket it was called by.
-    std::shared_ptr<int> m_lifetime = std::make_shared<int>(0);
-
     std::function<void(int32_t)> m_dataArrival;
+    // The socket, its watch, and what a delivery checks after calling out (a handler may
+    // close the socket or destroy this object). Last, so that it closes first.
+    platform::WatchedDescriptor m_socket;
 };
 
 }  // namespace port_control

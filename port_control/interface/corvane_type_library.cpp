@@ -1,6 +1,6 @@
 #include "interface/corvane_type_library.h"
 
-#include "interface/portula_ids.h"
+#include "portula/portula_ids.h"
 #include "portula_properties.h"
 
 namespace port_control {

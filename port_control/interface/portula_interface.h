@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "interface/portula_ids.h"
 #include "platform/dispatch.h"
+#include "portula/portula_ids.h"
 #include "portula_properties.h"
 
 namespace port_control {

@@ -3,9 +3,9 @@
 #include <vector>
 
 #include "interface/corvane_type_library.h"
-#include "interface/portula_ids.h"
 #include "interface/portula_object.h"
 #include "interface/resource_data.h"
+#include "portula/portula_ids.h"
 
 namespace port_control {
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "interface/portula_ids.h"
+#include "portula/portula_ids.h"
 
 namespace port_control {
 

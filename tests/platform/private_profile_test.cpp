@@ -274,7 +274,6 @@ TEST_F(PrivateProfile, RefusesWhatItCannotWrite) {
     fs::permissions(m_file, fs::perms::owner_read | fs::perms::owner_write);
 
     fs::permissions(m_dir, fs::perms::owner_read | fs::perms::owner_exec);
-    EXPECT_FALSE(write("S", "k", "2"));
     EXPECT_FALSE(WritePrivateProfileStringA("S", "k", "2", (m_dir / "new.ini").c_str()));
     fs::permissions(m_dir, fs::perms::owner_all);
     EXPECT_EQ(contents(), original);
@@ -325,6 +324,43 @@ TEST_F(PrivateProfile, KeepsPermissionsAndLinks) {
     ASSERT_TRUE(WritePrivateProfileStringA("S", "k", "3", link.c_str()));
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(contents(), "[S]\r\nk=3\r\n");
+}
+
+// A folder without write permission takes no new file, but the writable file in it is still
+// the user's to change: each edit lands in the same file (same inode, so hard links and the
+// owner stay), leaves nothing beside it, and a read-only file there stays refused. The
+// folder has no write permission bit, which counts as read-only for root too.
+TEST_F(PrivateProfile, UpdatesAWritableFileInAReadOnlyFolderInPlace) {
+    put("[S]\r\nk=1\r\n");
+    const fs::path hardLink = m_dir / "other-name.ini";
+    fs::create_hard_link(m_file, hardLink);
+    struct stat before {};
+    ASSERT_EQ(::stat(m_file.c_str(), &before), 0);
+    fs::permissions(m_dir, fs::perms::owner_read | fs::perms::owner_exec);
+
+    const struct {
+        const char* key;
+        const char* value;
+        const char* after;
+    } edits[] = {
+        {"k", "a much longer value than before", "[S]\r\nk=a much longer value than before\r\n"},
+        {"n", "2", "[S]\r\nk=a much longer value than before\r\nn=2\r\n"},
+        {"k", nullptr, "[S]\r\nn=2\r\n"},
+    };
+    for (const auto& edit : edits) {
+        SCOPED_TRACE(edit.key);
+        EXPECT_TRUE(write("S", edit.key, edit.value));
+        EXPECT_EQ(contents(), edit.after);
+        EXPECT_EQ(bytesOf(hardLink), edit.after) << "the file was replaced, not updated";
+        struct stat st {};
+        ASSERT_EQ(::stat(m_file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_ino, before.st_ino);
+        EXPECT_EQ(entries(), (std::set<std::string>{"other-name.ini", "settings.ini"}));
+    }
+
+    fs::permissions(m_file, fs::perms::owner_read);
+    EXPECT_FALSE(write("S", "n", "3"));
+    EXPECT_EQ(contents(), "[S]\r\nn=2\r\n");
 }
 
 // Whatever is written comes back, for names and values the format can carry: no line

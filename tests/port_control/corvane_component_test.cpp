@@ -11,11 +11,11 @@
 #include <filesystem>
 
 #include "interface/corvane_type_library.h"
-#include "interface/portula_ids.h"
 #include "platform/control_site.h"
 #include "platform/message_loop.h"
 #include "platform/module_loader.h"
 #include "platform/resources.h"
+#include "portula/portula_ids.h"
 
 namespace port_control {
 namespace {

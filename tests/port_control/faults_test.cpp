@@ -23,11 +23,11 @@
 
 #include "components/serial_errors.h"
 #include "design_surface.h"
-#include "interface/portula_ids.h"
 #include "platform/control_site.h"
 #include "platform/message_loop.h"
 #include "platform/module_loader.h"
 #include "platform/port_map.h"
+#include "portula/portula_ids.h"
 #include "support/fake_components.h"
 #include "support/memory_property_bag.h"
 #include "support/process_probes.h"

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "interface/portula_ids.h"
 #include "platform/resources.h"
+#include "portula/portula_ids.h"
 
 namespace port_control {
 namespace {

@@ -17,7 +17,7 @@
 #include "loop_bridge.h"
 #include "platform/port_map.h"
 #include "platform/variant.h"
-#include "port_control/interface/portula_ids.h"
+#include "portula/portula_ids.h"
 #include "sample_app/support/qt_test_application.h"
 #include "sample_app/support/raw_udp_socket.h"
 #include "sample_app/support/recording_presenter.h"

@@ -20,7 +20,7 @@
 #include "form1.h"
 #include "platform/codepage932.h"
 #include "platform/error.h"
-#include "port_control/interface/portula_ids.h"
+#include "portula/portula_ids.h"
 #include "sample_app/support/qt_test_application.h"
 #include "sample_app/support/recording_control_host.h"
 #include "sample_app/support/recording_presenter.h"

@@ -1,6 +1,6 @@
-// The settings file when it cannot be used: replaced by a folder, or in a read-only folder
-// (a read-only file itself is covered beside the settings file's other tests). Reads give the
-// defaults or the stored values, writes fail unreported and leave everything as it was (no
+// The settings file when it cannot be used: replaced by a folder, or missing in a read-only
+// folder (a read-only file itself is covered beside the settings file's other tests). Reads give
+// the defaults or the stored values, writes fail unreported and leave everything as it was (no
 // half-written or temporary files), and once the fault is gone the next unload writes again.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -100,13 +100,21 @@ TEST_F(SettingsFaults, AFolderInPlaceOfTheFileReadsAsNoFileAndIsNeverTouched) {
     EXPECT_EQ(load(), all(u"new"));
 }
 
-TEST_F(SettingsFaults, AReadOnlyFolderKeepsTheFileAsItWasEvenForRoot) {
+// A read-only folder takes no new file, but the writable settings file in it is updated in
+// place (even for root: the folder has no write permission bit at all).
+TEST_F(SettingsFaults, AReadOnlyFolderTakesNoNewFileButItsWritableFileIsUpdated) {
     fs::permissions(m_scratch.path(), fs::perms::owner_read | fs::perms::owner_exec);
     const auto namesBefore = namesIn(m_scratch.path());
     unload(u"new");
-    EXPECT_EQ(fileContents(m_file), m_stored);
     EXPECT_EQ(namesIn(m_scratch.path()), namesBefore) << "a temporary file was left behind";
-    EXPECT_EQ(load(), all(u"stored"));
+    EXPECT_EQ(load(), all(u"new"));
+
+    fs::permissions(m_scratch.path(), fs::perms::owner_all);
+    fs::remove(m_file);
+    fs::permissions(m_scratch.path(), fs::perms::owner_read | fs::perms::owner_exec);
+    unload(u"newer");
+    EXPECT_FALSE(fs::exists(m_file));
+    EXPECT_EQ(load(), defaults());
 
     fs::permissions(m_scratch.path(), fs::perms::owner_all);
     unload(u"new");

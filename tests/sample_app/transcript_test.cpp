@@ -9,7 +9,7 @@
 #include <QTextCursor>
 
 #include "platform/error.h"
-#include "port_control/interface/portula_ids.h"
+#include "portula/portula_ids.h"
 #include "sample_app/support/qt_test_application.h"
 #include "sample_app/support/recording_control_host.h"
 #include "transcript.h"

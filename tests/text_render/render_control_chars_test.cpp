@@ -88,7 +88,7 @@ TEST(AppendRenderedAsCodePage932, IsTheRenderingEncoded) {
     for (int c = 0; c < 0x10000; ++c) {
         const std::u16string one(1, static_cast<char16_t>(c));
         std::string bytes = "x";
-        text_render::AppendRenderedAsCodePage932(one, bytes);
+        text_render::appendRenderedAsCodePage932(one, bytes);
         ASSERT_EQ(bytes, "x" + platform::cp932::encode(RenderControlChars(one))) << c;
     }
     std::mt19937 random(11);
@@ -102,7 +102,7 @@ TEST(AppendRenderedAsCodePage932, IsTheRenderingEncoded) {
                                 : static_cast<char16_t>(0x20 + random() % 0x5F);
         }
         std::string bytes;
-        text_render::AppendRenderedAsCodePage932(text, bytes);
+        text_render::appendRenderedAsCodePage932(text, bytes);
         ASSERT_EQ(bytes, platform::cp932::encode(RenderControlChars(text)));
     }
 }

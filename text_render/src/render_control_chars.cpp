@@ -73,7 +73,7 @@ std::u16string RenderControlChars(std::u16string_view text) {
     return rendered;
 }
 
-void AppendRenderedAsCodePage932(std::u16string_view text, std::string& out) {
+void appendRenderedAsCodePage932(std::u16string_view text, std::string& out) {
     for (size_t i = 0; i < text.size();) {
         if (isPrintableAscii(text[i])) {
             const size_t end = printableRunEnd(text, i);

@@ -18,6 +18,6 @@ std::u16string RenderControlChars(std::u16string_view text);
 
 // Appends the rendering of `text` written in code page 932 to `out`: the bytes of
 // encoding RenderControlChars(text), made in one pass, for the communication log.
-void AppendRenderedAsCodePage932(std::u16string_view text, std::string& out);
+void appendRenderedAsCodePage932(std::u16string_view text, std::string& out);
 
 }  // namespace text_render

@@ -1,4 +1,4 @@
-#include "platform/error.h"
+#include "platform/utf8.h"
 
 namespace platform {
 

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <limits>
 
+#include "platform/basic_conversions.h"
 #include "platform/codepage932.h"
 #include "platform/error.h"
-#include "platform/variant.h"
 
 namespace platform {
 

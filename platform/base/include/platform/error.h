@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/utf8.h"  // descriptions come and go as UTF-8
+
 namespace platform {
 
 using HRESULT = int32_t;
@@ -142,12 +144,5 @@ HRESULT reportCurrentException(std::u16string source = {});
 // HRESULT's, an empty description falls back to the standard text. A success code
 // passed by mistake throws 440.
 [[noreturn]] void throwFromHresult(HRESULT hr);
-
-// UTF-8 <-> UTF-16 for file names and diagnostics (invalid input is replaced, never fails).
-// A lone surrogate becomes U+FFFD in UTF-8; each maximal ill-formed part of a UTF-8
-// sequence (overlong forms, encoded surrogates, values above U+10FFFF, cut-off sequences,
-// stray continuation bytes) becomes one U+FFFD.
-std::string toUtf8(std::u16string_view text);
-std::u16string fromUtf8(std::string_view text);
 
 }  // namespace platform

@@ -1,8 +1,6 @@
 #include "platform/private_profile.h"
-#include "platform/file_descriptor.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,11 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <random>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
+
+#include "atomic_file.h"
 
 namespace platform {
 namespace {
@@ -313,53 +312,6 @@ std::optional<Edit> planEdit(std::string_view text, const char* section, const c
     return edit;
 }
 
-// A file or folder without any write permission bit is read-only for everyone, root
-// included, the way a read-only attribute is; otherwise the usual access check decides.
-bool mayWrite(const std::string& path, const struct stat& st) {
-    return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 && ::access(path.c_str(), W_OK) == 0;
-}
-
-std::string temporaryName(const std::string& folder, const std::string& fileName) {
-    static std::mt19937_64 generator{std::random_device{}()};
-    static const char kDigits[] = "0123456789abcdef";
-    std::string name = folder + "/." + fileName + ".";
-    uint64_t bits = generator();
-    for (int i = 0; i < 12; ++i, bits >>= 4)
-        name.push_back(kDigits[bits & 15]);
-    return name + ".tmp";
-}
-
-// Writes `content` to a new file beside `path` and renames it over `path`, so a reader sees
-// the old file or the new one and a failure at any step leaves the old one in place.
-bool replaceFile(const std::string& path, const std::string& folder, const std::string& fileName,
-                 std::string_view content, const struct stat* original) {
-    std::string temporary;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temporary = temporaryName(folder, fileName);
-        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            return false;
-    }
-    if (fd < 0)
-        return false;
-    bool ok = writeAll(fd, content);
-    if (ok && original) {
-        // The owner may stay out of reach for an unprivileged writer; the mode may not.
-        const int owned = ::fchown(fd, original->st_uid, original->st_gid);
-        (void)owned;
-        ok = ::fchmod(fd, original->st_mode & 07777) == 0;
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    return true;
-}
-
 // Writes go to the file a symbolic link names, so that the link itself survives.
 std::string resolveLink(const char* path) {
     struct stat st {};
@@ -372,33 +324,6 @@ std::string resolveLink(const char* path) {
     }
     return path;
 }
-
-// Holds an exclusive lock on the folder so that writers in other processes do not lose
-// each other's changes between reading and renaming.
-class FolderLock {
-  public:
-    explicit FolderLock(const std::string& folder)
-        : m_fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-        if (m_fd >= 0) {
-            while (::flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
-            }
-        }
-    }
-    FolderLock(const FolderLock&) = delete;
-    FolderLock& operator=(const FolderLock&) = delete;
-    ~FolderLock() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    // Makes the rename durable.
-    void syncFolder() const {
-        if (m_fd >= 0)
-            ::fsync(m_fd);
-    }
-
-  private:
-    int m_fd;
-};
 
 }  // namespace
 
@@ -444,32 +369,43 @@ bool WritePrivateProfileStringA(const char* section, const char* key, const char
     struct stat folderStat {};
     if (::stat(folder.c_str(), &folderStat) != 0 || !S_ISDIR(folderStat.st_mode))
         return false;
-    const FolderLock lock(folder);
+    try {
+        // Writers in other processes must not lose each other's changes between reading
+        // and replacing.
+        const FolderLock lock = FolderLock::onFolder(folder);
 
-    struct stat fileStat {};
-    const bool exists = ::stat(target.c_str(), &fileStat) == 0;
-    if (!exists && errno != ENOENT)
-        return false;
-    if (exists && !S_ISREG(fileStat.st_mode))
-        return false;
-
-    std::string text;
-    if (exists) {
-        std::optional<std::string> content = readRegularFile(target.c_str());
-        if (!content)
+        struct stat fileStat {};
+        const bool exists = ::stat(target.c_str(), &fileStat) == 0;
+        if (!exists && errno != ENOENT)
             return false;
-        text = std::move(*content);
-    }
-    const std::optional<Edit> edit = planEdit(text, section, key, value);
-    if (!edit)
-        return true;  // nothing to delete
-    if (!mayWrite(folder, folderStat) || (exists && !mayWrite(target, fileStat)))
-        return false;
+        if (exists && !S_ISREG(fileStat.st_mode))
+            return false;
 
-    text.replace(edit->from, edit->to - edit->from, edit->replacement);
-    if (!replaceFile(target, folder, fileName, text, exists ? &fileStat : nullptr))
+        std::string text;
+        if (exists) {
+            std::optional<std::string> content = readRegularFile(target.c_str());
+            if (!content)
+                return false;
+            text = std::move(*content);
+        }
+        const std::optional<Edit> edit = planEdit(text, section, key, value);
+        if (!edit)
+            return true;  // nothing to delete
+        if (exists && isReadOnly(target))
+            return false;
+        text.replace(edit->from, edit->to - edit->from, edit->replacement);
+        if (!isReadOnly(folder)) {
+            replaceFile(target, text, FileMode{.keepExisting = true, .mode = std::nullopt});
+        } else if (exists) {
+            // A writable file in a folder that takes no new file is still the user's to
+            // change: rewritten where it stands, under the same lock.
+            rewriteInPlace(target, text);
+        } else {
+            return false;
+        }
+    } catch (const FileFailure&) {
         return false;
-    lock.syncFolder();
+    }
     return true;
 }
 

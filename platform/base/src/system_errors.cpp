@@ -1,6 +1,9 @@
-#include "posix_error_text.h"
+#include "system_errors.h"
 
 #include <cerrno>
+#include <system_error>
+
+#include "platform/error.h"
 
 namespace platform {
 
@@ -37,6 +40,36 @@ std::u16string posixErrorText(int errorNumber) {
                 text += static_cast<char16_t>(c);
             return text + u" です。";
         }
+    }
+}
+
+int32_t fileErrorNumber(int errorNumber) {
+    switch (errorNumber) {
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return errors::kPermissionDenied;
+        case ENOSPC:
+        case EDQUOT:
+            return errors::kDiskFull;
+        default:
+            return errors::kPathFileAccessError;
+    }
+}
+
+int32_t pathErrorNumber(int errorNumber, const std::filesystem::path& path) {
+    switch (errorNumber) {
+        case ENOENT: {
+            std::error_code ignored;
+            const std::filesystem::path folder = path.parent_path();
+            return std::filesystem::is_directory(folder.empty() ? "." : folder, ignored)
+                       ? errors::kFileNotFound
+                       : errors::kPathNotFound;
+        }
+        case ENOTDIR:
+            return errors::kPathNotFound;
+        default:
+            return fileErrorNumber(errorNumber);
     }
 }
 

@@ -1,9 +1,6 @@
 #include "platform/port_map.h"
 #include "platform/file_descriptor.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,8 +12,10 @@
 #include <utility>
 #include <vector>
 
+#include "atomic_file.h"
 #include "platform/error.h"
 #include "platform/user_data.h"
+#include "system_errors.h"
 
 namespace platform {
 namespace {
@@ -63,18 +62,8 @@ std::vector<std::string> readLines(const std::filesystem::path& file) {
     return lines;
 }
 
-[[noreturn]] void throwWriteFailure(int err) {
-    switch (err) {
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            throw Error(errors::kPermissionDenied);
-        case ENOSPC:
-        case EDQUOT:
-            throw Error(errors::kDiskFull);
-        default:
-            throw Error(errors::kPathFileAccessError);
-    }
+[[noreturn]] void throwWriteFailure(int errorNumber) {
+    throw Error(fileErrorNumber(errorNumber));
 }
 
 void checkPort(int port) {
@@ -82,62 +71,17 @@ void checkPort(int port) {
         throw Error(errors::kInvalidProcedureCall);
 }
 
-// Serialises read-modify-write cycles of different processes on the folder.
-class FolderLock {
-  public:
-    explicit FolderLock(const std::filesystem::path& folder)
-        : m_fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-        if (m_fd < 0)
-            throwWriteFailure(errno);
-        while (::flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
-        }
-    }
-    FolderLock(const FolderLock&) = delete;
-    FolderLock& operator=(const FolderLock&) = delete;
-    ~FolderLock() { ::close(m_fd); }
-    int fd() const { return m_fd; }
-
-  private:
-    int m_fd;
-};
-
 // Replaces the map with `lines` so that a reader sees either the old or the new file.
-void replaceMap(const std::filesystem::path& file, const std::vector<std::string>& lines,
-                const FolderLock& folder) {
+void replaceMap(const std::filesystem::path& file, const std::vector<std::string>& lines) {
     std::string content;
     for (const std::string& line : lines)
         content += line + "\n";
-    std::string temporary = file.string() + ".XXXXXX";
-    int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0)
-        throwWriteFailure(errno);
-    try {
-        if (!writeAll(fd, content))
-            throwWriteFailure(errno);
-        if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0)
-            throwWriteFailure(errno);
-        if (::close(std::exchange(fd, -1)) != 0)
-            throwWriteFailure(errno);
-        if (::rename(temporary.c_str(), file.c_str()) != 0)
-            throwWriteFailure(errno);
-    } catch (...) {
-        if (fd >= 0)
-            ::close(fd);
-        ::unlink(temporary.c_str());
-        throw;
-    }
-    ::fsync(folder.fd());  // best effort: the rename has happened
+    replaceFile(file, content, FileMode{.keepExisting = false, .mode = 0644});
 }
 
 // Rewrites the map with `port`'s entries dropped and, if `device` is given, the entry
 // for it in place of the first one (or at the end).
-void rewriteEntry(int port, const std::optional<std::string>& device) {
-    std::filesystem::path folder = userDataDirectory();
-    std::error_code error;
-    std::filesystem::create_directories(folder, error);
-    if (error)
-        throwWriteFailure(error.value());
-    FolderLock lock(folder);
+void rewriteLocked(int port, const std::optional<std::string>& device) {
     std::filesystem::path file = portMapFile();
     std::vector<std::string> lines;
     bool placed = false;
@@ -152,7 +96,23 @@ void rewriteEntry(int port, const std::optional<std::string>& device) {
     }
     if (device && !placed)
         lines.push_back(std::to_string(port) + "=" + *device);
-    replaceMap(file, lines, lock);
+    replaceMap(file, lines);
+}
+
+// Rewrites the map under the folder lock.
+void rewriteEntry(int port, const std::optional<std::string>& device) {
+    std::filesystem::path folder = userDataDirectory();
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (error)
+        throwWriteFailure(error.value());
+    try {
+        // Serialises the read-modify-write cycles of different processes on the folder.
+        const FolderLock lock = FolderLock::onFolder(folder);
+        rewriteLocked(port, device);
+    } catch (const FileFailure& failure) {
+        throwWriteFailure(failure.errorNumber());
+    }
 }
 
 }  // namespace

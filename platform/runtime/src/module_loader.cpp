@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "platform/registry.h"
-#include "posix_error_text.h"
+#include "system_errors.h"
 
 namespace platform {
 

@@ -1,78 +1,16 @@
-// The published value types and the automation variant that carries them.
-//
-// String is 16-bit text, Boolean a 16-bit value (True = -1, False = 0), Integer 16 bits,
-// Long 32 bits. Conversions follow the Basic rules: numbers and numeric text (blanks
-// around it allowed) round to nearest with ties to even, a value outside the target
-// range fails with error 6 (Overflow), text that is no number with 13 (Type mismatch).
+// Conversions between the published value types by the Basic rules: numbers and numeric
+// text (blanks around it allowed) round to nearest with ties to even, a value outside the
+// target range fails with error 6 (Overflow), text that is no number with 13 (Type
+// mismatch). Included by variant.h: every user of Variant has them.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <variant>
-#include <vector>
+
+#include "platform/variant.h"
 
 namespace platform {
-
-using Boolean = int16_t;
-constexpr Boolean kTrue = -1;
-constexpr Boolean kFalse = 0;
-constexpr Boolean toBooleanValue(bool b) {
-    return b ? kTrue : kFalse;
-}
-
-using ByteArray = std::vector<uint8_t>;
-
-// Type tags, numbered as the platform numbers them.
-enum class VarType : uint16_t {
-    Empty = 0,
-    Null = 1,
-    Integer = 2,
-    Long = 3,
-    Single = 4,
-    Double = 5,
-    String = 8,
-    Boolean = 11,
-    Byte = 17,
-    ByteArray = 0x2011,
-};
-
-class Variant {
-  public:
-    Variant() = default;  // Empty
-    static Variant null();
-    static Variant fromInteger(int16_t v);
-    static Variant fromLong(int32_t v);
-    static Variant fromSingle(float v);
-    static Variant fromDouble(double v);
-    static Variant fromBoolean(Boolean v);  // any non-zero value is stored as True
-    static Variant fromByte(uint8_t v);
-    static Variant fromString(std::u16string v);
-    static Variant fromBytes(ByteArray v);
-
-    VarType type() const { return m_type; }
-    bool isEmpty() const { return m_type == VarType::Empty; }
-
-    // Direct access for a known type; calling the wrong one is a programming error
-    // (std::bad_variant_access).
-    int16_t integerValue() const;  // Integer and Boolean
-    int32_t longValue() const;
-    float singleValue() const;
-    double doubleValue() const;
-    uint8_t byteValue() const;
-    const std::u16string& stringValue() const;
-    const ByteArray& bytesValue() const;
-
-    bool operator==(const Variant& other) const = default;
-
-  private:
-    using Storage = std::variant<std::monostate, int16_t, int32_t, float, double, uint8_t,
-                                 std::u16string, ByteArray>;
-    Variant(VarType type, Storage value) : m_type(type), m_value(std::move(value)) {}
-
-    VarType m_type = VarType::Empty;
-    Storage m_value;
-};
 
 // Basic-rule conversions. Each throws platform::Error (6, 13) and never returns a
 // silent zero for a value it cannot represent. Empty converts to 0 / "" / False, Null

@@ -2,7 +2,6 @@
 #include "platform/file_descriptor.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,8 +11,9 @@
 #include <optional>
 #include <system_error>
 
+#include "atomic_file.h"
 #include "platform/error.h"
-#include "posix_error_text.h"
+#include "system_errors.h"
 
 namespace platform {
 
@@ -321,31 +321,26 @@ Entries parse(std::string_view text, std::u16string_view source) {
 
 [[noreturn]] void throwFileError(const std::filesystem::path& path, std::u16string_view what,
                                  int errorNumber) {
-    int32_t number = errors::kPathFileAccessError;
-    switch (errorNumber) {
-        case ENOENT: {
-            std::error_code ignored;
-            number = std::filesystem::is_directory(
-                         path.parent_path().empty() ? "." : path.parent_path(), ignored)
-                         ? errors::kFileNotFound
-                         : errors::kPathNotFound;
-            break;
-        }
-        case ENOTDIR:
-            number = errors::kPathNotFound;
-            break;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            number = errors::kPermissionDenied;
-            break;
-        case ENOSPC:
-        case EDQUOT:
-            number = errors::kDiskFull;
+    throw Error(pathErrorNumber(errorNumber, path),
+                u"プロパティ ファイル \"" + fromUtf8(path.string()) + u"\" " +
+                    std::u16string(what) + u": " + posixErrorText(errorNumber));
+}
+
+[[noreturn]] void throwSaveFailure(const std::filesystem::path& path, const FileFailure& failure) {
+    switch (failure.step()) {
+        case FileStep::Create:
+        case FileStep::Open:
+        case FileStep::Lock:
+            throwFileError(path, u"を作成できません", failure.errorNumber());
+        case FileStep::Permissions:
+            throwFileError(path, u"の権限を設定できません", failure.errorNumber());
+        case FileStep::Write:
+        case FileStep::Flush:
+            throwFileError(path, u"に書き込めません", failure.errorNumber());
+        case FileStep::Replace:
             break;
     }
-    throw Error(number, u"プロパティ ファイル \"" + fromUtf8(path.string()) + u"\" " +
-                            std::u16string(what) + u": " + posixErrorText(errorNumber));
+    throwFileError(path, u"を置き換えられません", failure.errorNumber());
 }
 
 }  // namespace
@@ -411,36 +406,10 @@ void TextPropertyBag::loadText(std::string_view text) {
 
 void TextPropertyBag::saveToFile(const std::filesystem::path& path) const {
     const std::string text = toText();
-    std::string tempName = path.string() + ".XXXXXX";
-    FileDescriptor fd(::mkostemp(tempName.data(), O_CLOEXEC));
-    if (fd.get() < 0)
-        throwFileError(path, u"を作成できません", errno);
-    const std::filesystem::path temp(tempName);
     try {
-        struct stat existing {};
-        const mode_t mode =
-            ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0644;
-        if (::fchmod(fd.get(), mode) != 0)
-            throwFileError(path, u"の権限を設定できません", errno);
-        std::string_view rest = text;
-        while (!rest.empty()) {
-            const ssize_t n = ::write(fd.get(), rest.data(), rest.size());
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                throwFileError(path, u"に書き込めません", errno);
-            }
-            rest.remove_prefix(static_cast<size_t>(n));
-        }
-        if (::fsync(fd.get()) != 0)
-            throwFileError(path, u"に書き込めません", errno);
-        if (::close(fd.release()) != 0)
-            throwFileError(path, u"に書き込めません", errno);
-        if (::rename(temp.c_str(), path.c_str()) != 0)
-            throwFileError(path, u"を置き換えられません", errno);
-    } catch (...) {
-        ::unlink(temp.c_str());
-        throw;
+        replaceFile(path, text, FileMode{.keepExisting = true, .mode = 0644});
+    } catch (const FileFailure& failure) {
+        throwSaveFailure(path, failure);
     }
 }
 

@@ -2,7 +2,6 @@
 #include "platform/file_descriptor.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,8 +11,9 @@
 #include <map>
 #include <utility>
 
+#include "atomic_file.h"
 #include "platform/user_data.h"
-#include "posix_error_text.h"
+#include "system_errors.h"
 
 namespace platform {
 
@@ -326,49 +326,38 @@ std::optional<std::string> readFile(const std::filesystem::path& file, HRESULT c
     return text;
 }
 
-void writeAllOrThrow(int fd, std::string_view data, const std::filesystem::path& file) {
-    if (!writeAll(fd, data))
-        throwSystem(kRegistryWriteFailed, u"ファイルに書き込めません:", file, errno);
-}
-
-// A file or folder with no write permission bit is read-only to everyone, root included,
-// as the platform's INI writer treats it: a user who made the registry read-only meant it.
-void refuseIfReadOnly(const std::filesystem::path& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
-        return;  // a missing file is created
-    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(path.c_str(), W_OK) != 0)
-        throwSystem(kRegistryWriteFailed, u"読み取り専用のため書き込めません:", path, EACCES);
-}
-
-// Temporary file, synced, renamed over the old one, folder synced: a crash leaves either
-// the old or the new file, never a mix.
-void replaceFileAtomically(const std::filesystem::path& directory,
-                           const std::filesystem::path& file, std::string_view text) {
-    refuseIfReadOnly(directory);
-    refuseIfReadOnly(file);
-    std::string tempName = (directory / "registry.XXXXXX").string();
-    FileDescriptor fd(::mkostemp(tempName.data(), O_CLOEXEC));
-    if (fd.get() < 0)
-        throwSystem(kRegistryWriteFailed, u"一時ファイルを作成できません:", directory, errno);
-    const std::filesystem::path temp(tempName);
-    try {
-        if (::fchmod(fd.get(), 0600) != 0)
-            throwSystem(kRegistryWriteFailed, u"ファイルの権限を設定できません:", temp, errno);
-        writeAllOrThrow(fd.get(), text, temp);
-        if (::fsync(fd.get()) != 0)
-            throwSystem(kRegistryWriteFailed, u"ファイルを書き出せません:", temp, errno);
-        if (::close(fd.release()) != 0)
-            throwSystem(kRegistryWriteFailed, u"ファイルを書き出せません:", temp, errno);
-        if (::rename(temp.c_str(), file.c_str()) != 0)
-            throwSystem(kRegistryWriteFailed, u"ファイルを置き換えられません:", file, errno);
-    } catch (...) {
-        ::unlink(temp.c_str());
-        throw;
+// The registry's description of a failed step of writing its file.
+[[noreturn]] void throwWriteFailure(const FileFailure& failure, const std::filesystem::path& file) {
+    switch (failure.step()) {
+        case FileStep::Open:
+            throwSystem(kRegistryWriteFailed, u"ロック ファイルを開けません:", failure.path(),
+                        failure.errorNumber());
+        case FileStep::Lock:
+            throwSystem(kRegistryWriteFailed, u"ロックできません:", failure.path(),
+                        failure.errorNumber());
+        case FileStep::Create:
+            throwSystem(kRegistryWriteFailed, u"一時ファイルを作成できません:", file.parent_path(),
+                        failure.errorNumber());
+        case FileStep::Permissions:
+            throwSystem(kRegistryWriteFailed, u"ファイルの権限を設定できません:", failure.path(),
+                        failure.errorNumber());
+        case FileStep::Write:
+            throwSystem(kRegistryWriteFailed, u"ファイルに書き込めません:", failure.path(),
+                        failure.errorNumber());
+        case FileStep::Flush:
+            throwSystem(kRegistryWriteFailed, u"ファイルを書き出せません:", failure.path(),
+                        failure.errorNumber());
+        case FileStep::Replace:
+            break;
     }
-    FileDescriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() >= 0)
-        ::fsync(dir.get());  // best effort: the rename itself has succeeded
+    throwSystem(kRegistryWriteFailed, u"ファイルを置き換えられません:", failure.path(),
+                failure.errorNumber());
+}
+
+// A registry the user made read-only (no write permission bit, even for root) stays so.
+void refuseIfReadOnly(const std::filesystem::path& path) {
+    if (isReadOnly(path))
+        throwSystem(kRegistryWriteFailed, u"読み取り専用のため書き込めません:", path, EACCES);
 }
 
 }  // namespace
@@ -555,12 +544,11 @@ RegistryContents Registry::read() const {
 void Registry::update(const std::function<void(RegistryContents&)>& change) {
     ensureDirectory(m_directory);
     const std::filesystem::path lockPath = m_directory / kLockName;
-    FileDescriptor lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (lock.get() < 0)
-        throwSystem(kRegistryWriteFailed, u"ロック ファイルを開けません:", lockPath, errno);
-    while (::flock(lock.get(), LOCK_EX) != 0) {
-        if (errno != EINTR)
-            throwSystem(kRegistryWriteFailed, u"ロックできません:", lockPath, errno);
+    std::optional<FolderLock> lock;
+    try {
+        lock.emplace(FolderLock::throughFile(lockPath));
+    } catch (const FileFailure& failure) {
+        throwWriteFailure(failure, m_file);
     }
     // Read only after the lock is held, so that another process's change is not lost.
     std::optional<std::string> text = readFile(m_file, kRegistryWriteFailed);
@@ -581,7 +569,15 @@ void Registry::update(const std::function<void(RegistryContents&)>& change) {
             kRegistryWriteFailed,
             u"レジストリに記録できない値のため書き込みを中止しました: " + error.description());
     }
-    replaceFileAtomically(m_directory, m_file, newText);
+    refuseIfReadOnly(m_directory);
+    refuseIfReadOnly(m_file);
+    try {
+        // Temporary file, synced, renamed over the old one, folder synced: a crash leaves
+        // either the old or the new file, never a mix.
+        replaceFile(m_file, newText, FileMode{.keepExisting = false, .mode = 0600});
+    } catch (const FileFailure& failure) {
+        throwWriteFailure(failure, m_file);
+    }
 }  // closing the lock file releases the lock
 
 std::optional<ClassRegistration> Registry::classById(const Guid& clsid) const {

@@ -34,11 +34,12 @@ uint32_t GetPrivateProfileStringA(const char* section, const char* key, const ch
 // holding CR or LF, or a key holding "=", does not read back the same.
 // The file is replaced atomically (a temporary file beside it, synced, renamed over it),
 // keeping its permissions and owner; concurrent writers are serialised by a lock on the
-// folder. Returns false, leaving the file as it was, when it cannot be written: a missing
-// folder, a path that is no regular file, a file or folder without write permission (one
-// without any write permission bit counts as read-only even for root), a full disk. A
-// null `section` or `path` also returns false. A deletion that finds nothing to delete
-// succeeds without creating the file.
+// folder. In a read-only folder a writable file is rewritten in place instead (keeping its
+// links and owner). Returns false, leaving the file as it was, when it cannot be written: a
+// missing folder, a path that is no regular file, a file without write permission, a new
+// file in a read-only folder (a file or folder without any write permission bit counts as
+// read-only even for root), a full disk. A null `section` or `path` also returns false. A
+// deletion that finds nothing to delete succeeds without creating the file.
 bool WritePrivateProfileStringA(const char* section, const char* key, const char* value,
                                 const char* path);
 

@@ -1,0 +1,146 @@
+#include "atomic_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <random>
+#include <string>
+
+namespace platform {
+namespace {
+
+FileDescriptor lockedDescriptor(const std::filesystem::path& path, int flags, mode_t mode) {
+    FileDescriptor fd(::open(path.c_str(), flags | O_CLOEXEC, mode));
+    if (fd.get() < 0)
+        throw FileFailure(FileStep::Open, path, errno);
+    while (::flock(fd.get(), LOCK_EX) != 0) {
+        if (errno != EINTR)
+            throw FileFailure(FileStep::Lock, path, errno);
+    }
+    return fd;
+}
+
+std::filesystem::path folderOf(const std::filesystem::path& file) {
+    const std::filesystem::path folder = file.parent_path();
+    return folder.empty() ? "." : folder;
+}
+
+// A hidden name beside `file` that no other writer uses: ".<name>.<12 hex digits>.tmp".
+std::filesystem::path temporaryName(const std::filesystem::path& file) {
+    thread_local std::mt19937_64 generator{std::random_device{}()};
+    static const char kDigits[] = "0123456789abcdef";
+    std::string name = "." + file.filename().string() + ".";
+    uint64_t bits = generator();
+    for (int i = 0; i < 12; ++i, bits >>= 4)
+        name.push_back(kDigits[bits & 15]);
+    return folderOf(file) / (name + ".tmp");
+}
+
+// A temporary file created with 0600 when a mode is set afterwards, else with 0666 so
+// that the umask decides, as for any new file.
+FileDescriptor createTemporary(const std::filesystem::path& file, bool modeFollows,
+                               std::filesystem::path& temporary) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temporary = temporaryName(file);
+        FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                                 modeFollows ? 0600 : 0666));
+        if (fd.get() >= 0)
+            return fd;
+        if (errno != EEXIST)
+            break;
+    }
+    throw FileFailure(FileStep::Create, temporary, errno);
+}
+
+void applyMode(int fd, const std::filesystem::path& file, FileMode mode,
+               const std::filesystem::path& temporary) {
+    struct stat existing {};
+    if (mode.keepExisting && ::stat(file.c_str(), &existing) == 0) {
+        // The owner may stay out of reach for an unprivileged writer; the mode may not.
+        const int owned = ::fchown(fd, existing.st_uid, existing.st_gid);
+        (void)owned;
+        if (::fchmod(fd, existing.st_mode & 07777) != 0)
+            throw FileFailure(FileStep::Permissions, temporary, errno);
+    } else if (mode.mode && ::fchmod(fd, *mode.mode) != 0) {
+        throw FileFailure(FileStep::Permissions, temporary, errno);
+    }
+}
+
+// Makes a rename in the folder durable; best effort, the rename itself has happened.
+void syncFolder(const std::filesystem::path& folder) {
+    FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() >= 0)
+        ::fsync(fd.get());
+}
+
+}  // namespace
+
+FolderLock FolderLock::onFolder(const std::filesystem::path& folder) {
+    return FolderLock(lockedDescriptor(folder, O_RDONLY | O_DIRECTORY, 0));
+}
+
+FolderLock FolderLock::throughFile(const std::filesystem::path& lockFile) {
+    return FolderLock(lockedDescriptor(lockFile, O_RDWR | O_CREAT | O_NOFOLLOW, 0600));
+}
+
+void replaceFile(const std::filesystem::path& file, std::string_view content, FileMode mode) {
+    std::filesystem::path temporary;
+    FileDescriptor fd = createTemporary(file, mode.keepExisting || mode.mode, temporary);
+    try {
+        applyMode(fd.get(), file, mode, temporary);
+        if (!writeAll(fd.get(), content))
+            throw FileFailure(FileStep::Write, temporary, errno);
+        if (::fsync(fd.get()) != 0)
+            throw FileFailure(FileStep::Flush, temporary, errno);
+        if (::close(fd.release()) != 0)
+            throw FileFailure(FileStep::Flush, temporary, errno);
+        if (::rename(temporary.c_str(), file.c_str()) != 0)
+            throw FileFailure(FileStep::Replace, file, errno);
+    } catch (...) {
+        ::unlink(temporary.c_str());
+        throw;
+    }
+    syncFolder(folderOf(file));
+}
+
+void rewriteInPlace(const std::filesystem::path& file, std::string_view content) {
+    FileDescriptor fd(::open(file.c_str(), O_WRONLY | O_CLOEXEC));
+    if (fd.get() < 0)
+        throw FileFailure(FileStep::Open, file, errno);
+    const auto size = static_cast<off_t>(content.size());
+    if (size > 0) {
+        // posix_fallocate returns the error instead of setting errno.
+        const int reserved = ::posix_fallocate(fd.get(), 0, size);
+        if (reserved != 0 && reserved != EOPNOTSUPP && reserved != EINVAL)
+            throw FileFailure(FileStep::Write, file, reserved);
+    }
+    std::string_view rest = content;
+    off_t offset = 0;
+    while (!rest.empty()) {
+        const ssize_t n = ::pwrite(fd.get(), rest.data(), rest.size(), offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw FileFailure(FileStep::Write, file, errno);
+        rest.remove_prefix(static_cast<size_t>(n));
+        offset += n;
+    }
+    if (::ftruncate(fd.get(), size) != 0)
+        throw FileFailure(FileStep::Write, file, errno);
+    if (::fsync(fd.get()) != 0)
+        throw FileFailure(FileStep::Flush, file, errno);
+    if (::close(fd.release()) != 0)
+        throw FileFailure(FileStep::Flush, file, errno);
+}
+
+bool isReadOnly(const std::filesystem::path& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return false;
+    return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(path.c_str(), W_OK) != 0;
+}
+
+}  // namespace platform
