@@ -76,7 +76,7 @@ size_t readSome(int fd, char* buffer, size_t size) {
 
 class SerialTransfer {
   public:
-    explicit SerialTransfer(int32_t mode) : m_mode(mode) {
+    explicit SerialTransfer(int32_t mode) {
         m_pair.mapToPort(kPort);
         port_control::Portula& c = m_endpoint.control;
         c.put_CommPort(kPort);
@@ -197,7 +197,6 @@ class SerialTransfer {
         ::tcflush(m_raw, TCIOFLUSH);
     }
 
-    int32_t m_mode;
     port_control::testing::TemporaryPlatformHome m_home;
     port_control::testing::PtyPair m_pair;
     bench::ControlEndpoint m_endpoint;

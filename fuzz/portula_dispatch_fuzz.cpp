@@ -50,7 +50,7 @@ const std::string& workFolder() {
 // A LogFile value that stays inside the work folder: none, a file, a file in a missing
 // folder, or the folder itself (which cannot be opened for appending).
 Variant safeLogPath(uint8_t pick) {
-    const std::string folder = workFolder();
+    const std::string& folder = workFolder();
     const std::string choices[] = {"", folder + "/comm.log", folder + "/missing/comm.log", folder};
     return Variant::fromString(platform::fromUtf8(choices[pick % 4]));
 }

@@ -19,7 +19,6 @@ namespace {
 
 using platform::TextPropertyBag;
 using platform::Variant;
-using platform::VarType;
 
 // A value no entry can hold, to tell "missing" from "present".
 const Variant& absent() {

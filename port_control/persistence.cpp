@@ -1,115 +1,99 @@
-// Saving and restoring the control's nineteen persisted properties.
+// Saving and restoring the control's persisted properties: the rows of the property table
+// (portula_properties.inc) that have a saved place, in the order of those places.
 //
-// Both directions walk one table in its fixed order. Load writes each value straight
-// into the component or field that holds it (no notification, no close, no protocol
-// change); save reads each value live. The first failure ends the operation: rows before
-// it stay applied (or written), the rest are not touched.
-#include <array>
-#include <functional>
+// Load writes each value straight into the component or field that holds it (no
+// notification, no close, no protocol change); save reads each value live. The first failure
+// ends the operation: rows before it stay applied (or written), the rest are not touched.
+#include <algorithm>
+#include <vector>
 
 #include "portula.h"
+#include "portula_properties.h"
 
 namespace port_control {
 
-namespace {
-using platform::Variant;
-using platform::VarType;
+// Where the saved values live, by the names the table's store column uses. Load and save go
+// straight to them, past the control's own set operations.
+class SavedStores {
+  public:
+    explicit SavedStores(Portula& control)
+        : MSComm1(*control.m_components.MSComm1),
+          Winsock1(*control.m_components.Winsock1),
+          Winsock2(*control.m_components.Winsock2),
+          Control{control} {}
 
-struct PersistedRow {
-    const char16_t* key;
-    VarType type;
-    Variant defaultValue;
+    // The control's own saved fields.
+    struct Fields {
+        Portula& control;
+        Boolean get_UDPUse() const { return control.m_udpFlag; }
+        void put_UDPUse(Boolean flag) { control.m_udpFlag = flag; }
+        std::u16string get_LogFile() const { return control.m_logPath; }
+        void put_LogFile(const std::u16string& path) { control.setLogPath(path); }
+    };
+
+    SerialComponent& MSComm1;
+    UdpComponent& Winsock1;
+    UdpComponent& Winsock2;
+    Fields Control;
 };
 
-// The defaults handed with the 32-bit keys are 16-bit zeros: what the store compares is
-// the number, which is zero either way.
-const std::array<PersistedRow, 19>& persistedRows() {
-    static const std::array<PersistedRow, 19> rows{{
-        {u"Settings", VarType::String, Variant::fromString(u"9600,n,8,1")},
-        {u"CommPort", VarType::Integer, Variant::fromInteger(1)},
-        {u"DTREnable", VarType::Boolean, Variant::fromBoolean(platform::kTrue)},
-        {u"Handshaking", VarType::Long, Variant::fromInteger(0)},
-        {u"InBufferSize", VarType::Integer, Variant::fromInteger(1024)},
-        {u"InputLen", VarType::Integer, Variant::fromInteger(0)},
-        {u"NullDiscard", VarType::Boolean, Variant::fromBoolean(platform::kFalse)},
-        {u"OutBufferSize", VarType::Integer, Variant::fromInteger(512)},
-        {u"ParityReplace", VarType::String, Variant::fromString(u"?")},
-        {u"RThreshold", VarType::Integer, Variant::fromInteger(0)},
-        {u"RTSEnable", VarType::Boolean, Variant::fromBoolean(platform::kFalse)},
-        {u"SThreshold", VarType::Integer, Variant::fromInteger(0)},
-        {u"EOFEnable", VarType::Boolean, Variant::fromBoolean(platform::kFalse)},
-        {u"InputMode", VarType::Long, Variant::fromInteger(0)},
-        {u"RemoteHost", VarType::String, Variant::fromString(u"")},
-        {u"RemotePort", VarType::Long, Variant::fromInteger(0)},
-        {u"LocalPort", VarType::Long, Variant::fromInteger(0)},
-        {u"UDPUse", VarType::Boolean, Variant::fromBoolean(platform::kFalse)},
-        {u"LogFile", VarType::String, Variant::fromString(u"")},
-    }};
-    return rows;
+namespace {
+using platform::Variant;
+
+struct SavedRow {
+    int place;
+    std::u16string_view key;
+    platform::VarType type;
+    Variant byDefault;
+    void (*load)(SavedStores& stores, const Variant& value);  // value has the row's type
+    Variant (*save)(SavedStores& stores);
+};
+
+#define PORTULA_SAVED_IN(store, name, type, saved, byDefault)                              \
+    SavedRow{saved,                                                                        \
+             u## #name,                                                                    \
+             properties::published::type::varType,                                         \
+             properties::defaults::byDefault.toVariant(),                                  \
+             [](SavedStores& stores, const Variant& value) {                               \
+                 stores.store.put_##name(properties::published::type::fromVariant(value)); \
+             },                                                                            \
+             [](SavedStores& stores) {                                                     \
+                 return properties::published::type::toVariant(stores.store.get_##name()); \
+             }},
+#define PORTULA_SAVED_IN_MSComm1(...) PORTULA_SAVED_IN(MSComm1, __VA_ARGS__)
+#define PORTULA_SAVED_IN_Winsock1(...) PORTULA_SAVED_IN(Winsock1, __VA_ARGS__)
+#define PORTULA_SAVED_IN_Winsock2(...) PORTULA_SAVED_IN(Winsock2, __VA_ARGS__)
+#define PORTULA_SAVED_IN_Control(...) PORTULA_SAVED_IN(Control, __VA_ARGS__)
+#define PORTULA_SAVED_IN_None(...)
+
+// The saved record: one row per saved property, in saved order.
+const std::vector<SavedRow>& savedRecord() {
+    static const std::vector<SavedRow> record = [] {
+        std::vector<SavedRow> rows{
+#define PORTULA_PROPERTY(name, type, access, saved, store, byDefault) \
+    PORTULA_SAVED_IN_##store(name, type, saved, byDefault)
+#include "portula_properties.inc"
+        };
+        std::sort(rows.begin(), rows.end(),
+                  [](const SavedRow& a, const SavedRow& b) { return a.place < b.place; });
+        return rows;
+    }();
+    return record;
 }
 }  // namespace
 
 void Portula::Load(platform::PropertyBag& bag) {
-    SerialComponent& serial = *m_components.MSComm1;
-    UdpComponent& sender = *m_components.Winsock1;
-    UdpComponent& receiver = *m_components.Winsock2;
-    // Appliers in the order of persistedRows(); each takes the value already converted.
-    const std::array<std::function<void(const Variant&)>, 19> apply{
-        [&](const Variant& v) { serial.put_Settings(v.stringValue()); },
-        [&](const Variant& v) { serial.put_CommPort(v.integerValue()); },
-        [&](const Variant& v) { serial.put_DTREnable(v.integerValue()); },
-        [&](const Variant& v) { serial.put_Handshaking(v.longValue()); },
-        [&](const Variant& v) { serial.put_InBufferSize(v.integerValue()); },
-        [&](const Variant& v) { serial.put_InputLen(v.integerValue()); },
-        [&](const Variant& v) { serial.put_NullDiscard(v.integerValue()); },
-        [&](const Variant& v) { serial.put_OutBufferSize(v.integerValue()); },
-        [&](const Variant& v) { serial.put_ParityReplace(v.stringValue()); },
-        [&](const Variant& v) { serial.put_RThreshold(v.integerValue()); },
-        [&](const Variant& v) { serial.put_RTSEnable(v.integerValue()); },
-        [&](const Variant& v) { serial.put_SThreshold(v.integerValue()); },
-        [&](const Variant& v) { serial.put_EOFEnable(v.integerValue()); },
-        [&](const Variant& v) { serial.put_InputMode(v.longValue()); },
-        [&](const Variant& v) { sender.put_RemoteHost(v.stringValue()); },
-        [&](const Variant& v) { sender.put_RemotePort(v.longValue()); },
-        [&](const Variant& v) { receiver.put_LocalPort(v.longValue()); },
-        [&](const Variant& v) { m_udpFlag = v.integerValue(); },
-        [&](const Variant& v) { setLogPath(v.stringValue()); },
-    };
-    const auto& rows = persistedRows();
-    for (size_t i = 0; i < rows.size(); ++i) {
-        const Variant stored = bag.Read(rows[i].key, rows[i].defaultValue);
-        apply[i](platform::convert(stored, rows[i].type));
+    SavedStores stores(*this);
+    for (const SavedRow& row : savedRecord()) {
+        const Variant stored = bag.Read(row.key, row.byDefault);
+        row.load(stores, platform::convert(stored, row.type));
     }
 }
 
 void Portula::Save(platform::PropertyBag& bag) {
-    SerialComponent& serial = *m_components.MSComm1;
-    UdpComponent& sender = *m_components.Winsock1;
-    UdpComponent& receiver = *m_components.Winsock2;
-    const std::array<std::function<Variant()>, 19> read{
-        [&] { return Variant::fromString(serial.get_Settings()); },
-        [&] { return Variant::fromInteger(serial.get_CommPort()); },
-        [&] { return Variant::fromBoolean(serial.get_DTREnable()); },
-        [&] { return Variant::fromLong(serial.get_Handshaking()); },
-        [&] { return Variant::fromInteger(serial.get_InBufferSize()); },
-        [&] { return Variant::fromInteger(serial.get_InputLen()); },
-        [&] { return Variant::fromBoolean(serial.get_NullDiscard()); },
-        [&] { return Variant::fromInteger(serial.get_OutBufferSize()); },
-        [&] { return Variant::fromString(serial.get_ParityReplace()); },
-        [&] { return Variant::fromInteger(serial.get_RThreshold()); },
-        [&] { return Variant::fromBoolean(serial.get_RTSEnable()); },
-        [&] { return Variant::fromInteger(serial.get_SThreshold()); },
-        [&] { return Variant::fromBoolean(serial.get_EOFEnable()); },
-        [&] { return Variant::fromLong(serial.get_InputMode()); },
-        [&] { return Variant::fromString(sender.get_RemoteHost()); },
-        [&] { return Variant::fromLong(sender.get_RemotePort()); },
-        [&] { return Variant::fromLong(receiver.get_LocalPort()); },
-        [&] { return Variant::fromBoolean(m_udpFlag); },
-        [&] { return Variant::fromString(m_logPath); },
-    };
-    const auto& rows = persistedRows();
-    for (size_t i = 0; i < rows.size(); ++i)
-        bag.Write(rows[i].key, read[i](), rows[i].defaultValue);
+    SavedStores stores(*this);
+    for (const SavedRow& row : savedRecord())
+        bag.Write(row.key, row.save(stores), row.byDefault);
 }
 
 }  // namespace port_control

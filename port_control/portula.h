@@ -112,12 +112,15 @@ class Portula {
     int16_t get_SThreshold();
     void put_SThreshold(int16_t threshold);
 
-    // Persistence: the nineteen saved keys, straight into and out of the components and
-    // fields, without notifications. The first failure ends the operation.
+    // Persistence: the saved keys, straight into and out of the components and fields,
+    // without notifications. The first failure ends the operation.
     void Load(platform::PropertyBag& bag);
     void Save(platform::PropertyBag& bag);
 
   private:
+    // Persistence reaches the components and fields straight, past the set operations.
+    friend class SavedStores;
+
     bool udpMode() const { return m_udpFlag != 0; }
     void notify(std::u16string_view name) { m_site.PropertyChanged(name); }
     void setLogPath(const std::u16string& path);

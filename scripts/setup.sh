@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libgl-dev
-  clang libclang-rt-14-dev valgrind
+  clang libclang-rt-14-dev clang-format clang-tidy valgrind
   pybind11-dev python3-dev python3-pytest
   xvfb xauth xdotool x11-utils imagemagick fonts-noto-cjk openbox
   python3

@@ -1,13 +1,22 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the suite, the suite again under
-# AddressSanitizer + UndefinedBehaviorSanitizer, and a short run of every fuzz target.
+# Builds everything and runs every test: the format check, the suite (g++), the suite again
+# built with clang (plus clang-tidy over that build), the suite under AddressSanitizer +
+# UndefinedBehaviorSanitizer, and a short run of every fuzz target. Warnings fail the builds.
 # Exits non-zero on any failure or sanitizer report.
 set -euo pipefail
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 jobs="$(nproc)"
 
-"$top/scripts/setup.sh"
+"$top/scripts/check_format.sh"
+
+"$top/scripts/setup.sh" -DCORVANE_WERROR=ON
 (cd "$top/build" && ctest --output-on-failure --parallel "$jobs" --timeout 600)
+
+# The same tree with clang: its warnings, its view of the code, and the tidy checks.
+CORVANE_BUILD_DIR="$top/build-clang" "$top/scripts/setup.sh" \
+  -DCMAKE_CXX_COMPILER=clang++ -DCORVANE_WERROR=ON
+(cd "$top/build-clang" && ctest --output-on-failure --parallel "$jobs" --timeout 600)
+"$top/scripts/tidy.sh" "$top/build-clang"
 
 CORVANE_BUILD_DIR="$top/build-asan" "$top/scripts/setup.sh" \
   -DCORVANE_SANITIZE=ON -DCORVANE_BUILD_BENCH=OFF
@@ -19,6 +28,4 @@ CORVANE_BUILD_DIR="$top/build-asan" "$top/scripts/setup.sh" \
   ctest --output-on-failure --parallel "$jobs" --timeout 900
 )
 
-if [ -x "$top/scripts/fuzz.sh" ]; then
-  FUZZ_SECONDS="${FUZZ_SECONDS:-30}" "$top/scripts/fuzz.sh"
-fi
+FUZZ_SECONDS="${FUZZ_SECONDS:-30}" "$top/scripts/fuzz.sh"

@@ -1,46 +1,23 @@
 #include "interface/corvane_type_library.h"
 
-#include <array>
-
 #include "portula/portula_ids.h"
+#include "portula_properties.h"
 
 namespace port_control {
 
 namespace {
 using platform::MemberDescription;
 using platform::MemberKind;
-using platform::VarType;
 
-struct PropertyRow {
-    const char16_t* name;
-    VarType type;
-    bool hasPut;
-    bool hasGet;
-};
+using properties::Access;
+using properties::kProperties;
 
-// Interface order; the DISPIDs descend from the first row.
-constexpr VarType kString = VarType::String;
-constexpr VarType kBoolean = VarType::Boolean;
-constexpr VarType kInteger = VarType::Integer;
-constexpr VarType kLong = VarType::Long;
-constexpr VarType kVariant = platform::kVarTypeVariant;
-constexpr std::array<PropertyRow, 30> kProperties{{
-    {u"LogFile", kString, true, true},        {u"Settings", kString, true, true},
-    {u"Break", kBoolean, true, true},         {u"CDHolding", kBoolean, false, true},
-    {u"CommEvent", kInteger, false, true},    {u"CommID", kLong, false, true},
-    {u"CommPort", kInteger, true, true},      {u"CTSHolding", kBoolean, false, true},
-    {u"DSRHolding", kBoolean, false, true},   {u"DTREnable", kBoolean, true, true},
-    {u"EOFEnable", kBoolean, true, true},     {u"Handshaking", kLong, true, true},
-    {u"InBufferCount", kInteger, true, true}, {u"InBufferSize", kInteger, true, true},
-    {u"InputLen", kInteger, true, true},      {u"InputMode", kLong, true, true},
-    {u"NullDiscard", kBoolean, true, true},   {u"OutBufferCount", kInteger, true, true},
-    {u"OutBufferSize", kInteger, true, true}, {u"ParityReplace", kString, true, true},
-    {u"RThreshold", kInteger, true, true},    {u"RTSEnable", kBoolean, true, true},
-    {u"SThreshold", kInteger, true, true},    {u"PortOpen", kBoolean, true, true},
-    {u"Output", kVariant, true, false},       {u"Input2", kVariant, false, true},
-    {u"UDPUse", kBoolean, true, true},        {u"RemoteHost", kString, true, true},
-    {u"RemotePort", kLong, true, true},       {u"LocalPort", kLong, true, true},
-}};
+// Each property's DISPID follows from its place in the table; hosts compile against the
+// published numbers, so every one is checked against them here.
+#define PORTULA_PROPERTY(name, ...)                                                          \
+    static_assert(properties::dispidAt(properties::indexOf(u## #name)) == ids::dispid::name, \
+                  "the DISPID of " #name " differs from the published one");
+#include "portula_properties.inc"
 
 platform::InterfaceDescription makePortulaInterface() {
     platform::InterfaceDescription description;
@@ -51,14 +28,15 @@ platform::InterfaceDescription makePortulaInterface() {
     description.flags = kHidden | kDual | kNonExtensible | kOleAutomation | kDispatchable;
     description.kind = platform::InterfaceKind::Dual;
     for (size_t i = 0; i < kProperties.size(); ++i) {
-        const PropertyRow& row = kProperties[i];
-        const int32_t dispid = 0x68030000 + static_cast<int32_t>(kProperties.size() - 1 - i);
-        if (row.hasPut)
+        const properties::Property& property = kProperties[i];
+        const std::u16string name(property.name);
+        const int32_t dispid = properties::dispidAt(i);
+        if (property.access != Access::Get)
             description.members.push_back(MemberDescription{
-                row.name, dispid, MemberKind::PropertyPut, {row.type}, platform::kVarTypeVoid});
-        if (row.hasGet)
+                name, dispid, MemberKind::PropertyPut, {property.type}, platform::kVarTypeVoid});
+        if (property.access != Access::Put)
             description.members.push_back(
-                MemberDescription{row.name, dispid, MemberKind::PropertyGet, {}, row.type});
+                MemberDescription{name, dispid, MemberKind::PropertyGet, {}, property.type});
     }
     return description;
 }

@@ -1,7 +1,7 @@
-// The dual interface `_Portula`: 53 accessors for 30 properties, in interface order (a
-// property's put before its get). Strings are 16-bit text, Booleans 16-bit (True = -1),
-// Integer 16-bit, Long 32-bit. Every accessor returns an HRESULT; a failure leaves the
-// error number and description in the thread's error info.
+// The dual interface `_Portula`: the accessors of the properties in the table
+// (portula_properties.inc), in its order, a property's put before its get. Strings are
+// 16-bit text, Booleans 16-bit (True = -1), Integer 16-bit, Long 32-bit. Every accessor returns an
+// HRESULT; a failure leaves the error number and description in the thread's error info.
 #pragma once
 
 #include <string>
@@ -9,6 +9,7 @@
 
 #include "platform/dispatch.h"
 #include "portula/portula_ids.h"
+#include "portula_properties.h"
 
 namespace port_control {
 
@@ -16,59 +17,14 @@ using platform::HRESULT;
 
 class IPortula : public platform::IDispatch {
   public:
-    virtual HRESULT put_LogFile(std::u16string_view value) = 0;
-    virtual HRESULT get_LogFile(std::u16string* value) = 0;
-    virtual HRESULT put_Settings(std::u16string_view value) = 0;
-    virtual HRESULT get_Settings(std::u16string* value) = 0;
-    virtual HRESULT put_Break(int16_t value) = 0;
-    virtual HRESULT get_Break(int16_t* value) = 0;
-    virtual HRESULT get_CDHolding(int16_t* value) = 0;
-    virtual HRESULT get_CommEvent(int16_t* value) = 0;
-    virtual HRESULT get_CommID(int32_t* value) = 0;
-    virtual HRESULT put_CommPort(int16_t value) = 0;
-    virtual HRESULT get_CommPort(int16_t* value) = 0;
-    virtual HRESULT get_CTSHolding(int16_t* value) = 0;
-    virtual HRESULT get_DSRHolding(int16_t* value) = 0;
-    virtual HRESULT put_DTREnable(int16_t value) = 0;
-    virtual HRESULT get_DTREnable(int16_t* value) = 0;
-    virtual HRESULT put_EOFEnable(int16_t value) = 0;
-    virtual HRESULT get_EOFEnable(int16_t* value) = 0;
-    virtual HRESULT put_Handshaking(int32_t value) = 0;
-    virtual HRESULT get_Handshaking(int32_t* value) = 0;
-    virtual HRESULT put_InBufferCount(int16_t value) = 0;
-    virtual HRESULT get_InBufferCount(int16_t* value) = 0;
-    virtual HRESULT put_InBufferSize(int16_t value) = 0;
-    virtual HRESULT get_InBufferSize(int16_t* value) = 0;
-    virtual HRESULT put_InputLen(int16_t value) = 0;
-    virtual HRESULT get_InputLen(int16_t* value) = 0;
-    virtual HRESULT put_InputMode(int32_t value) = 0;
-    virtual HRESULT get_InputMode(int32_t* value) = 0;
-    virtual HRESULT put_NullDiscard(int16_t value) = 0;
-    virtual HRESULT get_NullDiscard(int16_t* value) = 0;
-    virtual HRESULT put_OutBufferCount(int16_t value) = 0;
-    virtual HRESULT get_OutBufferCount(int16_t* value) = 0;
-    virtual HRESULT put_OutBufferSize(int16_t value) = 0;
-    virtual HRESULT get_OutBufferSize(int16_t* value) = 0;
-    virtual HRESULT put_ParityReplace(std::u16string_view value) = 0;
-    virtual HRESULT get_ParityReplace(std::u16string* value) = 0;
-    virtual HRESULT put_RThreshold(int16_t value) = 0;
-    virtual HRESULT get_RThreshold(int16_t* value) = 0;
-    virtual HRESULT put_RTSEnable(int16_t value) = 0;
-    virtual HRESULT get_RTSEnable(int16_t* value) = 0;
-    virtual HRESULT put_SThreshold(int16_t value) = 0;
-    virtual HRESULT get_SThreshold(int16_t* value) = 0;
-    virtual HRESULT put_PortOpen(int16_t value) = 0;
-    virtual HRESULT get_PortOpen(int16_t* value) = 0;
-    virtual HRESULT put_Output(platform::Variant value) = 0;
-    virtual HRESULT get_Input2(platform::Variant* value) = 0;
-    virtual HRESULT put_UDPUse(int16_t value) = 0;
-    virtual HRESULT get_UDPUse(int16_t* value) = 0;
-    virtual HRESULT put_RemoteHost(std::u16string_view value) = 0;
-    virtual HRESULT get_RemoteHost(std::u16string* value) = 0;
-    virtual HRESULT put_RemotePort(int32_t value) = 0;
-    virtual HRESULT get_RemotePort(int32_t* value) = 0;
-    virtual HRESULT put_LocalPort(int32_t value) = 0;
-    virtual HRESULT get_LocalPort(int32_t* value) = 0;
+#define PORTULA_PUT(name, type) \
+    virtual HRESULT put_##name(properties::published::type::Put value) = 0;
+#define PORTULA_GET(name, type) \
+    virtual HRESULT get_##name(properties::published::type::Get* value) = 0;
+#define PORTULA_PROPERTY PORTULA_ACCESSORS
+#include "portula_properties.inc"
+#undef PORTULA_GET
+#undef PORTULA_PUT
 
   protected:
     ~IPortula() = default;

@@ -32,68 +32,30 @@ HRESULT readInto(T* out, Read&& read) noexcept {
     return guarded([&] { *out = read(); });
 }
 
+// What the control's own accessors take: its text as a string of its own.
+std::u16string toControl(std::u16string_view text) {
+    return std::u16string(text);
+}
+template <class T>
+const T& toControl(const T& value) {
+    return value;
+}
+
 using Table = platform::DispatchTable<IPortula>;
 
 // Name lookup and Invoke served from the type library: one accessor per member of
 // _Portula, in interface order.
 const Table& dispatchTable() {
+#define PORTULA_PUT(name, type) Table::put<&IPortula::put_##name>(),
+#define PORTULA_GET(name, type) Table::get<&IPortula::get_##name>(),
+#define PORTULA_PROPERTY PORTULA_ACCESSORS
     static const Table table(portulaInterface(),
                              {
-                                 Table::put<&IPortula::put_LogFile>(),
-                                 Table::get<&IPortula::get_LogFile>(),
-                                 Table::put<&IPortula::put_Settings>(),
-                                 Table::get<&IPortula::get_Settings>(),
-                                 Table::put<&IPortula::put_Break>(),
-                                 Table::get<&IPortula::get_Break>(),
-                                 Table::get<&IPortula::get_CDHolding>(),
-                                 Table::get<&IPortula::get_CommEvent>(),
-                                 Table::get<&IPortula::get_CommID>(),
-                                 Table::put<&IPortula::put_CommPort>(),
-                                 Table::get<&IPortula::get_CommPort>(),
-                                 Table::get<&IPortula::get_CTSHolding>(),
-                                 Table::get<&IPortula::get_DSRHolding>(),
-                                 Table::put<&IPortula::put_DTREnable>(),
-                                 Table::get<&IPortula::get_DTREnable>(),
-                                 Table::put<&IPortula::put_EOFEnable>(),
-                                 Table::get<&IPortula::get_EOFEnable>(),
-                                 Table::put<&IPortula::put_Handshaking>(),
-                                 Table::get<&IPortula::get_Handshaking>(),
-                                 Table::put<&IPortula::put_InBufferCount>(),
-                                 Table::get<&IPortula::get_InBufferCount>(),
-                                 Table::put<&IPortula::put_InBufferSize>(),
-                                 Table::get<&IPortula::get_InBufferSize>(),
-                                 Table::put<&IPortula::put_InputLen>(),
-                                 Table::get<&IPortula::get_InputLen>(),
-                                 Table::put<&IPortula::put_InputMode>(),
-                                 Table::get<&IPortula::get_InputMode>(),
-                                 Table::put<&IPortula::put_NullDiscard>(),
-                                 Table::get<&IPortula::get_NullDiscard>(),
-                                 Table::put<&IPortula::put_OutBufferCount>(),
-                                 Table::get<&IPortula::get_OutBufferCount>(),
-                                 Table::put<&IPortula::put_OutBufferSize>(),
-                                 Table::get<&IPortula::get_OutBufferSize>(),
-                                 Table::put<&IPortula::put_ParityReplace>(),
-                                 Table::get<&IPortula::get_ParityReplace>(),
-                                 Table::put<&IPortula::put_RThreshold>(),
-                                 Table::get<&IPortula::get_RThreshold>(),
-                                 Table::put<&IPortula::put_RTSEnable>(),
-                                 Table::get<&IPortula::get_RTSEnable>(),
-                                 Table::put<&IPortula::put_SThreshold>(),
-                                 Table::get<&IPortula::get_SThreshold>(),
-                                 Table::put<&IPortula::put_PortOpen>(),
-                                 Table::get<&IPortula::get_PortOpen>(),
-                                 Table::put<&IPortula::put_Output>(),
-                                 Table::get<&IPortula::get_Input2>(),
-                                 Table::put<&IPortula::put_UDPUse>(),
-                                 Table::get<&IPortula::get_UDPUse>(),
-                                 Table::put<&IPortula::put_RemoteHost>(),
-                                 Table::get<&IPortula::get_RemoteHost>(),
-                                 Table::put<&IPortula::put_RemotePort>(),
-                                 Table::get<&IPortula::get_RemotePort>(),
-                                 Table::put<&IPortula::put_LocalPort>(),
-                                 Table::get<&IPortula::get_LocalPort>(),
+#include "portula_properties.inc"
                              },
                              kSource);
+#undef PORTULA_GET
+#undef PORTULA_PUT
     return table;
 }
 }  // namespace
@@ -143,165 +105,19 @@ HRESULT PortulaObject::Invoke(int32_t dispid, uint16_t flags, platform::DispPara
 
 // ---- _Portula -------------------------------------------------------------------------
 
-HRESULT PortulaObject::put_LogFile(std::u16string_view value) {
-    return guarded([&] { m_control->put_LogFile(std::u16string(value)); });
-}
-HRESULT PortulaObject::get_LogFile(std::u16string* value) {
-    return readInto(value, [&] { return m_control->get_LogFile(); });
-}
-HRESULT PortulaObject::put_Settings(std::u16string_view value) {
-    return guarded([&] { m_control->put_Settings(std::u16string(value)); });
-}
-HRESULT PortulaObject::get_Settings(std::u16string* value) {
-    return readInto(value, [&] { return m_control->get_Settings(); });
-}
-HRESULT PortulaObject::put_Break(int16_t value) {
-    return guarded([&] { m_control->put_Break(value); });
-}
-HRESULT PortulaObject::get_Break(int16_t* value) {
-    return readInto(value, [&] { return m_control->get_Break(); });
-}
-HRESULT PortulaObject::get_CDHolding(int16_t* value) {
-    return readInto(value, [&] { return m_control->get_CDHolding(); });
-}
-HRESULT PortulaObject::get_CommEvent(int16_t* value) {
-    return readInto(value, [&] { return m_control->get_CommEvent(); });
-}
-HRESULT PortulaObject::get_CommID(int32_t* value) {
-    return readInto(value, [&] { return m_control->get_CommID(); });
-}
-HRESULT PortulaObject::put_CommPort(int16_t value) {
-    return guarded([&] { m_control->put_CommPort(value); });
-}
-HRESULT PortulaObject::get_CommPort(int16_t* value) {
-    return readInto(value, [&] { return m_control->get_CommPort(); });
-}
-HRESULT PortulaObject::get_CTSHolding(int16_t* value) {
-    return readInto(value, [&] { return m_control->get_CTSHolding(); });
-}
-HRESULT PortulaObject::get_DSRHolding(int16_t* value) {
-    return readInto(value, [&] { return m_control->get_DSRHolding(); });
-}
-HRESULT PortulaObject::put_DTREnable(int16_t value) {
-    return guarded([&] { m_control->put_DTREnable(value); });
-}
-HRESULT PortulaObject::get_DTREnable(int16_t* value) {
-    return readInto(value, [&] { return m_control->get_DTREnable(); });
-}
-HRESULT PortulaObject::put_EOFEnable(int16_t value) {
-    return guarded([&] { m_control->put_EOFEnable(value); });
-}
-HRESULT PortulaObject::get_EOFEnable(int16_t* value) {
-    return readInto(value, [&] { return m_control->get_EOFEnable(); });
-}
-HRESULT PortulaObject::put_Handshaking(int32_t value) {
-    return guarded([&] { m_control->put_Handshaking(value); });
-}
-HRESULT PortulaObject::get_Handshaking(int32_t* value) {
-    return readInto(value, [&] { return m_control->get_Handshaking(); });
-}
-HRESULT PortulaObject::put_InBufferCount(int16_t value) {
-    return guarded([&] { m_control->put_InBufferCount(value); });
-}
-HRESULT PortulaObject::get_InBufferCount(int16_t* value) {
-    return readInto(value, [&] { return m_control->get_InBufferCount(); });
-}
-HRESULT PortulaObject::put_InBufferSize(int16_t value) {
-    return guarded([&] { m_control->put_InBufferSize(value); });
-}
-HRESULT PortulaObject::get_InBufferSize(int16_t* value) {
-    return readInto(value, [&] { return m_control->get_InBufferSize(); });
-}
-HRESULT PortulaObject::put_InputLen(int16_t value) {
-    return guarded([&] { m_control->put_InputLen(value); });
-}
-HRESULT PortulaObject::get_InputLen(int16_t* value) {
-    return readInto(value, [&] { return m_control->get_InputLen(); });
-}
-HRESULT PortulaObject::put_InputMode(int32_t value) {
-    return guarded([&] { m_control->put_InputMode(value); });
-}
-HRESULT PortulaObject::get_InputMode(int32_t* value) {
-    return readInto(value, [&] { return m_control->get_InputMode(); });
-}
-HRESULT PortulaObject::put_NullDiscard(int16_t value) {
-    return guarded([&] { m_control->put_NullDiscard(value); });
-}
-HRESULT PortulaObject::get_NullDiscard(int16_t* value) {
-    return readInto(value, [&] { return m_control->get_NullDiscard(); });
-}
-HRESULT PortulaObject::put_OutBufferCount(int16_t value) {
-    return guarded([&] { m_control->put_OutBufferCount(value); });
-}
-HRESULT PortulaObject::get_OutBufferCount(int16_t* value) {
-    return readInto(value, [&] { return m_control->get_OutBufferCount(); });
-}
-HRESULT PortulaObject::put_OutBufferSize(int16_t value) {
-    return guarded([&] { m_control->put_OutBufferSize(value); });
-}
-HRESULT PortulaObject::get_OutBufferSize(int16_t* value) {
-    return readInto(value, [&] { return m_control->get_OutBufferSize(); });
-}
-HRESULT PortulaObject::put_ParityReplace(std::u16string_view value) {
-    return guarded([&] { m_control->put_ParityReplace(std::u16string(value)); });
-}
-HRESULT PortulaObject::get_ParityReplace(std::u16string* value) {
-    return readInto(value, [&] { return m_control->get_ParityReplace(); });
-}
-HRESULT PortulaObject::put_RThreshold(int16_t value) {
-    return guarded([&] { m_control->put_RThreshold(value); });
-}
-HRESULT PortulaObject::get_RThreshold(int16_t* value) {
-    return readInto(value, [&] { return m_control->get_RThreshold(); });
-}
-HRESULT PortulaObject::put_RTSEnable(int16_t value) {
-    return guarded([&] { m_control->put_RTSEnable(value); });
-}
-HRESULT PortulaObject::get_RTSEnable(int16_t* value) {
-    return readInto(value, [&] { return m_control->get_RTSEnable(); });
-}
-HRESULT PortulaObject::put_SThreshold(int16_t value) {
-    return guarded([&] { m_control->put_SThreshold(value); });
-}
-HRESULT PortulaObject::get_SThreshold(int16_t* value) {
-    return readInto(value, [&] { return m_control->get_SThreshold(); });
-}
-HRESULT PortulaObject::put_PortOpen(int16_t value) {
-    return guarded([&] { m_control->put_PortOpen(value); });
-}
-HRESULT PortulaObject::get_PortOpen(int16_t* value) {
-    return readInto(value, [&] { return m_control->get_PortOpen(); });
-}
-HRESULT PortulaObject::put_Output(platform::Variant value) {
-    return guarded([&] { m_control->put_Output(value); });
-}
-HRESULT PortulaObject::get_Input2(platform::Variant* value) {
-    return readInto(value, [&] { return m_control->get_Input2(); });
-}
-HRESULT PortulaObject::put_UDPUse(int16_t value) {
-    return guarded([&] { m_control->put_UDPUse(value); });
-}
-HRESULT PortulaObject::get_UDPUse(int16_t* value) {
-    return readInto(value, [&] { return m_control->get_UDPUse(); });
-}
-HRESULT PortulaObject::put_RemoteHost(std::u16string_view value) {
-    return guarded([&] { m_control->put_RemoteHost(std::u16string(value)); });
-}
-HRESULT PortulaObject::get_RemoteHost(std::u16string* value) {
-    return readInto(value, [&] { return m_control->get_RemoteHost(); });
-}
-HRESULT PortulaObject::put_RemotePort(int32_t value) {
-    return guarded([&] { m_control->put_RemotePort(value); });
-}
-HRESULT PortulaObject::get_RemotePort(int32_t* value) {
-    return readInto(value, [&] { return m_control->get_RemotePort(); });
-}
-HRESULT PortulaObject::put_LocalPort(int32_t value) {
-    return guarded([&] { m_control->put_LocalPort(value); });
-}
-HRESULT PortulaObject::get_LocalPort(int32_t* value) {
-    return readInto(value, [&] { return m_control->get_LocalPort(); });
-}
+// Each accessor forwards to the control's accessor of the same name.
+#define PORTULA_PUT(name, type)                                                 \
+    HRESULT PortulaObject::put_##name(properties::published::type::Put value) { \
+        return guarded([&] { m_control->put_##name(toControl(value)); });       \
+    }
+#define PORTULA_GET(name, type)                                                  \
+    HRESULT PortulaObject::get_##name(properties::published::type::Get* value) { \
+        return readInto(value, [&] { return m_control->get_##name(); });         \
+    }
+#define PORTULA_PROPERTY PORTULA_ACCESSORS
+#include "portula_properties.inc"
+#undef PORTULA_GET
+#undef PORTULA_PUT
 
 // ---- Lifecycle ------------------------------------------------------------------------
 

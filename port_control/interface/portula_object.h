@@ -41,60 +41,14 @@ class PortulaObject final
                    platform::Variant* result, platform::ExcepInfo* excepInfo,
                    unsigned* argError) override;
 
-    // _Portula
-    HRESULT put_LogFile(std::u16string_view value) override;
-    HRESULT get_LogFile(std::u16string* value) override;
-    HRESULT put_Settings(std::u16string_view value) override;
-    HRESULT get_Settings(std::u16string* value) override;
-    HRESULT put_Break(int16_t value) override;
-    HRESULT get_Break(int16_t* value) override;
-    HRESULT get_CDHolding(int16_t* value) override;
-    HRESULT get_CommEvent(int16_t* value) override;
-    HRESULT get_CommID(int32_t* value) override;
-    HRESULT put_CommPort(int16_t value) override;
-    HRESULT get_CommPort(int16_t* value) override;
-    HRESULT get_CTSHolding(int16_t* value) override;
-    HRESULT get_DSRHolding(int16_t* value) override;
-    HRESULT put_DTREnable(int16_t value) override;
-    HRESULT get_DTREnable(int16_t* value) override;
-    HRESULT put_EOFEnable(int16_t value) override;
-    HRESULT get_EOFEnable(int16_t* value) override;
-    HRESULT put_Handshaking(int32_t value) override;
-    HRESULT get_Handshaking(int32_t* value) override;
-    HRESULT put_InBufferCount(int16_t value) override;
-    HRESULT get_InBufferCount(int16_t* value) override;
-    HRESULT put_InBufferSize(int16_t value) override;
-    HRESULT get_InBufferSize(int16_t* value) override;
-    HRESULT put_InputLen(int16_t value) override;
-    HRESULT get_InputLen(int16_t* value) override;
-    HRESULT put_InputMode(int32_t value) override;
-    HRESULT get_InputMode(int32_t* value) override;
-    HRESULT put_NullDiscard(int16_t value) override;
-    HRESULT get_NullDiscard(int16_t* value) override;
-    HRESULT put_OutBufferCount(int16_t value) override;
-    HRESULT get_OutBufferCount(int16_t* value) override;
-    HRESULT put_OutBufferSize(int16_t value) override;
-    HRESULT get_OutBufferSize(int16_t* value) override;
-    HRESULT put_ParityReplace(std::u16string_view value) override;
-    HRESULT get_ParityReplace(std::u16string* value) override;
-    HRESULT put_RThreshold(int16_t value) override;
-    HRESULT get_RThreshold(int16_t* value) override;
-    HRESULT put_RTSEnable(int16_t value) override;
-    HRESULT get_RTSEnable(int16_t* value) override;
-    HRESULT put_SThreshold(int16_t value) override;
-    HRESULT get_SThreshold(int16_t* value) override;
-    HRESULT put_PortOpen(int16_t value) override;
-    HRESULT get_PortOpen(int16_t* value) override;
-    HRESULT put_Output(platform::Variant value) override;
-    HRESULT get_Input2(platform::Variant* value) override;
-    HRESULT put_UDPUse(int16_t value) override;
-    HRESULT get_UDPUse(int16_t* value) override;
-    HRESULT put_RemoteHost(std::u16string_view value) override;
-    HRESULT get_RemoteHost(std::u16string* value) override;
-    HRESULT put_RemotePort(int32_t value) override;
-    HRESULT get_RemotePort(int32_t* value) override;
-    HRESULT put_LocalPort(int32_t value) override;
-    HRESULT get_LocalPort(int32_t* value) override;
+    // _Portula: its accessors, made from the property table; each forwards to the control.
+#define PORTULA_PUT(name, type) HRESULT put_##name(properties::published::type::Put value) override;
+#define PORTULA_GET(name, type) \
+    HRESULT get_##name(properties::published::type::Get* value) override;
+#define PORTULA_PROPERTY PORTULA_ACCESSORS
+#include "portula_properties.inc"
+#undef PORTULA_GET
+#undef PORTULA_PUT
 
     // IControl
     HRESULT SetSite(platform::IControlSite* site) override;

@@ -18,7 +18,6 @@ namespace port_control::testing {
 namespace {
 
 namespace fs = std::filesystem;
-using platform::kTrue;
 using platform::Variant;
 
 std::vector<std::string> entriesOf(const std::string& content) {

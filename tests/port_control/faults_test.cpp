@@ -523,7 +523,8 @@ TEST_F(RefusingHost, APutFailsWithTheHostsErrorAndTheControlAlreadyHoldsTheValue
     };
     for (const auto& [id, value] : puts) {
         SCOPED_TRACE(id);
-        const auto error = errorOf([&] { put(id, value); });
+        // clang 14 cannot capture a structured binding.
+        const auto error = errorOf([&, &id = id, &value = value] { put(id, value); });
         ASSERT_TRUE(error);
         EXPECT_EQ(error->number(), refusal.number());
         EXPECT_EQ(error->description(), refusal.description());
