@@ -72,7 +72,7 @@ class LoopbackPeer {
     LoopbackPeer() {
         m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in address = loopback(0);
-        ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         socklen_t length = sizeof address;
         ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length);
         m_port = ntohs(address.sin_port);

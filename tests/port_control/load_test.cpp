@@ -209,7 +209,7 @@ class FloodSender {
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         address.sin_port = htons(static_cast<uint16_t>(port));
-        ::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        EXPECT_EQ(::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     }
     ~FloodSender() { ::close(m_fd); }
     FloodSender(const FloodSender&) = delete;

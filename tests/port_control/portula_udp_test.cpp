@@ -49,7 +49,7 @@ class RawSocket {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         socklen_t length = sizeof address;
         ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length);
         m_port = ntohs(address.sin_port);

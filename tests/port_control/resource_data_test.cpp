@@ -155,7 +155,7 @@ std::optional<std::vector<uint8_t>> lzwDecode(const std::vector<uint8_t>& data, 
     const int end = clear + 1;
     std::vector<std::vector<uint8_t>> table;
     auto reset = [&] {
-        table.assign(static_cast<size_t>(end + 1), {});
+        table.assign(static_cast<size_t>(end) + 1, {});
         for (int i = 0; i < clear; ++i)
             table[static_cast<size_t>(i)] = {static_cast<uint8_t>(i)};
     };
@@ -243,7 +243,8 @@ std::optional<GifPicture> decodeGif(platform::ResourceBytes gif) {
             }
             ++at;
             const auto indexes =
-                lzwDecode(data, minCodeSize, static_cast<size_t>(picture.width * picture.height));
+                lzwDecode(data, minCodeSize,
+                          static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height));
             if (!indexes)
                 return std::nullopt;
             picture.indexes = *indexes;
@@ -284,7 +285,9 @@ TEST(FacePictureTest, DecodesToABlueTelephoneInARingOnTransparency) {
     ASSERT_EQ(picture->transparentIndex, std::optional<uint8_t>(216));
     ASSERT_EQ(picture->indexes.size(), 1024u);
 
-    auto at = [&](int x, int y) { return picture->indexes[static_cast<size_t>(y * 32 + x)]; };
+    auto at = [&](int x, int y) {
+        return picture->indexes[static_cast<size_t>(y) * 32 + static_cast<size_t>(x)];
+    };
     for (auto [x, y] : {std::pair{0, 0}, {31, 0}, {0, 31}, {31, 31}})
         EXPECT_EQ(at(x, y), 216) << x << "," << y;
     int blueInside = 0;

@@ -607,7 +607,7 @@ class RefusalTest : public testing::Test {
     void disconnect() {
         sockaddr unspecified{};
         unspecified.sa_family = AF_UNSPEC;
-        ::connect(fd, &unspecified, sizeof unspecified);
+        EXPECT_EQ(::connect(fd, &unspecified, sizeof unspecified), 0);
     }
 
     Peer peer;
