@@ -554,20 +554,7 @@ int memoryChild() {
 std::map<std::string, double> runMemoryChild() {
     const std::string command =
         "'" + g_self + "' --flood-memory-child" + (bench::smokeRun() ? " --smoke" : "");
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe)
-        throw std::runtime_error("popen failed");
-    std::map<std::string, double> figures;
-    char line[256];
-    while (std::fgets(line, sizeof line, pipe)) {
-        if (char* equals = std::strchr(line, '=')) {
-            *equals = '\0';
-            figures[line] = std::stod(equals + 1);
-        }
-    }
-    if (::pclose(pipe) != 0)
-        throw std::runtime_error("the flood memory child failed");
-    return figures;
+    return bench::childFigures(command, "the flood memory child");
 }
 
 void BM_SampletonFloodMemory(benchmark::State& state) {

@@ -112,20 +112,7 @@ std::string g_self;
 std::map<std::string, double> child(const std::string& name) {
     const std::string command =
         "'" + g_self + "' --memory-child=" + name + (bench::smokeRun() ? " --smoke" : "");
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe)
-        throw std::runtime_error("popen failed");
-    std::map<std::string, double> figures;
-    char line[256];
-    while (std::fgets(line, sizeof line, pipe)) {
-        if (char* equals = std::strchr(line, '=')) {
-            *equals = '\0';
-            figures[line] = std::stod(equals + 1);
-        }
-    }
-    if (::pclose(pipe) != 0)
-        throw std::runtime_error("memory child " + name + " failed");
-    return figures;
+    return bench::childFigures(command, "memory child " + name);
 }
 
 std::string mib(double kib) {

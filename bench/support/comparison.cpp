@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <stdexcept>
 
 namespace bench {
 
@@ -204,6 +205,23 @@ int runBenchmarks(int argc, char** argv) {
             table << line << '\n';
     }
     return 0;
+}
+
+std::map<std::string, double> childFigures(const std::string& command, const std::string& what) {
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe)
+        throw std::runtime_error("popen failed");
+    std::map<std::string, double> figures;
+    char line[256];
+    while (std::fgets(line, sizeof line, pipe)) {
+        if (char* equals = std::strchr(line, '=')) {
+            *equals = '\0';
+            figures[line] = std::stod(equals + 1);
+        }
+    }
+    if (::pclose(pipe) != 0)
+        throw std::runtime_error(what + " failed");
+    return figures;
 }
 
 }  // namespace bench

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -111,6 +112,10 @@ int takeOwnFlags(int argc, char** argv);
 
 // Google Benchmark's main with --smoke and --table=FILE added; prints the rows at the end.
 int runBenchmarks(int argc, char** argv);
+
+// Runs `command` (this program again, as a fresh process whose peak memory is its own) and
+// reads the "name=value" lines it prints; throws naming `what` when it fails.
+std::map<std::string, double> childFigures(const std::string& command, const std::string& what);
 
 }  // namespace bench
 

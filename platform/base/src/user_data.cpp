@@ -75,7 +75,7 @@ std::filesystem::path machineDataDirectory() {
         const std::filesystem::path dir(list.substr(start, end - start));
         start = end + 1;
         if (dir.empty() || dir.is_relative())
-            continue;  // the base directory specification ignores relative entries
+            continue;  // XDG folders must be absolute; a relative entry is ignored
         struct stat info {};
         if (::lstat((dir / kFolderName / "registry").c_str(), &info) == 0)
             return dir / kFolderName;
