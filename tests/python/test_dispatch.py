@@ -1,4 +1,5 @@
 """Creating controls by name and reaching their members late-bound."""
+import os
 import pydoc
 
 import pytest
@@ -136,6 +137,24 @@ def test_unregistering_and_registering_again():
     corvane.register(MODULE_PATH)
     with corvane.Dispatch("Corvane.Portula") as p:
         assert p.CommPort == 1
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="only root changes the machine-wide registry")
+def test_a_machine_wide_registration_serves_a_user_with_none(tmp_path, monkeypatch):
+    machine = tmp_path / "share" / "corvane-platform"
+    machine.mkdir(mode=0o755, parents=True)
+    empty = "corvane-platform-registry 1\n"
+    (machine / "registry").write_text(empty)
+    os.chmod(machine / "registry", 0o644)
+    monkeypatch.setenv("XDG_DATA_DIRS", str(tmp_path / "share"))
+    corvane.unregister(MODULE_PATH)
+    corvane.register(MODULE_PATH, system=True)
+    assert os.path.realpath(MODULE_PATH) in (machine / "registry").read_text()
+    for name in ("Corvane.Portula", CLSID):
+        with corvane.Dispatch(name) as p:
+            assert "Settings: String (str), read/write" in p.__doc__
+    corvane.unregister(MODULE_PATH, system=True)
+    assert (machine / "registry").read_text() == empty
 
 
 @pytest.mark.parametrize("path, text", [

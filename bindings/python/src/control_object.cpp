@@ -75,7 +75,8 @@ platform::Guid classIdOf(const std::string& name, platform::ComPtr<platform::IUn
             std::string_view(name), platform::IID_IUnknown, object.putVoid())))
         raiseCurrentError();
     try {
-        if (std::optional<platform::Guid> clsid = platform::Registry().clsidFromProgId(name))
+        if (std::optional<platform::Guid> clsid = platform::firstInLookupRegistries(
+                [&](const platform::Registry& registry) { return registry.clsidFromProgId(name); }))
             return *clsid;
     } catch (const platform::Error&) {
     }

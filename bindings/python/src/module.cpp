@@ -14,6 +14,8 @@
 #include "control_object.h"
 #include "platform/message_loop.h"
 #include "platform/module_loader.h"
+#include "platform/module_runtime.h"
+#include "platform/registry.h"
 #include "platform/unknown.h"
 
 namespace corvane_python {
@@ -81,8 +83,9 @@ bool runUntil(const py::object& predicate, std::optional<double> timeout) {
     }
 }
 
-// Calls the library's own DllRegisterServer / DllUnregisterServer, as regcomp does.
-void callRegistrationEntry(const std::string& path, const char* entryName) {
+// Calls the library's own DllRegisterServer / DllUnregisterServer, as corvane-register
+// does, in the user's registry or (`system`, as root only) the machine's.
+void callRegistrationEntry(const std::string& path, const char* entryName, bool system) {
     std::error_code error;
     const std::filesystem::path library = std::filesystem::absolute(path, error);
     if (error || !std::filesystem::is_regular_file(library, error))
@@ -99,7 +102,11 @@ void callRegistrationEntry(const std::string& path, const char* entryName) {
         throw py::value_error("\"" + library.string() + "\" is no component library (it has no " +
                               entryName + ")");
     }
+    platform::setRegistrationScope(system ? platform::RegistryScope::machine
+                                          : platform::RegistryScope::user);
+    platform::clearErrorInfo();
     const platform::HRESULT hr = entry();
+    platform::setRegistrationScope(platform::RegistryScope::user);
     std::optional<platform::ErrorInfo> info = platform::takeErrorInfo();
     ::dlclose(handle);
     if (platform::failed(hr)) {
@@ -107,14 +114,6 @@ void callRegistrationEntry(const std::string& path, const char* entryName) {
             raiseError(info->number, info->description, info->source);
         raiseError(platform::numberFromHresult(hr), {}, {});
     }
-}
-
-void registerLibrary(const std::string& path, bool system) {
-    if (system) {
-        throw py::value_error(
-            "this platform keeps one registry per user; register with system=False");
-    }
-    callRegistrationEntry(path, "DllRegisterServer");
 }
 
 ControlObject* controlOf(PyObject* self) {
@@ -261,12 +260,22 @@ PYBIND11_MODULE(_corvane, m) {
         "loop_fd", [] { return platform::MessageLoop::current().fd(); },
         "The thread's message loop as one file descriptor, readable whenever work is "
         "pending: watch it and call pump() when it is.");
-    m.def("register", &registerLibrary, py::arg("path"), py::arg("system") = false,
-          "Registers the component library at `path` (its DllRegisterServer).");
+    m.def(
+        "register",
+        [](const std::string& path, bool system) {
+            callRegistrationEntry(path, "DllRegisterServer", system);
+        },
+        py::arg("path"), py::arg("system") = false,
+        "Registers the component library at `path` (its DllRegisterServer) for this user, "
+        "or with system=True (as root) in the machine-wide registry for all users.");
     m.def(
         "unregister",
-        [](const std::string& path) { callRegistrationEntry(path, "DllUnregisterServer"); },
-        py::arg("path"), "Removes the registration of the library at `path`.");
+        [](const std::string& path, bool system) {
+            callRegistrationEntry(path, "DllUnregisterServer", system);
+        },
+        py::arg("path"), py::arg("system") = false,
+        "Removes the registration of the library at `path` from this user's registry, or "
+        "with system=True from the machine-wide one.");
     m.def("_release_all", &ControlObject::releaseAllOfThisThread);
     m.def("_loaded_libraries", [] {
         std::vector<std::string> paths;

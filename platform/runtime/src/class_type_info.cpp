@@ -6,12 +6,14 @@
 namespace platform {
 
 std::optional<ClassTypeInfo> registeredClassTypeInfo(const Guid& clsid) {
-    const Registry registry;
-    const std::optional<ClassRegistration> registration = registry.classById(clsid);
+    const std::optional<ClassRegistration> registration = firstInLookupRegistries(
+        [&](const Registry& registry) { return registry.classById(clsid); });
     if (!registration)
         return std::nullopt;
     const std::optional<std::filesystem::path> libraryPath =
-        registry.typeLibraryPath(registration->typeLibId);
+        firstInLookupRegistries([&](const Registry& registry) {
+            return registry.typeLibraryPath(registration->typeLibId);
+        });
     if (!libraryPath)
         return std::nullopt;
     const std::optional<ResourceBytes> bytes = findResource(*libraryPath, "TYPELIB", 1u);

@@ -93,15 +93,11 @@ struct FoundClass {
     std::filesystem::path registryFile;
 };
 
-// The user's registry first, then the machine's: a user's own registration wins for them.
+// A damaged or unsafe registry fails the creation with its own code and description.
 template <class Lookup>
 auto lookUpInRegistries(const Lookup& lookup) {
     try {
-        for (const Registry& registry : {Registry(), Registry::machine()}) {
-            if (auto found = lookup(registry))
-                return found;
-        }
-        return decltype(lookup(Registry()))();
+        return firstInLookupRegistries(lookup);
     } catch (const Error& error) {
         throw LoaderFailure{hresultFromNumber(error.number()), error.description()};
     }

@@ -548,6 +548,10 @@ Registry Registry::machine() {
     return Registry(machineDataDirectory(), RegistryScope::machine);
 }
 
+std::array<Registry, 2> lookupRegistries() {
+    return {Registry(), Registry::machine()};
+}
+
 RegistryContents Registry::parseFile(std::string_view text) const {
     try {
         return RegistryContents::parse(text, m_file.string());

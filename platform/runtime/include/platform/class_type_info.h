@@ -3,10 +3,11 @@
 // event interface. Hosts that know a class only by name (scripting hosts) list members,
 // their types and their events from it.
 //
-// The type library is read from the TYPELIB resource 1 of the library the registry names
-// for the class's type library, so that library must be loaded (an object of the class
-// created) first. Returns nullopt when the class, its type library or the resource is not
-// there; a damaged type library throws platform::Error as parseTypeLibrary does.
+// The type library is read from the TYPELIB resource 1 of the library the registries
+// name for the class's type library (the user's first, then the machine's), so that
+// library must be loaded (an object of the class created) first. Returns nullopt when the
+// class, its type library or the resource is not there; a damaged type library throws
+// platform::Error as parseTypeLibrary does.
 #pragma once
 
 #include <optional>

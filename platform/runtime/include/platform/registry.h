@@ -20,12 +20,14 @@
 // programs: one that anybody but root may write is refused, and only root changes them.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/error.h"
@@ -146,6 +148,21 @@ class Registry {
     std::filesystem::path m_file;
     RegistryScope m_scope;
 };
+
+// The registries hosts look things up in, in order: the user's, then the machine's, so
+// that a user's own registration wins for that user.
+std::array<Registry, 2> lookupRegistries();
+
+// The first answer `lookup(registry)` (an optional) gives over lookupRegistries().
+template <class Lookup>
+auto firstInLookupRegistries(const Lookup& lookup)
+    -> decltype(lookup(std::declval<const Registry&>())) {
+    for (const Registry& registry : lookupRegistries()) {
+        if (auto found = lookup(registry))
+            return found;
+    }
+    return {};
+}
 
 // A library path as the registry stores it: absolute, normalised, symlinks resolved
 // where they exist (std::filesystem::weakly_canonical).
