@@ -4,11 +4,15 @@
 #                                       docs; registers the control for all users
 #   libcorvane-platform-dev  dev        headers, CMake and pkg-config files, example host
 #   sampleton                sampleton  the window, its desktop entry and icon
+#   python3-corvane          python     the Python module corvane
 option(CORVANE_PACKAGE_DEB "Install each Debian package's copyright and changelog" OFF)
 
 set(debian_packages runtime libcorvane-platform1 module corvane dev libcorvane-platform-dev)
 if(TARGET Sampleton)
   list(APPEND debian_packages sampleton sampleton)
+endif()
+if(TARGET corvane_python)
+  list(APPEND debian_packages python python3-corvane)
 endif()
 
 # Maintainer scripts of the control's package, with the installed paths filled in.
@@ -31,6 +35,16 @@ foreach(script postinst postrm)
                  COPYONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
                                            GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
   list(APPEND runtime_control_files ${CMAKE_CURRENT_BINARY_DIR}/debian/runtime/${script})
+endforeach()
+
+# The Python module's package byte-compiles its files on installation and removes the
+# compiled files before removal.
+set(python_control_files)
+foreach(script postinst prerm)
+  configure_file(debian/python-${script} ${CMAKE_CURRENT_BINARY_DIR}/debian/python/${script}
+                 COPYONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+                                           GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  list(APPEND python_control_files ${CMAKE_CURRENT_BINARY_DIR}/debian/python/${script})
 endforeach()
 
 if(CORVANE_PACKAGE_DEB)
@@ -57,6 +71,9 @@ set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime module dev)
 if(TARGET Sampleton)
   list(APPEND CPACK_COMPONENTS_ALL sampleton)
+endif()
+if(TARGET corvane_python)
+  list(APPEND CPACK_COMPONENTS_ALL python)
 endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -102,5 +119,23 @@ set(CPACK_DEBIAN_SAMPLETON_DESCRIPTION "test window for the Portula control
 Sampleton hosts one Portula control, sends a numbered test frame per button
 press over UDP or a serial port and shows a transcript of everything sent and
 received.")
+
+# The extension module is built for one Python version (its file name says which).
+if(TARGET corvane_python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-corvane)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  set(python_version ${CORVANE_PYTHON_VERSION_MAJOR}.${CORVANE_PYTHON_VERSION_MINOR})
+  math(EXPR next_python_minor "${CORVANE_PYTHON_VERSION_MINOR} + 1")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "libcorvane-platform1 ${exact_version}, \
+python3 (>= ${python_version}~), python3 (<< ${CORVANE_PYTHON_VERSION_MAJOR}.${next_python_minor})")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "corvane")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA ${python_control_files})
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  set(CPACK_DEBIAN_PYTHON_DESCRIPTION "Python module to drive Corvane controls by name
+The module corvane creates any control registered on the Corvane platform by
+its ProgID (such as Corvane.Portula) or CLSID and reaches its members by name,
+with its events, from Python. It runs the platform's message loop by itself or
+inside asyncio.")
+endif()
 
 include(CPack)

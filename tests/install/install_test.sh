@@ -5,10 +5,10 @@
 #
 #   install_test.sh <build folder> <source folder>
 #
-# Shows: the machine-wide registration serves a user with none of their own; a user's own
-# registration wins for that user; unregistering removes only that module's entries;
-# --system is refused to anybody but root, naming the file; the tool speaks English by
-# default and Japanese under a Japanese locale. Exit 0 on success, 1 on a failure.
+# Shows: the machine-wide registration serves a user with none of their own, C++ hosts and
+# the Python module alike; a user's own registration wins for that user; unregistering
+# removes only that module's entries; --system is refused to anybody but root, naming the
+# file; the tool speaks English by default and Japanese under a Japanese locale. Exit 0 on success, 1 on a failure.
 set -euo pipefail
 build=$1 source=$2
 
@@ -89,6 +89,25 @@ for host in "$scratch/host-cmake/portula_udp_host" "$scratch/host-pc/portula_udp
   grep -q "served by $(realpath "$module")" <<<"$out" || fail "not served by the machine's module: $out"
   grep -q 'received "Hello, Portula! こんにちは"' <<<"$out" || fail "nothing arrived: $out"
 done
+
+# The Python module from the install, for the same user: found under the prefix, the
+# members documented from the machine's registration, two controls exchanging frames.
+if [ -d "$build/python/corvane" ]; then
+  package=$(cd "$prefix" && find . -path '*/dist-packages/corvane/__init__.py' -print -quit)
+  [ -n "$package" ] || fail "no Python package under $prefix"
+  python_path="$prefix/$(dirname "$(dirname "${package#./}")")"
+  installed_python() {
+    (cd "$scratch" && CORVANE_PLATFORM_HOME="$nobody_home" PYTHONPATH="$python_path" \
+      /usr/bin/python3 "$@" 2>&1)
+  }
+  out=$(installed_python -c 'import corvane
+with corvane.Dispatch("Corvane.Portula") as p:
+    print(corvane.__file__, p.__doc__)') || fail "Python: $out"
+  grep -q "^$python_path/corvane/__init__.py" <<<"$out" || fail "corvane not from the install: $out"
+  grep -q "Settings: String (str), read/write" <<<"$out" || fail "no members documented: $out"
+  out=$(installed_python "$source/examples/python/udp_pair.py") || fail "Python example: $out"
+  echo "$out"
+fi
 
 # A user's own registration (a copy of the module) wins for that user only.
 mkdir -p "$scratch/own"
