@@ -3,13 +3,13 @@
 
     python3 bench/python_bench.py [--smoke] [--table=FILE]
 
-9. UDP round trip of 16 bytes: two Portula controls driven from Python (A sends, B's
-   OnComm reads Input2 and sends it back, A's OnComm reads it; the thread's loop run by
-   corvane.pump) against two plain asyncio datagram endpoints doing the same on one
-   asyncio loop. Alternating rounds, median of the per-round ratio.
-9. Late-bound property access: a get of CommEvent and a put of RThreshold through the
-   module (name cached after the first call), with a plain Python attribute beside it for
-   information; the target is on the absolute time.
+10. UDP round trip of 16 bytes: two Portula controls driven from Python (A sends, B's
+    OnComm reads Input2 and sends it back, A's OnComm reads it; the thread's loop run by
+    corvane.pump) against two plain asyncio datagram endpoints doing the same on one
+    asyncio loop. Alternating rounds, median of the per-round ratio.
+10. Late-bound property access: a get of CommEvent and a put of RThreshold through the
+    module (name cached after the first call), with a plain Python attribute beside it for
+    information; the target is on the absolute time.
 
 Rows go to stdout and, with --table, are appended to FILE as "ROW|workload|ours|
 reference|ratio|target|met", as the C++ benchmarks print them. Needs PYTHONPATH to reach

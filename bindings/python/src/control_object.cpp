@@ -100,6 +100,16 @@ std::string accessOf(bool get, bool put) {
     return get ? "read-only" : "write-only";
 }
 
+std::string parameterList(const std::vector<platform::VarType>& params) {
+    std::string list;
+    for (platform::VarType param : params) {
+        if (!list.empty())
+            list += ", ";
+        list += typeDescription(param);
+    }
+    return list;
+}
+
 }  // namespace
 
 InsideControlCode::InsideControlCode() {
@@ -353,10 +363,8 @@ std::string ControlObject::documentation() const {
             }
         }
         if (method) {
-            std::string signature;
-            for (platform::VarType param : params)
-                signature += (signature.empty() ? "" : ", ") + typeDescription(param);
-            text += "    " + name + "(" + signature + ") -> " + typeDescription(type) + "\n";
+            text += "    " + name + "(" + parameterList(params) + ") -> " + typeDescription(type) +
+                    "\n";
         } else {
             text += "    " + name + ": " + typeDescription(type) + ", " + accessOf(get, put) + "\n";
         }
@@ -367,10 +375,8 @@ std::string ControlObject::documentation() const {
             "\nEvents (corvane.connect(control, handler) or control.events.<name> = "
             "callable):\n\n";
         for (const platform::MemberDescription& event : m_typeInfo->eventInterface->members) {
-            std::string signature;
-            for (platform::VarType param : event.params)
-                signature += (signature.empty() ? "" : ", ") + typeDescription(param);
-            text += "    " + platform::toUtf8(event.name) + "(" + signature + ")\n";
+            text +=
+                "    " + platform::toUtf8(event.name) + "(" + parameterList(event.params) + ")\n";
         }
     }
     return text;
