@@ -9,14 +9,11 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <stdexcept>
-#include <system_error>
 #include <thread>
 
 #include "platform/fd_watch.h"
@@ -25,6 +22,7 @@
 #include "port_control/support/pty_pair.h"
 #include "port_control/support/rfc2217_servers.h"
 #include "support/comparison.h"
+#include "support/raw_stream.h"
 #include "support/udp_endpoints.h"
 
 namespace {
@@ -34,28 +32,8 @@ using port_control::testing::Rfc2217Server;
 constexpr int16_t kPort = 11;
 constexpr int32_t kBinaryMode = 1;
 
-[[noreturn]] void fail(const char* what) {
-    throw std::system_error(errno, std::generic_category(), what);
-}
-
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-size_t writeSome(int fd, std::string_view bytes) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno != EAGAIN && errno != EINTR)
-        fail("write");
-    return n < 0 ? 0 : static_cast<size_t>(n);
-}
-
-size_t readSome(int fd, char* buffer, size_t size) {
-    const ssize_t n = ::read(fd, buffer, size);
-    if (n < 0 && errno != EAGAIN && errno != EINTR)
-        fail("read");
-    if (n == 0)
-        throw std::runtime_error("the server closed the connection");
-    return n < 0 ? 0 : static_cast<size_t>(n);
 }
 
 int connectRaw(uint16_t port) {
@@ -65,7 +43,7 @@ int connectRaw(uint16_t port) {
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        fail("connect");
+        bench::failWithErrno("connect");
     int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     ::fcntl(fd, F_SETFL, O_NONBLOCK);
@@ -98,7 +76,7 @@ class NetworkTransfer {
         {
             platform::FdWatch peer(
                 m_pair.master(), platform::MessageLoop::kReadable, [&](uint32_t) {
-                    received += readSome(m_pair.master(), m_buffer, sizeof m_buffer);
+                    received += bench::readSome(m_pair.master(), m_buffer, sizeof m_buffer);
                 });
             c.put_Output(value);
             bench::dispatchUntil([&] { return received >= bytes.size(); });
@@ -118,7 +96,7 @@ class NetworkTransfer {
         {
             platform::FdWatch peer(
                 m_pair.master(), platform::MessageLoop::kWritable,
-                [&](uint32_t) { left.remove_prefix(writeSome(m_pair.master(), left)); });
+                [&](uint32_t) { left.remove_prefix(bench::writeSome(m_pair.master(), left)); });
             bench::dispatchUntil([&] {
                 if (left.empty())
                     peer.reset();
@@ -137,35 +115,7 @@ class NetworkTransfer {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         const int writer = fromPeer ? m_pair.master() : socket;
         const int reader = fromPeer ? socket : m_pair.master();
-        const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
-        epoll_event event{};
-        event.events = EPOLLOUT;
-        event.data.fd = writer;
-        ::epoll_ctl(epoll, EPOLL_CTL_ADD, writer, &event);
-        event.events = EPOLLIN;
-        event.data.fd = reader;
-        ::epoll_ctl(epoll, EPOLL_CTL_ADD, reader, &event);
-
-        std::string_view left = bytes;
-        size_t received = 0;
-        const auto start = Clock::now();
-        while (received < bytes.size()) {
-            epoll_event ready[2];
-            const int count = ::epoll_wait(epoll, ready, 2, 5000);
-            if (count == 0)
-                throw std::runtime_error("the raw transfer stalled");
-            for (int i = 0; i < count; ++i) {
-                if (ready[i].data.fd == writer) {
-                    left.remove_prefix(writeSome(writer, left));
-                    if (left.empty())
-                        ::epoll_ctl(epoll, EPOLL_CTL_DEL, writer, nullptr);
-                } else {
-                    received += readSome(reader, m_buffer, sizeof m_buffer);
-                }
-            }
-        }
-        const double seconds = secondsSince(start);
-        ::close(epoll);
+        const double seconds = bench::rawStreamTransfer(writer, reader, bytes);
         ::close(socket);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the server closes the device
         return seconds;

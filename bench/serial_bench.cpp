@@ -5,19 +5,17 @@
 // port is opened before and closed after each of its rounds, outside the measured time;
 // the raw side puts the line back into raw mode before each of its rounds.
 #include <fcntl.h>
-#include <sys/epoll.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <stdexcept>
-#include <system_error>
 
 #include "design_surface.h"
 #include "platform/fd_watch.h"
 #include "platform/message_loop.h"
 #include "port_control/support/pty_pair.h"
 #include "support/comparison.h"
+#include "support/raw_stream.h"
 #include "support/udp_endpoints.h"
 
 namespace {
@@ -28,10 +26,6 @@ constexpr int16_t kLargestInBuffer = 32767;
 constexpr int32_t kHandshakingRtsCts = 2;
 constexpr int32_t kTextMode = 0;
 constexpr int32_t kBinaryMode = 1;
-
-[[noreturn]] void fail(const char* what) {
-    throw std::system_error(errno, std::generic_category(), what);
-}
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -59,21 +53,6 @@ size_t sizeOf(const platform::Variant& value) {
     return 0;
 }
 
-// Writes what the descriptor takes now; returns the bytes written.
-size_t writeSome(int fd, std::string_view bytes) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno != EAGAIN && errno != EINTR)
-        fail("write");
-    return n < 0 ? 0 : static_cast<size_t>(n);
-}
-
-size_t readSome(int fd, char* buffer, size_t size) {
-    const ssize_t n = ::read(fd, buffer, size);
-    if (n < 0 && errno != EAGAIN && errno != EINTR)
-        fail("read");
-    return n < 0 ? 0 : static_cast<size_t>(n);
-}
-
 class SerialTransfer {
   public:
     explicit SerialTransfer(int32_t mode) {
@@ -87,7 +66,7 @@ class SerialTransfer {
         c.put_InputMode(mode);
         m_raw = ::open(m_pair.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (m_raw < 0)
-            fail("open");
+            bench::failWithErrno("open");
     }
     ~SerialTransfer() { ::close(m_raw); }
     SerialTransfer(const SerialTransfer&) = delete;
@@ -104,7 +83,7 @@ class SerialTransfer {
         {
             platform::FdWatch peer(
                 m_pair.master(), platform::MessageLoop::kWritable,
-                [&](uint32_t) { left.remove_prefix(writeSome(m_pair.master(), left)); });
+                [&](uint32_t) { left.remove_prefix(bench::writeSome(m_pair.master(), left)); });
             bench::dispatchUntil([&] {
                 if (left.empty())
                     peer.reset();
@@ -126,7 +105,7 @@ class SerialTransfer {
         {
             platform::FdWatch peer(
                 m_pair.master(), platform::MessageLoop::kReadable, [&](uint32_t) {
-                    received += readSome(m_pair.master(), m_buffer, sizeof m_buffer);
+                    received += bench::readSome(m_pair.master(), m_buffer, sizeof m_buffer);
                 });
             c.put_Output(value);
             bench::dispatchUntil([&] { return received >= size; });
@@ -142,40 +121,7 @@ class SerialTransfer {
         rawMode();
         const int writer = fromPeer ? m_pair.master() : m_raw;
         const int reader = fromPeer ? m_raw : m_pair.master();
-        const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
-        if (epoll < 0)
-            fail("epoll_create1");
-        epoll_event event{};
-        event.events = EPOLLOUT;
-        event.data.fd = writer;
-        ::epoll_ctl(epoll, EPOLL_CTL_ADD, writer, &event);
-        event.events = EPOLLIN;
-        event.data.fd = reader;
-        ::epoll_ctl(epoll, EPOLL_CTL_ADD, reader, &event);
-
-        std::string_view left = bytes;
-        size_t received = 0;
-        const auto start = Clock::now();
-        while (received < bytes.size()) {
-            epoll_event ready[2];
-            const int count = ::epoll_wait(epoll, ready, 2, 5000);
-            if (count == 0)
-                throw std::runtime_error("the pseudo-terminal stalled");
-            for (int i = 0; i < count; ++i) {
-                if (ready[i].data.fd == writer) {
-                    left.remove_prefix(writeSome(writer, left));
-                    if (left.empty())
-                        ::epoll_ctl(epoll, EPOLL_CTL_DEL, writer, nullptr);
-                } else {
-                    received += readSome(reader, m_buffer, sizeof m_buffer);
-                }
-            }
-        }
-        const double seconds = secondsSince(start);
-        ::close(epoll);
-        if (received != bytes.size())
-            throw std::runtime_error("raw transfer lost bytes");
-        return seconds;
+        return bench::rawStreamTransfer(writer, reader, bytes);
     }
 
   private:
@@ -190,10 +136,10 @@ class SerialTransfer {
     void rawMode() {
         termios raw{};
         if (::tcgetattr(m_raw, &raw) != 0)
-            fail("tcgetattr");
+            bench::failWithErrno("tcgetattr");
         ::cfmakeraw(&raw);
         if (::tcsetattr(m_raw, TCSANOW, &raw) != 0)
-            fail("tcsetattr");
+            bench::failWithErrno("tcsetattr");
         ::tcflush(m_raw, TCIOFLUSH);
     }
 
