@@ -227,6 +227,10 @@ bool SerialPort::readAvailable(std::vector<int16_t>& events) {
         m_input.append(m_chunk, 0, kept);
         received = received || kept > 0;
         overflowed = overflowed || kept < m_chunk.size();
+        // A short read emptied the line: asking again would only hear "nothing yet" (the
+        // descriptor's next readiness, or the line's own pending input, brings the rest).
+        if (static_cast<size_t>(count) < want)
+            break;
     }
     if (total.breaks > 0)
         events.push_back(comm_events::kBreak);

@@ -73,6 +73,7 @@ struct MessageLoop::Impl {
     struct Watch {
         WatchId id;
         int fd;
+        uint32_t epollEvents;  // as last given to epoll, so that an unchanged set costs nothing
         std::unique_ptr<FdCallback> callback;
     };
     struct Timer {
@@ -283,9 +284,10 @@ MessageLoop::~MessageLoop() {
 
 MessageLoop::WatchId MessageLoop::watchFd(int fd, uint32_t events, FdCallback callback) {
     WatchId id = m_impl->nextId++;
-    m_impl->addToEpoll(fd, toEpollEvents(events), id);
+    const uint32_t epollEvents = toEpollEvents(events);
+    m_impl->addToEpoll(fd, epollEvents, id);
     m_impl->watches.push_back(
-        Impl::Watch{id, fd, std::make_unique<FdCallback>(std::move(callback))});
+        Impl::Watch{id, fd, epollEvents, std::make_unique<FdCallback>(std::move(callback))});
     return id;
 }
 
@@ -293,11 +295,15 @@ void MessageLoop::modifyWatch(WatchId id, uint32_t events) {
     auto it = m_impl->findWatch(id);
     if (it == m_impl->watches.end())
         return;
+    const uint32_t epollEvents = toEpollEvents(events);
+    if (epollEvents == it->epollEvents)
+        return;
     epoll_event ev{};
-    ev.events = toEpollEvents(events);
+    ev.events = epollEvents;
     ev.data.u64 = id;
     if (epoll_ctl(m_impl->epollFd, EPOLL_CTL_MOD, it->fd, &ev) < 0)
         throwErrno("epoll_ctl(MOD)");
+    it->epollEvents = epollEvents;
 }
 
 void MessageLoop::removeWatch(WatchId id) {
