@@ -4,8 +4,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -105,15 +105,25 @@ void Rfc2217Server::start() {
     for (std::string& argument : arguments)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
-    // ser2net reports on stderr that it finds no mDNS service; nothing for a test log.
-    posix_spawn_file_actions_t actions;
-    ::posix_spawn_file_actions_init(&actions);
-    if (m_kind == Kind::Ser2net)
-        ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    int error = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
-    ::posix_spawn_file_actions_destroy(&actions);
-    if (error)
-        throw std::system_error(error, std::generic_category(), argv[0]);
+    // A test that dies (an abort, a crash) must not leave the server behind, holding its
+    // port and the output pipe of whoever runs the test: the server gets SIGTERM when the
+    // thread that started it ends. ser2net reports on stderr that it finds no mDNS service;
+    // nothing for a test log. Only async-signal-safe calls between fork and exec.
+    const pid_t parent = ::getpid();
+    m_pid = ::fork();
+    if (m_pid < 0)
+        throw std::system_error(errno, std::generic_category(), "fork");
+    if (m_pid == 0) {
+        if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent)
+            ::_exit(127);
+        if (m_kind == Kind::Ser2net) {
+            const int null = ::open("/dev/null", O_WRONLY);
+            if (null < 0 || ::dup2(null, 2) < 0)
+                ::_exit(127);
+        }
+        ::execve(argv[0], argv.data(), environ);
+        ::_exit(127);
+    }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!accepts(m_port)) {
         if (std::chrono::steady_clock::now() > deadline ||
