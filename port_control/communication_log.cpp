@@ -1,18 +1,9 @@
-// The communication log: one time-stamped line per send and per non-empty read.
-//
-// The file is opened for appending and closed for every entry, so another program may
-// read, move or delete it between entries. Each line goes out in one write() on an
-// O_APPEND descriptor, so two controls sharing a file never interleave partial lines.
-// Every failure is swallowed: logging never disturbs the data path. Only a regular file
-// takes entries: a FIFO or a terminal could block the caller's thread for good, or raise
-// SIGPIPE when its reader goes away, so those are skipped like a file that cannot be opened.
-#include <fcntl.h>
-#include <sys/stat.h>
-
+// The communication log: one time-stamped line per send and per non-empty read, written
+// to the file LogFile names at that moment (log_file_appender.h). Every failure is
+// swallowed: logging never disturbs the data path.
 #include <ctime>
 
-#include "platform/error.h"
-#include "platform/file_descriptor.h"
+#include "platform/utf8.h"
 #include "portula.h"
 #include "text_render/render_control_chars.h"
 
@@ -39,23 +30,12 @@ std::string_view timeStamp() {
 // A line longer than this gives its room back once written.
 constexpr size_t kKeptLineCapacity = 64 * 1024;
 
-void appendLine(const std::string& path, const std::string& line) {
-    // O_NONBLOCK keeps open() from waiting for a FIFO's reader or a device's carrier.
-    const platform::FileDescriptor fd(::open(
-        path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666));
-    if (fd.get() < 0)
-        return;
-    struct stat status {};
-    if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode))
-        return;
-    platform::writeAll(fd.get(), line);  // a failure is dropped: the log never fails its caller
-}
 }  // namespace
 
 void Portula::setLogPath(const std::u16string& path) {
     std::string bytes = platform::toUtf8(path);
     m_logPath = path;
-    m_logPathBytes = std::move(bytes);
+    m_logFile.setPath(std::move(bytes));
 }
 
 void Portula::logDataAsText(std::u16string_view prefix, const Variant& data) noexcept {
@@ -74,8 +54,7 @@ void Portula::logDataAsText(std::u16string_view prefix, const Variant& data) noe
 }
 
 void Portula::WriteLog(std::u16string_view prefix, std::u16string_view text) noexcept {
-    // A name holding NUL names no file; the system would see only the part before it.
-    if (m_logPath.empty() || m_logPathBytes.find('\0') != std::string::npos)
+    if (m_logPath.empty())
         return;
     try {
         std::string& line = m_logLine;
@@ -84,7 +63,7 @@ void Portula::WriteLog(std::u16string_view prefix, std::u16string_view text) noe
         text_render::appendRenderedAsCodePage932(prefix, line);
         text_render::appendRenderedAsCodePage932(text, line);
         line += "\r\n";
-        appendLine(m_logPathBytes, line);
+        m_logFile.append(line);
     } catch (...) {
         // Out of memory while composing the line: the entry is lost, the caller carries on.
     }

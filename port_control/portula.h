@@ -20,6 +20,7 @@
 #include "components/host_site.h"
 #include "components/serial_component.h"
 #include "components/udp_component.h"
+#include "log_file_appender.h"
 #include "platform/property_bag.h"
 #include "platform/variant.h"
 #include "receive_buffer.h"
@@ -138,8 +139,8 @@ class Portula {
 
     // The control's own fields.
     std::u16string m_logPath;
-    std::string m_logPathBytes;  // the same, as the file system takes it
-    std::string m_logLine;       // the entry being written, kept for its room
+    LogFileAppender m_logFile;  // the same, as the file system takes it, and its file
+    std::string m_logLine;      // the entry being written, kept for its room
     Boolean m_udpFlag = platform::kFalse;
     int16_t m_eventCode = 0;
     ReceiveBuffer m_receiveBuffer;

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 
 #include "platform/support/file_contents.h"
@@ -118,17 +119,65 @@ TEST_F(CommunicationLogTest, ASendIsLoggedEvenWhenTheTransportFails) {
     EXPECT_EQ(bodyOf(entries[0]), "OUT:lost");
 }
 
-TEST_F(CommunicationLogTest, AnExistingFileIsExtendedAndADeletedOneCreatedAgain) {
+// Between two entries another program deletes the log, moves it aside, puts another file
+// in its place, or a FIFO with a reader: the second entry goes to what the name names then
+// (a new file where it names nothing), never after the first one into the old file.
+TEST_F(CommunicationLogTest, EachEntryGoesToTheFileTheNameNamesThen) {
     const fs::path path = m_dir / "comm.log";
-    std::ofstream(path, std::ios::binary) << "kept\r\n";
-    logTo(path);
-    control->put_Output(Variant::fromString(u"1"));
-    EXPECT_EQ(fileContents(path).substr(0, 6), "kept\r\n");
-    fs::remove(path);
-    control->put_Output(Variant::fromString(u"2"));
-    const auto entries = entriesOf(fileContents(path));
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(bodyOf(entries[0]), "OUT:2");
+    const fs::path aside = m_dir / "aside.log";
+    const fs::path fifo = m_dir / "comm.fifo";
+    int fifoReader = -1;
+    struct Case {
+        const char* what;
+        std::function<void()> change;
+        std::string otherAtPath;  // what the name holds before the second entry
+        bool secondAtPath;
+    };
+    const Case cases[] = {
+        {"deleted", [&] { fs::remove(path); }, "", true},
+        {"moved aside", [&] { fs::rename(path, aside); }, "", true},
+        {"replaced by another file",
+         [&] {
+             fs::rename(path, aside);
+             std::ofstream(m_dir / "new.log", std::ios::binary) << "other\r\n";
+             fs::rename(m_dir / "new.log", path);
+         },
+         "other\r\n", true},
+        {"replaced by a FIFO with a reader",
+         [&] {
+             fs::rename(path, aside);
+             ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+             fifoReader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+             fs::rename(fifo, path);
+         },
+         "", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(path);
+        fs::remove(aside);
+        std::ofstream(path, std::ios::binary) << "kept\r\n";
+        logTo(path);
+        control->put_Output(Variant::fromString(u"1"));
+        c.change();
+        control->put_Output(Variant::fromString(u"2"));
+        if (c.secondAtPath) {
+            const std::string text = fileContents(path);
+            ASSERT_EQ(text.substr(0, c.otherAtPath.size()), c.otherAtPath);
+            const auto entries = entriesOf(text.substr(c.otherAtPath.size()));
+            ASSERT_EQ(entries.size(), 1u);
+            EXPECT_EQ(bodyOf(entries[0]), "OUT:2");
+        }
+        if (fs::exists(aside)) {  // the old file: its own line and the first entry alone
+            const auto entries = entriesOf(fileContents(aside));
+            ASSERT_EQ(entries.size(), 2u);
+            EXPECT_EQ(entries[0], "kept");
+            EXPECT_EQ(bodyOf(entries[1]), "OUT:1");
+        }
+    }
+    char byte;
+    EXPECT_LE(::read(fifoReader, &byte, 1), 0) << "the FIFO's reader got an entry";
+    ::close(fifoReader);
 }
 
 TEST_F(CommunicationLogTest, ChangingTheFileSplitsTheEntries) {
