@@ -117,7 +117,7 @@ void Rfc2217Server::start() {
         if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent)
             ::_exit(127);
         if (m_kind == Kind::Ser2net) {
-            const int null = ::open("/dev/null", O_WRONLY);
+            const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
             if (null < 0 || ::dup2(null, 2) < 0)
                 ::_exit(127);
         }
