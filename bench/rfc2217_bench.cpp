@@ -16,25 +16,19 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/fd_watch.h"
-#include "platform/message_loop.h"
 #include "platform/port_map.h"
 #include "port_control/support/pty_pair.h"
 #include "port_control/support/rfc2217_servers.h"
 #include "support/comparison.h"
+#include "support/port_transfer.h"
 #include "support/raw_stream.h"
 #include "support/udp_endpoints.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using port_control::testing::Rfc2217Server;
 constexpr int16_t kPort = 11;
 constexpr int32_t kBinaryMode = 1;
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 int connectRaw(uint16_t port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -66,46 +60,14 @@ class NetworkTransfer {
     }
 
     double controlSends(const std::string& bytes) {
-        port_control::Portula& c = m_endpoint.control;
-        c.put_PortOpen(platform::kTrue);
-        m_endpoint.site.onComm = nullptr;
-        size_t received = 0;
         const platform::Variant value =
             platform::Variant::fromBytes(platform::ByteArray(bytes.begin(), bytes.end()));
-        const auto start = Clock::now();
-        {
-            platform::FdWatch peer(
-                m_pair.master(), platform::MessageLoop::kReadable, [&](uint32_t) {
-                    received += bench::readSome(m_pair.master(), m_buffer, sizeof m_buffer);
-                });
-            c.put_Output(value);
-            bench::dispatchUntil([&] { return received >= bytes.size(); });
-        }
-        const double seconds = secondsSince(start);
-        finish(received, bytes.size());
-        return seconds;
+        return finish(bench::transferFromControl(m_endpoint, m_pair.master(), value, bytes.size()),
+                      bytes.size());
     }
 
     double controlReceives(const std::string& bytes) {
-        port_control::Portula& c = m_endpoint.control;
-        c.put_PortOpen(platform::kTrue);
-        size_t received = 0;
-        m_endpoint.site.onComm = [&] { received += c.get_Input2().bytesValue().size(); };
-        std::string_view left = bytes;
-        const auto start = Clock::now();
-        {
-            platform::FdWatch peer(
-                m_pair.master(), platform::MessageLoop::kWritable,
-                [&](uint32_t) { left.remove_prefix(bench::writeSome(m_pair.master(), left)); });
-            bench::dispatchUntil([&] {
-                if (left.empty())
-                    peer.reset();
-                return received >= bytes.size();
-            });
-        }
-        const double seconds = secondsSince(start);
-        finish(received, bytes.size());
-        return seconds;
+        return finish(bench::transferToControl(m_endpoint, m_pair.master(), bytes), bytes.size());
     }
 
     // The same through a plain TCP connection to the server's raw port, with an epoll loop.
@@ -122,19 +84,19 @@ class NetworkTransfer {
     }
 
   private:
-    void finish(size_t received, size_t expected) {
+    double finish(bench::PortTransfer transfer, size_t expected) {
         m_endpoint.control.put_PortOpen(platform::kFalse);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the server closes the device
-        if (received != expected)
-            throw std::runtime_error("the control moved " + std::to_string(received) + " of " +
-                                     std::to_string(expected) + " bytes");
+        if (transfer.received != expected)
+            throw std::runtime_error("the control moved " + std::to_string(transfer.received) +
+                                     " of " + std::to_string(expected) + " bytes");
+        return transfer.seconds;
     }
 
     port_control::testing::TemporaryPlatformHome m_home;
     port_control::testing::PtyPair m_pair;
     Rfc2217Server m_server;
     bench::ControlEndpoint m_endpoint;
-    char m_buffer[16384];
 };
 
 void BM_Rfc2217Bulk(benchmark::State& state) {

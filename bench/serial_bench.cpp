@@ -11,25 +11,19 @@
 #include <stdexcept>
 
 #include "design_surface.h"
-#include "platform/fd_watch.h"
-#include "platform/message_loop.h"
 #include "port_control/support/pty_pair.h"
 #include "support/comparison.h"
+#include "support/port_transfer.h"
 #include "support/raw_stream.h"
 #include "support/udp_endpoints.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr int16_t kPort = 9;
 constexpr int16_t kLargestInBuffer = 32767;
 constexpr int32_t kHandshakingRtsCts = 2;
 constexpr int32_t kTextMode = 0;
 constexpr int32_t kBinaryMode = 1;
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // Text mode carries printable ASCII (one character per byte); binary mode every byte value.
 std::string payload(size_t size, int32_t mode) {
@@ -43,14 +37,6 @@ platform::Variant outputValue(const std::string& bytes, int32_t mode) {
     if (mode == kTextMode)
         return platform::Variant::fromString(std::u16string(bytes.begin(), bytes.end()));
     return platform::Variant::fromBytes(platform::ByteArray(bytes.begin(), bytes.end()));
-}
-
-size_t sizeOf(const platform::Variant& value) {
-    if (value.type() == platform::VarType::String)
-        return value.stringValue().size();
-    if (value.type() == platform::VarType::ByteArray)
-        return value.bytesValue().size();
-    return 0;
 }
 
 class SerialTransfer {
@@ -74,45 +60,12 @@ class SerialTransfer {
 
     // The peer writes `bytes`; the control's OnComm handler reads them.
     double controlReceives(const std::string& bytes) {
-        port_control::Portula& c = m_endpoint.control;
-        c.put_PortOpen(platform::kTrue);
-        size_t received = 0;
-        m_endpoint.site.onComm = [&] { received += sizeOf(c.get_Input2()); };
-        std::string_view left = bytes;
-        const auto start = Clock::now();
-        {
-            platform::FdWatch peer(
-                m_pair.master(), platform::MessageLoop::kWritable,
-                [&](uint32_t) { left.remove_prefix(bench::writeSome(m_pair.master(), left)); });
-            bench::dispatchUntil([&] {
-                if (left.empty())
-                    peer.reset();
-                return received >= bytes.size();
-            });
-        }
-        const double seconds = secondsSince(start);
-        finish(received, bytes.size());
-        return seconds;
+        return finish(bench::transferToControl(m_endpoint, m_pair.master(), bytes), bytes.size());
     }
 
     // One Output of `value` (`size` bytes); the peer reads until all have arrived.
     double controlSends(const platform::Variant& value, size_t size) {
-        port_control::Portula& c = m_endpoint.control;
-        c.put_PortOpen(platform::kTrue);
-        m_endpoint.site.onComm = nullptr;
-        size_t received = 0;
-        const auto start = Clock::now();
-        {
-            platform::FdWatch peer(
-                m_pair.master(), platform::MessageLoop::kReadable, [&](uint32_t) {
-                    received += bench::readSome(m_pair.master(), m_buffer, sizeof m_buffer);
-                });
-            c.put_Output(value);
-            bench::dispatchUntil([&] { return received >= size; });
-        }
-        const double seconds = secondsSince(start);
-        finish(received, size);
-        return seconds;
+        return finish(bench::transferFromControl(m_endpoint, m_pair.master(), value, size), size);
     }
 
     // The same with the master and a descriptor of our own on the slave: `fromPeer` tells
@@ -125,11 +78,12 @@ class SerialTransfer {
     }
 
   private:
-    void finish(size_t received, size_t expected) {
+    double finish(bench::PortTransfer transfer, size_t expected) {
         m_endpoint.control.put_PortOpen(platform::kFalse);
-        if (received != expected)
-            throw std::runtime_error("the control moved " + std::to_string(received) + " of " +
-                                     std::to_string(expected) + " bytes");
+        if (transfer.received != expected)
+            throw std::runtime_error("the control moved " + std::to_string(transfer.received) +
+                                     " of " + std::to_string(expected) + " bytes");
+        return transfer.seconds;
     }
 
     // The control leaves its own line settings behind; the raw side reads plain bytes.
@@ -147,7 +101,6 @@ class SerialTransfer {
     port_control::testing::PtyPair m_pair;
     bench::ControlEndpoint m_endpoint;
     int m_raw = -1;
-    char m_buffer[4096];
 };
 
 void BM_SerialBulk(benchmark::State& state) {
