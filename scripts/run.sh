@@ -19,16 +19,6 @@ if [ -n "${DISPLAY:-}" ]; then
   exec "$bin/Sampleton"
 fi
 
-# A display number nobody uses.
-display=""
-for n in $(seq 90 199); do
-  if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
-    display=":$n"
-    break
-  fi
-done
-[ -n "$display" ] || { echo "run.sh: no free X display number" >&2; exit 1; }
-
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do
@@ -37,13 +27,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-Xvfb "$display" -screen 0 1024x768x24 -dpi 96 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do
-  xdpyinfo -display "$display" >/dev/null 2>&1 && break
-  sleep 0.1
-done
-export DISPLAY="$display"
+source "$top/scripts/virtual_display.sh"
+start_virtual_display 90 199 || { echo "run.sh: no free X display number" >&2; exit 1; }
+pids+=("$virtual_display_pid")
 
 # A window manager, when one is installed, draws the caption and frame.
 for wm in openbox twm; do
@@ -65,7 +51,7 @@ fi
 sleep 1  # let it paint
 
 shot="${TMPDIR:-/tmp}/sampleton-$(date +%Y%m%d-%H%M%S)-$$.png"
-import -display "$display" -window root "$shot"
+import -display "$DISPLAY" -window root "$shot"
 echo "Screenshot: $shot"
 
 kill -TERM "$app"

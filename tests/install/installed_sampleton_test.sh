@@ -30,15 +30,9 @@ ini="$XDG_CONFIG_HOME/Sampleton.ini"
 local_port=$("$peer" free-port)
 remote_port=$("$peer" free-port)
 
-display=""
-for n in $(seq 300 499); do
-  if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=":$n"; break; fi
-done
-[ -n "$display" ] || fail "no free display number"
-Xvfb "$display" -screen 0 1024x768x24 -dpi 96 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do xdpyinfo -display "$display" >/dev/null 2>&1 && break; sleep 0.1; done
-export DISPLAY="$display"
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/virtual_display.sh"
+start_virtual_display 300 499 || fail "no free display number"
+pids+=("$virtual_display_pid")
 
 # One run: start, check where the window is, move it to x,y, close it.
 run_once() {  # <expected x> <expected y> <move to x> <move to y>

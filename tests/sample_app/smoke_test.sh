@@ -41,15 +41,9 @@ local_port=$("$peer" free-port)
 printf '[From]\r\nLeft=1500\r\nTop=750\r\n[UDP]\r\nLocalPort=%s\r\nRemotePort=%s\r\nRemoteHost=127.0.0.1\r\nUDPUse=1\r\n[COM]\r\nLocalComm=1\r\n' \
   "$local_port" "$peer_port" >"$ini"
 
-display=""
-for n in $(seq 100 299); do
-  if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=":$n"; break; fi
-done
-[ -n "$display" ] || fail "no free display number"
-Xvfb "$display" -screen 0 1024x768x24 -dpi 96 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do xdpyinfo -display "$display" >/dev/null 2>&1 && break; sleep 0.1; done
-export DISPLAY="$display"
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/virtual_display.sh"
+start_virtual_display 100 299 || fail "no free display number"
+pids+=("$virtual_display_pid")
 
 "$scratch/app/Sampleton" 2>"$scratch/app.err" &
 app=$!
