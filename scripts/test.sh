@@ -7,6 +7,8 @@ set -euo pipefail
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 jobs="$(nproc)"
 
+# Packages first: the format check needs clang-format, which a fresh machine lacks.
+CORVANE_SETUP_PACKAGES_ONLY=1 "$top/scripts/setup.sh"
 "$top/scripts/check_format.sh"
 
 "$top/scripts/setup.sh" -DCORVANE_WERROR=ON
