@@ -13,8 +13,8 @@ constexpr DesignItem kItems[] = {
     {"Winsock2", "MSWinsockLib.Winsock", 600, 600},
 };
 
-std::unique_ptr<UdpComponent> udpSocket() {
-    auto socket = std::make_unique<UdpSocket>();
+std::unique_ptr<UdpComponent> udpSocket(UdpSocket::Incoming incoming) {
+    auto socket = std::make_unique<UdpSocket>(incoming);
     socket->put_Protocol(1);
     socket->put_RemoteHost(u"");
     socket->put_RemotePort(0);
@@ -34,7 +34,10 @@ Components loadDesignSurface() {
     serial->put_InBufferSize(1024);
     serial->put_OutBufferSize(512);
     serial->put_ParityReplace(u"?");
-    return Components{std::move(serial), udpSocket(), udpSocket()};
+    // Nothing reads what arrives at the sender's port: it is dropped as it comes, or a peer
+    // sending there would fill memory until the socket closes.
+    return Components{std::move(serial), udpSocket(UdpSocket::Incoming::Discard),
+                      udpSocket(UdpSocket::Incoming::Deliver)};
 }
 
 }  // namespace port_control

@@ -24,7 +24,7 @@ constexpr int kFaceSizeTwips = 435;
 
 // Creates the inner components with their design-time values: serial port 1 at
 // "9600,n,8,1", buffers 1024 / 512, parity replacement "?"; both sockets UDP with an empty
-// remote host and ports 0.
+// remote host and ports 0. Winsock1 only sends: it drops what arrives at its port.
 Components loadDesignSurface();
 
 }  // namespace port_control

@@ -1,5 +1,6 @@
 #include "portula.h"
 
+#include "components/serial_errors.h"
 #include "platform/error.h"
 
 namespace port_control {
@@ -8,8 +9,6 @@ namespace {
 // The control always has this one size, whatever size the host gives it.
 constexpr float kExtentTwips = 435.0f;
 constexpr int32_t kProtocolUdp = 1;
-constexpr int16_t kEventSent = 1;
-constexpr int16_t kEventReceived = 2;
 
 // Closes a socket that is in use, selects UDP, as every endpoint write does first.
 void prepareEndpoint(UdpComponent& socket) {
@@ -109,7 +108,7 @@ void Portula::put_Output(const Variant& data) {
     if (udpMode()) {
         m_components.Winsock1->SendData(data);
         if (get_SThreshold() != 0) {
-            m_eventCode = kEventSent;
+            m_eventCode = comm_events::kSend;
             m_site.RaiseOnComm();
         }
     } else {
@@ -135,7 +134,9 @@ Variant Portula::takeReceived() {
     const int16_t length = get_InputLen();
     if (length < 0)
         throw platform::Error(platform::errors::kInvalidPropertyValue);
-    return Variant::fromString(m_receiveBuffer.take(static_cast<size_t>(length)));
+    Variant taken = Variant::fromString(m_receiveBuffer.take(static_cast<size_t>(length)));
+    m_receiveOverflowReported = false;
+    return taken;
 }
 
 int16_t Portula::get_CommEvent() {
@@ -148,8 +149,10 @@ int16_t Portula::get_InBufferCount() {
 
 void Portula::put_InBufferCount(int16_t count) {
     m_components.MSComm1->put_InBufferCount(count);
-    if (count == 0)
+    if (count == 0) {
         m_receiveBuffer.clear();
+        m_receiveOverflowReported = false;
+    }
     notify(u"InBufferCount");
 }
 
@@ -169,9 +172,18 @@ void Portula::onSerialComm() {
 void Portula::onDataArrival(int32_t /*bytes: the datagram itself tells its size*/) {
     std::u16string datagram;
     m_components.Winsock2->GetData(datagram);
-    m_receiveBuffer.append(std::move(datagram));
+    if (!m_receiveBuffer.append(std::move(datagram))) {
+        // Dropped whole. One event per overflow, as the serial port does: a flood that goes
+        // on while the host does not read tells it once, not once per datagram.
+        if (!m_receiveOverflowReported) {
+            m_receiveOverflowReported = true;
+            m_eventCode = comm_events::kReceiveOverflow;
+            m_site.RaiseOnComm();
+        }
+        return;
+    }
     if (get_RThreshold() != 0) {
-        m_eventCode = kEventReceived;
+        m_eventCode = comm_events::kReceive;
         m_site.RaiseOnComm();
     }
 }

@@ -7,6 +7,14 @@
 // `OnComm` is raised with event code 1 (sent) or 2 (received). The mode is looked up afresh
 // at every call; switching it opens or closes nothing.
 //
+// The receive buffer holds at most ReceiveBuffer::kMaxCharacters (16 Mi characters, 32 MiB),
+// so a peer that keeps sending to a host that does not read (with RThreshold 0 nothing even
+// tells it) cannot grow it without end. A datagram that does not fit whole is dropped whole,
+// and OnComm is raised with 1008 (receive buffer overflow) once per overflow, as the serial
+// port does: for the first datagram dropped since the host last read Input2 or cleared the
+// buffer (InBufferCount 0), never once per datagram of a flood. The sending socket
+// (`Winsock1`) only sends: what arrives at its port is dropped (see design_surface.h).
+//
 // Errors: every failure of a component, a conversion or the host is a platform::Error
 // that ends the member call at that step and reaches the caller unchanged; steps already
 // done stay done and no property-changed notification follows. Only the log writer
@@ -144,6 +152,7 @@ class Portula {
     Boolean m_udpFlag = platform::kFalse;
     int16_t m_eventCode = 0;
     ReceiveBuffer m_receiveBuffer;
+    bool m_receiveOverflowReported = false;  // since the host last read or cleared it
 
     Components m_components;
     HostSite& m_site;

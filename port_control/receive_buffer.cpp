@@ -15,15 +15,17 @@ void keepTight(std::u16string& chunk) {
 }
 }  // namespace
 
-void ReceiveBuffer::append(std::u16string text) {
+bool ReceiveBuffer::append(std::u16string text) {
+    if (text.size() > kMaxCharacters - m_size)
+        return false;
     if (text.empty())
-        return;
+        return true;
     m_size += text.size();
     if (!m_chunks.empty()) {
         std::u16string& last = m_chunks.back();
         if (last.capacity() - last.size() >= text.size()) {
             last.append(text);
-            return;
+            return true;
         }
     }
     if (text.size() < kChunkUnits && !m_chunks.empty()) {
@@ -31,7 +33,7 @@ void ReceiveBuffer::append(std::u16string text) {
         chunk.reserve(kChunkUnits);
         chunk.append(text);
         m_chunks.push_back(std::move(chunk));
-        return;
+        return true;
     }
     // Taken over as it is. Neither it nor a gathering chunk left before it keeps much more
     // room than it fills (text decoded from double-byte characters comes with twice the
@@ -40,6 +42,7 @@ void ReceiveBuffer::append(std::u16string text) {
         keepTight(m_chunks.back());
     keepTight(text);
     m_chunks.push_back(std::move(text));
+    return true;
 }
 
 std::u16string ReceiveBuffer::take(size_t count) {

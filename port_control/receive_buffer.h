@@ -4,6 +4,12 @@
 // chunk once it is used up, so draining N characters in pieces of any size copies each
 // character once, and the memory of what was read goes back as the reading goes on: about
 // 2 bytes per waiting character, plus one chunk.
+//
+// It holds at most kMaxCharacters (16 Mi characters, 32 MiB): a peer that keeps sending to a
+// host that never reads cannot grow it further. Text that would pass the cap is refused
+// whole, so a datagram is either all there or dropped; the control reports the drop
+// (event 1008). 16 Mi characters are 256 datagrams of the largest size, far more than any
+// burst a host that reads at all leaves waiting.
 #pragma once
 
 #include <cstddef>
@@ -14,8 +20,8 @@ namespace port_control {
 
 class ReceiveBuffer {
   public:
-    // Adds `text` at the end.
-    void append(std::u16string text);
+    // Adds `text` at the end; false, adding nothing, if that would pass kMaxCharacters.
+    bool append(std::u16string text);
     // Takes the first `count` characters (all of them if fewer are waiting); 0 takes all.
     std::u16string take(size_t count);
     void clear();
@@ -26,6 +32,7 @@ class ReceiveBuffer {
 
     // Texts shorter than this are gathered into chunks of this many units.
     static constexpr size_t kChunkUnits = 2048;
+    static constexpr size_t kMaxCharacters = size_t{16} * 1024 * 1024;
 
   private:
     void dropUsedFront();

@@ -35,8 +35,12 @@ constexpr size_t kReceiveBatch = 16;
 constexpr unsigned kMaxProbeInterval = 32;
 // Room for encoded text kept from one send to the next: twice the largest datagram.
 constexpr size_t kKeptSendRoom = 128 * 1024;
-// Datagrams held for GetData before the socket stops reading (see the header).
+// Datagrams held for GetData before the socket stops reading (see the header), as
+// UdpSocket::heldBytes counts them.
 constexpr size_t kMaxHeldBytes = 1024 * 1024;
+// Batches a socket that only sends reads and drops per readiness report: a flood is taken
+// in pieces, and the loop serves the rest of its work in between.
+constexpr size_t kDiscardBatches = 64;
 // The system's receive buffer asked for a bound socket: at 50,000 small datagrams a second
 // the default (about 200 KiB) holds only a few milliseconds of them.
 constexpr size_t kSystemReceiveBuffer = 4 * 1024 * 1024;
@@ -122,7 +126,7 @@ struct UdpSocket::ReceiveBatch {
     char buffers[kReceiveBatch][kReceiveBufferSize];
 };
 
-UdpSocket::UdpSocket() = default;
+UdpSocket::UdpSocket(Incoming incoming) : m_incoming(incoming) {}
 
 UdpSocket::~UdpSocket() {
     Close();
@@ -218,7 +222,7 @@ void UdpSocket::open(int family, int32_t bindPort) {
     } catch (const std::system_error& e) {
         throw socketErrorFromErrno(e.code().value());
     }
-    if (!m_receiveBatch)
+    if (!m_receiveBatch && m_incoming == Incoming::Deliver)
         m_receiveBatch.reset(new ReceiveBatch);  // no (): the buffers stay untouched
     m_family = family;
     m_bound = bound;
@@ -385,7 +389,7 @@ void UdpSocket::GetData(std::u16string& data) {
 }
 
 void UdpSocket::resumeReading() {
-    if (m_socket.isOpen() && !m_reading && m_datagrams.bytes() < kMaxHeldBytes) {
+    if (m_socket.isOpen() && !m_reading && heldBytes() < kMaxHeldBytes) {
         m_socket.setEvents(platform::MessageLoop::kReadable);
         m_reading = true;
     }
@@ -399,6 +403,8 @@ void UdpSocket::onReady(uint32_t events) {
         socklen_t length = sizeof err;
         ::getsockopt(m_socket.get(), SOL_SOCKET, SO_ERROR, &err, &length);
     }
+    if (m_incoming == Incoming::Discard)
+        return discardPending();
     if (m_reading)
         receivePending();
     announceArrivals();
@@ -416,6 +422,8 @@ void UdpSocket::receivePending() {
         return;
     if (m_reportsUntilProbe > 0) {
         --m_reportsUntilProbe;
+    } else if (heldBytes() >= kMaxHeldBytes) {
+        // No room to look for more; the first report after GetData makes room looks.
     } else if (receiveOne()) {
         // A plain call looks for a second datagram (cheaper than a batch that finds none);
         // only a burst goes on in batches.
@@ -425,7 +433,7 @@ void UdpSocket::receivePending() {
         m_probeInterval = std::min(std::max(2 * m_probeInterval, 1u), kMaxProbeInterval);
         m_reportsUntilProbe = m_probeInterval;
     }
-    if (m_datagrams.bytes() >= kMaxHeldBytes && m_reading) {
+    if (heldBytes() >= kMaxHeldBytes && m_reading) {
         m_socket.setEvents(0);
         m_reading = false;
     }
@@ -454,11 +462,11 @@ bool UdpSocket::receiveOne() {
 // follows on that report, in order.)
 void UdpSocket::receiveBatches() {
     int errors = 0;
-    while (m_datagrams.bytes() < kMaxHeldBytes) {
+    constexpr size_t kLargestHeld = kReceiveBufferSize + kDatagramBookkeeping;
+    for (size_t held = heldBytes(); held < kMaxHeldBytes; held = heldBytes()) {
         // Each datagram of a batch still starts below the limit, as if read one at a time.
-        const size_t room = kMaxHeldBytes - m_datagrams.bytes();
-        const size_t wanted =
-            std::min(kReceiveBatch, (room + kReceiveBufferSize - 1) / kReceiveBufferSize);
+        const size_t room = kMaxHeldBytes - held;
+        const size_t wanted = std::min(kReceiveBatch, (room + kLargestHeld - 1) / kLargestHeld);
         mmsghdr* messages = m_receiveBatch->messages;
         const int count = ::recvmmsg(m_socket.get(), messages, static_cast<unsigned>(wanted),
                                      MSG_DONTWAIT, nullptr);
@@ -480,6 +488,20 @@ void UdpSocket::receiveBatches() {
         }
         if (static_cast<size_t>(count) < wanted)
             break;
+    }
+}
+
+// Drops what waits at a socket that only sends. The buffers have no room: the system drops
+// each datagram's bytes without copying them.
+void UdpSocket::discardPending() {
+    mmsghdr messages[kReceiveBatch] = {};
+    for (size_t batch = 0; batch < kDiscardBatches; ++batch) {
+        const int count =
+            ::recvmmsg(m_socket.get(), messages, kReceiveBatch, MSG_DONTWAIT, nullptr);
+        // Short: drained. Failed: a refusal of an earlier send, used up by the call; the
+        // next report goes on.
+        if (count < static_cast<int>(kReceiveBatch))
+            return;
     }
 }
 

@@ -20,14 +20,21 @@
 //   arrival, on the thread's message loop. GetData takes the oldest datagram whole as text
 //   (code page 932); with none waiting it gives "". Close drops what is waiting and stops
 //   the events still due, also from inside a DataArrival handler. Datagrams nobody takes
-//   are held up to about 1 MiB; past that the socket stops reading until GetData makes
-//   room, and the system drops what does not fit in its own buffer, as UDP may. A bound
-//   socket asks the system for a receive buffer of 4 MiB (capped at net.core.rmem_max).
+//   are held up to about 1 MiB, each counted with kDatagramBookkeeping bytes on top of its
+//   own (so 16,384 empty ones fill it too); past that the socket stops reading until
+//   GetData makes room, and the system drops what does not fit in its own buffer, as UDP
+//   may. A bound socket asks the system for a receive buffer of 4 MiB (capped at
+//   net.core.rmem_max).
+// - A socket made with Incoming::Discard only sends (the control's sender): it reads what
+//   arrives at its port and drops it at once, unseen, with no event, so that neither it nor
+//   the system's queue grows whatever a peer sends there. It reads at most 1,024 datagrams
+//   per readiness report, so a flood of them cannot hold the loop.
 // Errors are platform::Error with the numbers of socket_errors.h.
 #pragma once
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -45,7 +52,13 @@ namespace port_control {
 
 class UdpSocket : public UdpComponent {
   public:
-    UdpSocket();
+    // What becomes of the datagrams that arrive at the socket's port.
+    enum class Incoming {
+        Deliver,  // held for GetData, each announced by DataArrival
+        Discard,  // dropped as they come: for a socket that only sends
+    };
+
+    explicit UdpSocket(Incoming incoming = Incoming::Deliver);
     ~UdpSocket() override;
     UdpSocket(const UdpSocket&) = delete;
     UdpSocket& operator=(const UdpSocket&) = delete;
@@ -70,6 +83,16 @@ class UdpSocket : public UdpComponent {
 
     // The descriptor while open, else -1; it stays owned by this object (for diagnostics).
     int nativeHandle() const { return m_socket.get(); }
+    // What the datagrams waiting for GetData and their events weigh, measured as the limit
+    // on holding them is (for memory checks).
+    size_t heldBytes() const {
+        return m_datagrams.bytes() +
+               kDatagramBookkeeping * std::max(m_datagrams.count(), m_arrivalsDue.size());
+    }
+
+    // What one datagram held costs beyond its bytes, rounded up: its length in the queue,
+    // its event due, their share of the containers' blocks.
+    static constexpr size_t kDatagramBookkeeping = 64;
 
     static constexpr int16_t kStateClosed = 0;
     static constexpr int16_t kStateOpen = 1;
@@ -88,6 +111,7 @@ class UdpSocket : public UdpComponent {
     void sendTo(std::string_view bytes, const SocketAddress& destination);
     void onReady(uint32_t events);
     void receivePending();
+    void discardPending();
     bool receiveOne();
     void receiveBatches();
     void announceArrivals();
@@ -95,6 +119,7 @@ class UdpSocket : public UdpComponent {
     void stopAnnouncingLater();
     void resumeReading();
 
+    const Incoming m_incoming;
     int32_t m_protocol = kProtocolUdp;
     std::u16string m_remoteHost;
     int32_t m_remotePort = 0;

@@ -318,8 +318,10 @@ TEST_F(UdpLoad, EveryDeliveredDatagramReachesInput2WholeAndInOrderAndTheRestAreC
 
     constexpr uint64_t kDatagrams = 200000;
     const LoadFigures figures = run(kDatagrams, deadline);
-    EXPECT_GT(figures.sent, kDatagrams / 10) << "far too slow to mean anything";
-    EXPECT_GT(figures.delivered, figures.sent / 2);
+    // How many are sent by the deadline, and how many the kernel delivers rather than drops,
+    // depend on the machine and its load; that the first ones get through does not, as the
+    // socket's buffer is empty then. run() has checked every delivered one.
+    EXPECT_GT(figures.delivered, 0u) << "nothing got through";
 
     // Every datagram sent was delivered, dropped by our socket (its count is exact), or, if
     // the socket's count falls short, lost in the loopback backlog before reaching it.

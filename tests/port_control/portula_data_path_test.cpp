@@ -1,4 +1,9 @@
 // Output, Input2, CommEvent, the buffer counters and OnComm, over fake components.
+#include <functional>
+#include <string>
+
+#include "components/serial_errors.h"
+#include "receive_buffer.h"
 #include "support/portula_fixture.h"
 
 namespace port_control::testing {
@@ -158,6 +163,48 @@ TEST_F(DataPathTest, InBufferCountZeroEmptiesTheReceiveBufferOnceAccepted) {
     control->put_InBufferCount(0);
     EXPECT_EQ(control->get_Input2().stringValue(), u"");
     EXPECT_EQ(site.notifications, (Names{u"InBufferCount", u"InBufferCount"}));
+}
+
+// A host that does not read cannot make the receive buffer grow past its cap: datagrams
+// that do not fit are dropped whole, with one event 1008 per overflow whatever RThreshold,
+// and reading Input2 or clearing the buffer starts a new overflow.
+TEST_F(DataPathTest, DatagramsPastTheReceiveCapAreDroppedWholeWithOneOverflowEvent) {
+    constexpr size_t kLargest = 65507;  // the largest datagram
+    constexpr size_t kFit = ReceiveBuffer::kMaxCharacters / kLargest;
+    auto datagram = [](size_t i) {
+        return std::u16string(kLargest, static_cast<char16_t>(u'A' + i % 26));
+    };
+    auto deliverLargest = [&](size_t count) {
+        for (size_t i = 0; i < count; ++i)
+            receiver->deliver(datagram(i));
+    };
+    useUdp();
+    const struct {
+        const char* what;
+        int16_t rThreshold;
+        std::function<void()> read;  // what ends the overflow
+    } rows[] = {
+        {"unannounced, read by Input2", 0, [&] { control->get_Input2(); }},
+        {"announced, cleared by InBufferCount 0", 1, [&] { control->put_InBufferCount(0); }},
+    };
+    for (const auto& row : rows) {
+        serial->rThreshold = row.rThreshold;
+        site.onCommCount = 0;
+        const int receiveEvents = row.rThreshold != 0 ? static_cast<int>(kFit) : 0;
+        deliverLargest(kFit + 3);
+        EXPECT_EQ(site.onCommCount, receiveEvents + 1) << row.what;
+        EXPECT_EQ(control->get_CommEvent(), comm_events::kReceiveOverflow) << row.what;
+
+        row.read();
+        deliverLargest(kFit + 1);
+        EXPECT_EQ(site.onCommCount, 2 * (receiveEvents + 1)) << row.what << ": a new overflow";
+        const std::u16string kept = control->get_Input2().stringValue();
+        ASSERT_EQ(kept.size(), kFit * kLargest) << row.what;
+        for (size_t i = 0; i < kFit; ++i) {
+            ASSERT_EQ(kept[i * kLargest], datagram(i)[0]) << row.what << " " << i;
+            ASSERT_EQ(kept[(i + 1) * kLargest - 1], datagram(i)[0]) << row.what << " " << i;
+        }
+    }
 }
 
 TEST_F(DataPathTest, OutBufferCountPassesThroughInEitherMode) {

@@ -6,9 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include "components/udp_socket.h"
 #include "design_surface.h"
 #include "platform/message_loop.h"
 #include "support/fake_components.h"
+#include "support/loopback_sender.h"
+#include "support/process_probes.h"
 
 namespace port_control::testing {
 namespace {
@@ -175,6 +178,51 @@ TEST(PortulaUdpTest, ALocalPortInUseFailsTheOpenWithItsError) {
     }
     EXPECT_TRUE(b.site.notifications.empty());
     EXPECT_EQ(b.control.get_PortOpen(), platform::kFalse);
+}
+
+// The control's sending socket only sends: what a peer sends to its port is read and
+// dropped, so that neither the socket nor the system's queue for it grows, whatever comes.
+TEST(PortulaUdpTest, WhatArrivesAtTheSendingSocketIsReadAndDropped) {
+    Components components = loadDesignSurface();
+    const auto* sendingSocket = dynamic_cast<UdpSocket*>(components.Winsock1.get());
+    ASSERT_NE(sendingSocket, nullptr);
+    RecordingSite site;
+    Portula control{std::move(components), site};
+    RawSocket peer;
+    control.put_UDPUse(kTrue);
+    control.put_RThreshold(1);
+    control.put_RemoteHost(u"127.0.0.1");
+    control.put_RemotePort(peer.port());
+    control.put_Output(Variant::fromString(u"hello"));  // opens on a port the system chooses
+    ASSERT_EQ(peer.receive(), "hello");
+    const int fd = sendingSocket->nativeHandle();
+    sockaddr_in own{};
+    socklen_t length = sizeof own;
+    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&own), &length), 0);
+    const int32_t port = ntohs(own.sin_port);
+    ASSERT_TRUE(udpSocketRow(fd).has_value());
+    auto systemQueueEmpty = [&] { return udpSocketRow(fd).value().receiveQueue == 0; };
+
+    const struct {
+        const char* what;
+        size_t size;
+        size_t burst;  // sent between loop rounds: well within the system's buffer
+        size_t count;  // more than the socket would hold for GetData
+    } rows[] = {
+        {"the largest", LoopbackSender::kLargestDatagram, 1, 20},
+        {"empty", 0, 64, 20000},
+    };
+    const LoopbackSender sender;
+    for (const auto& row : rows) {
+        const std::string datagram(row.size, 'x');
+        for (size_t sent = 0; sent < row.count; sent += row.burst) {
+            ASSERT_TRUE(sender.send(port, datagram, row.burst));
+            ASSERT_TRUE(pumpUntil(systemQueueEmpty)) << row.what << ", after " << sent;
+        }
+        EXPECT_EQ(sendingSocket->heldBytes(), 0u) << row.what;
+    }
+    EXPECT_EQ(udpSocketRow(fd).value().drops, 0u);
+    EXPECT_EQ(site.onCommCount, 0);
 }
 
 }  // namespace

@@ -93,5 +93,28 @@ TEST(ReceiveBufferTest, TextWithMuchSpareRoomIsKeptTight) {
     EXPECT_EQ(buffer.take(0), std::u16string(10000, u'z'));
 }
 
+// A peer cannot grow the buffer past its cap: text that would pass it is refused whole, the
+// last text that fits exactly is taken, and what is held stays at two bytes a character.
+TEST(ReceiveBufferTest, TextPastTheCapIsRefusedWholeAndTheMemoryStaysBounded) {
+    constexpr size_t kLargest = 65507;  // the largest datagram
+    constexpr size_t kFit = ReceiveBuffer::kMaxCharacters / kLargest;
+    ReceiveBuffer buffer;
+    size_t accepted = 0;
+    for (size_t i = 0; i < kFit + 3; ++i)
+        accepted += buffer.append(std::u16string(kLargest, u'L'));
+    EXPECT_EQ(accepted, kFit);
+    EXPECT_EQ(buffer.size(), kFit * kLargest);
+    EXPECT_LE(buffer.capacityBytes(), 2 * ReceiveBuffer::kMaxCharacters * 9 / 8);
+
+    const size_t rest = ReceiveBuffer::kMaxCharacters - buffer.size();
+    EXPECT_TRUE(buffer.append(std::u16string(rest, u'r')));
+    EXPECT_FALSE(buffer.append(u"x"));
+    EXPECT_TRUE(buffer.append(u"")) << "nothing to add always fits";
+    EXPECT_EQ(buffer.size(), ReceiveBuffer::kMaxCharacters);
+    EXPECT_EQ(buffer.take(2), u"LL");
+    EXPECT_TRUE(buffer.append(u"xy")) << "reading makes room";
+    EXPECT_FALSE(buffer.append(u"z"));
+}
+
 }  // namespace
 }  // namespace port_control

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <initializer_list>
@@ -24,6 +25,7 @@
 #include "platform/codepage932.h"
 #include "platform/error.h"
 #include "platform/message_loop.h"
+#include "support/loopback_sender.h"
 
 namespace {
 
@@ -31,6 +33,7 @@ using namespace std::chrono_literals;
 using platform::ByteArray;
 using platform::Variant;
 using port_control::UdpSocket;
+using port_control::testing::LoopbackSender;
 
 constexpr auto kPatience = 5s;  // only reached when something is broken
 
@@ -436,24 +439,42 @@ TEST(UdpSocketReceive, ThrowingHandlerReachesTheLoopAndLaterEventsStillCome) {
     EXPECT_NE(err.find("handler failed"), std::string::npos);
 }
 
+// Datagrams nobody takes are held up to 1 MiB, each counted with 64 bytes of bookkeeping
+// on top of its own, so that empty ones fill it too; then reading stops until GetData makes
+// room, and what comes meanwhile waits in the system.
 TEST(UdpSocketReceive, UntakenDatagramsPauseReadingUntilGetDataMakesRoom) {
-    Receiver receiver;
-    receiver.take = false;
-    Peer peer;
-    const std::string big(50000, 'z');
-    // One at a time, so that the system buffer never has to hold more than one.
-    for (int i = 0; i < 25; ++i) {
-        size_t before = receiver.counts.size();
-        peer.sendTo(receiver.socket.get_LocalPort(), big);
-        loop().runUntil([&] { return receiver.counts.size() > before; }, 200ms);
-    }
-    // 21 datagrams pass the 1 MiB the socket holds; the rest wait in the system.
-    EXPECT_EQ(receiver.counts.size(), 21u);
-    std::u16string data;
-    for (int i = 0; i < 21; ++i)
+    const struct {
+        const char* what;
+        size_t size;
+        size_t burst;  // sent between loop rounds: well within the system's buffer
+        size_t held;   // the datagrams read: the last is the first to reach 1 MiB
+    } rows[] = {
+        {"50,000 bytes", 50000, 1, 21},
+        {"the largest", LoopbackSender::kLargestDatagram, 1, 16},
+        {"empty", 0, 64, 16384},
+    };
+    for (const auto& row : rows) {
+        Receiver receiver;
+        receiver.take = false;
+        const int32_t port = receiver.socket.get_LocalPort();
+        const LoopbackSender sender;
+        const std::string datagram(row.size, 'z');
+        for (size_t sent = 0; sent < row.held;) {
+            const size_t burst = std::min(row.burst, row.held - sent);
+            ASSERT_TRUE(sender.send(port, datagram, burst));
+            sent += burst;
+            ASSERT_TRUE(receiver.waitFor(sent)) << row.what;
+        }
+        ASSERT_TRUE(sender.send(port, datagram, 2));
+        loop().runUntil([] { return false; }, 100ms);
+        EXPECT_EQ(receiver.counts.size(), row.held) << row.what << ": read past the limit";
+        std::u16string data = u"stale";
         receiver.socket.GetData(data);
-    EXPECT_EQ(data.size(), big.size());
-    EXPECT_TRUE(receiver.waitFor(22)) << "reading resumes once there is room";
+        EXPECT_EQ(data.size(), row.size);
+        EXPECT_TRUE(receiver.waitFor(row.held + 1)) << row.what << ": reading resumes";
+        EXPECT_FALSE(loop().dispatch(50));
+        EXPECT_EQ(receiver.counts.size(), row.held + 1) << row.what;
+    }
 }
 
 TEST(UdpSocketSend, TextGoesAsCodePage932AndBytesAsTheyAre) {

@@ -46,10 +46,14 @@ inline std::chrono::microseconds cpuTime() {
            std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
 }
 
-// The datagrams the kernel dropped on the way into the UDP socket `fd` (its receive buffer
-// was full), from the "drops" column of /proc/self/net/udp or udp6; nullopt when the
-// socket is not listed.
-inline std::optional<uint64_t> udpSocketDrops(int fd) {
+// The row of /proc/self/net/udp or udp6 that lists the UDP socket `fd`.
+struct UdpSocketRow {
+    uint64_t receiveQueue = 0;  // bytes the kernel holds for the socket, bookkeeping included
+    uint64_t drops = 0;         // datagrams dropped on the way in: its receive buffer was full
+};
+
+// nullopt when the socket is not listed.
+inline std::optional<UdpSocketRow> udpSocketRow(int fd) {
     struct stat info {};
     if (::fstat(fd, &info) != 0)
         return std::nullopt;
@@ -64,11 +68,18 @@ inline std::optional<uint64_t> udpSocketDrops(int fd) {
             uint64_t uid = 0, timeout = 0, inode = 0, references = 0, drops = 0;
             fields >> sl >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
                 timeout >> inode >> references >> pointer >> drops;
-            if (fields && inode == info.st_ino)
-                return drops;
+            if (fields && inode == info.st_ino) {
+                const size_t colon = queues.find(':');
+                return UdpSocketRow{std::stoull(queues.substr(colon + 1), nullptr, 16), drops};
+            }
         }
     }
     return std::nullopt;
+}
+
+inline std::optional<uint64_t> udpSocketDrops(int fd) {
+    const auto row = udpSocketRow(fd);
+    return row ? std::optional<uint64_t>(row->drops) : std::nullopt;
 }
 
 // The counters of one protocol line of /proc/self/net/snmp ("Udp", "Icmp" ...) by name.
