@@ -279,12 +279,7 @@ bool Rfc2217SerialLine::receive() {
         m_receivedTaken = 0;
     }
     m_commands.clear();
-    if (!m_reader.read(std::string_view(chunk, static_cast<size_t>(count)), m_received,
-                       m_commands)) {
-        // A server whose stream cannot be followed is as good as gone.
-        m_failed = true;
-        m_failure = EPROTO;
-    }
+    m_reader.read(std::string_view(chunk, static_cast<size_t>(count)), m_received, m_commands);
     for (const rfc2217::Command& each : m_commands)
         handle(each);
     return !m_failed;
