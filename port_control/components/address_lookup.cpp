@@ -77,8 +77,8 @@ AddressLookup found(std::vector<SocketAddress> addresses) {
 }
 
 timespec timeLeft(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
+    const auto left = std::max<int64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count(), 0);
     return {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
 }
 
