@@ -22,6 +22,7 @@ void StreamReader::reset() {
     m_state = State::Data;
     m_verb = 0;
     m_subnegotiation.clear();
+    m_overlong = false;
 }
 
 void StreamReader::afterIac(uint8_t byte, std::string& data) {
@@ -33,24 +34,35 @@ void StreamReader::afterIac(uint8_t byte, std::string& data) {
         m_state = State::Negotiation;
     } else if (byte == telnet::kSb) {
         m_subnegotiation.clear();
+        m_overlong = false;
         m_state = State::Subnegotiation;
     } else {
         m_state = State::Data;  // NOP, GA, a stray SE ...: no meaning here
     }
 }
 
-bool StreamReader::read(std::string_view wire, std::string& data, std::vector<Command>& commands) {
+void StreamReader::keep(std::string_view bytes) {
+    const size_t room = kLongestSubnegotiation - m_subnegotiation.size();
+    if (bytes.size() > room)
+        m_overlong = true;
+    m_subnegotiation.append(bytes.substr(0, room));
+}
+
+void StreamReader::read(std::string_view wire, std::string& data, std::vector<Command>& commands) {
     size_t i = 0;
-    while (i < wire.size() && m_state != State::Malformed) {
-        if (m_state == State::Data) {
-            // Runs of plain data are the common case: copy them whole.
+    while (i < wire.size()) {
+        if (m_state == State::Data || m_state == State::Subnegotiation) {
+            // Runs without IAC are the common case: take them whole.
             size_t end = wire.find(static_cast<char>(telnet::kIac), i);
             if (end == std::string_view::npos)
                 end = wire.size();
-            data.append(wire.substr(i, end - i));
+            if (m_state == State::Data)
+                data.append(wire.substr(i, end - i));
+            else
+                keep(wire.substr(i, end - i));
             i = end;
             if (i < wire.size()) {
-                m_state = State::Iac;
+                m_state = m_state == State::Data ? State::Iac : State::SubnegotiationIac;
                 ++i;
             }
             continue;
@@ -64,24 +76,14 @@ bool StreamReader::read(std::string_view wire, std::string& data, std::vector<Co
                 commands.push_back({Command::Kind::Negotiation, m_verb, byte, 0, {}});
                 m_state = State::Data;
                 break;
-            case State::Subnegotiation:
-                if (byte == telnet::kIac) {
-                    m_state = State::SubnegotiationIac;
-                    break;
-                }
-                m_subnegotiation.push_back(static_cast<char>(byte));
-                if (m_subnegotiation.size() > kLongestSubnegotiation)
-                    m_state = State::Malformed;
-                break;
             case State::SubnegotiationIac:
                 if (byte == telnet::kIac) {
-                    m_subnegotiation.push_back(static_cast<char>(byte));
-                    m_state = m_subnegotiation.size() > kLongestSubnegotiation
-                                  ? State::Malformed
-                                  : State::Subnegotiation;
+                    keep(std::string_view("\xff", 1));
+                    m_state = State::Subnegotiation;
                 } else if (byte == telnet::kSe) {
                     const std::string& sub = m_subnegotiation;
-                    if (sub.size() >= 2 && static_cast<uint8_t>(sub[0]) == telnet::kComPort)
+                    if (!m_overlong && sub.size() >= 2 &&
+                        static_cast<uint8_t>(sub[0]) == telnet::kComPort)
                         commands.push_back({Command::Kind::ComPort, 0, telnet::kComPort,
                                             static_cast<uint8_t>(sub[1]), sub.substr(2)});
                     m_state = State::Data;
@@ -92,11 +94,10 @@ bool StreamReader::read(std::string_view wire, std::string& data, std::vector<Co
                 }
                 break;
             case State::Data:
-            case State::Malformed:
+            case State::Subnegotiation:
                 break;
         }
     }
-    return m_state != State::Malformed;
 }
 
 // --- Option negotiation ------------------------------------------------------------------

@@ -99,24 +99,27 @@ struct Command {
 // Splits a server's stream into data and commands. Both may be cut anywhere between
 // calls; the reader keeps its place. Sub-negotiations of other options and commands
 // without meaning here (NOP, GA ...) are dropped. A sub-negotiation longer than
-// kLongestSubnegotiation is malformed: the reader stops and reports it, since a server that
-// sends one cannot be followed any more.
+// kLongestSubnegotiation (a server's SIGNATURE text may be any length, sent unasked) is
+// skipped up to its IAC SE and dropped whole, since its value would be cut: memory stays
+// bounded whatever a server sends, and the stream after it reads as usual.
 class StreamReader {
   public:
     static constexpr size_t kLongestSubnegotiation = 64;
 
-    // Appends the data bytes of `wire` to `data` and its commands to `commands`; false once
-    // the stream is malformed (then nothing more is read).
-    bool read(std::string_view wire, std::string& data, std::vector<Command>& commands);
-    bool malformed() const { return m_state == State::Malformed; }
+    // Appends the data bytes of `wire` to `data` and its commands to `commands`.
+    void read(std::string_view wire, std::string& data, std::vector<Command>& commands);
     void reset();
 
   private:
-    enum class State { Data, Iac, Negotiation, Subnegotiation, SubnegotiationIac, Malformed };
+    enum class State { Data, Iac, Negotiation, Subnegotiation, SubnegotiationIac };
     void afterIac(uint8_t byte, std::string& data);
+    // Keeps sub-negotiation bytes up to the limit; past it, notes the sub-negotiation as
+    // too long and drops them.
+    void keep(std::string_view bytes);
     State m_state = State::Data;
     uint8_t m_verb = 0;
     std::string m_subnegotiation;
+    bool m_overlong = false;
 };
 
 // The client's side of option negotiation. It asks for BINARY both ways (so that CR and

@@ -1,6 +1,5 @@
 #include "components/rfc2217_serial_line.h"
 
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -15,7 +14,9 @@
 #include <optional>
 #include <utility>
 
+#include "components/address_lookup.h"
 #include "components/serial_errors.h"
+#include "components/server_connection.h"
 #include "platform/error.h"
 
 namespace port_control {
@@ -79,63 +80,19 @@ int milliseconds(Clock::time_point deadline) {
     return static_cast<int>(std::max<int64_t>(left.count(), 0));
 }
 
-// Connects to one of the server's addresses before `deadline`; the socket is non-blocking.
-platform::FileDescriptor connectTo(const rfc2217::ServerAddress& address,
-                                   Clock::time_point deadline, std::u16string& reason) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    const std::string port = std::to_string(address.port);
-    if (::getaddrinfo(address.host.c_str(), port.c_str(), &hints, &found) != 0 || !found) {
-        reason = u"ホスト名を解決できません";
-        return platform::FileDescriptor();
-    }
-    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, ::freeaddrinfo);
-    reason = u"接続を拒否されました";
-    for (addrinfo* ai = found; ai; ai = ai->ai_next) {
-        platform::FileDescriptor fd(
-            ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-        if (fd.get() < 0)
-            continue;
-        int error = 0;
-        if (::connect(fd.get(), ai->ai_addr, ai->ai_addrlen) != 0) {
-            error = errno;
-            if (error == EINPROGRESS) {
-                pollfd p{fd.get(), POLLOUT, 0};
-                int ready;
-                while ((ready = ::poll(&p, 1, milliseconds(deadline))) < 0 && errno == EINTR) {
-                }
-                if (ready == 0) {
-                    reason = u"応答がありません";
-                    return platform::FileDescriptor();
-                }
-                socklen_t length = sizeof error;
-                if (ready < 0 || ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-                    error = errno;
-            }
-        }
-        if (error == 0) {
-            int on = 1;
-            ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            // A network that goes away silently shows as a failed read, a hang-up, within
-            // about 20 s of quiet.
-            const int idle = 10, interval = 5, probes = 2;
-            ::setsockopt(fd.get(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-            ::setsockopt(fd.get(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-            ::setsockopt(fd.get(), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-            ::setsockopt(fd.get(), IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-            // Likewise data that stays unacknowledged for 20 s.
-            const unsigned int unacknowledged = 20000;
-            ::setsockopt(fd.get(), IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledged,
-                         sizeof unacknowledged);
-            return fd;
-        }
-        if (error != ECONNREFUSED)
-            reason = u"接続できません";
-    }
-    return platform::FileDescriptor();
+// Lets a connection that dies quietly show as a failed read, a hang-up.
+void watchForLoss(const platform::FileDescriptor& fd) {
+    int on = 1;
+    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    // A network that goes away silently, within about 20 s of quiet.
+    const int idle = 10, interval = 5, probes = 2;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    // Likewise data that stays unacknowledged for 20 s.
+    const unsigned int unacknowledged = 20000;
+    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledged, sizeof unacknowledged);
 }
 
 }  // namespace
@@ -160,13 +117,21 @@ std::unique_ptr<Rfc2217SerialLine> Rfc2217SerialLine::open(std::string_view addr
         throw serialError(serial_errors::kDeviceUnavailable,
                           widen(address) + u": ポートの指定が不正です (rfc2217://ホスト:ポート)");
     const Clock::time_point deadline = Clock::now() + kOpenWait;
-    std::u16string reason;
-    platform::FileDescriptor socket = connectTo(*server, deadline, reason);
     const bool bracketed = server->host.find(':') != std::string::npos;
     std::string name =
         (bracketed ? "[" + server->host + "]" : server->host) + ":" + std::to_string(server->port);
+    const AddressLookup lookup = lookUpAddresses(server->host, server->port, deadline);
+    if (lookup.outcome == AddressLookup::Outcome::TimedOut)
+        throw serialError(serial_errors::kDeviceUnavailable,
+                          widen(name) + u": ホスト名を時間内に解決できませんでした");
+    if (lookup.outcome == AddressLookup::Outcome::NotFound)
+        throw serialError(serial_errors::kDeviceUnavailable,
+                          widen(name) + u": ホスト名を解決できません");
+    std::u16string reason;
+    platform::FileDescriptor socket = connectToServer(lookup.addresses, deadline, reason);
     if (socket.get() < 0)
         throw serialError(serial_errors::kDeviceUnavailable, widen(name) + u": " + reason);
+    watchForLoss(socket);
 
     std::unique_ptr<Rfc2217SerialLine> line(new Rfc2217SerialLine(std::move(socket), name));
     line->send(line->m_options.initialRequests());
@@ -279,12 +244,7 @@ bool Rfc2217SerialLine::receive() {
         m_receivedTaken = 0;
     }
     m_commands.clear();
-    if (!m_reader.read(std::string_view(chunk, static_cast<size_t>(count)), m_received,
-                       m_commands)) {
-        // A server whose stream cannot be followed is as good as gone.
-        m_failed = true;
-        m_failure = EPROTO;
-    }
+    m_reader.read(std::string_view(chunk, static_cast<size_t>(count)), m_received, m_commands);
     for (const rfc2217::Command& each : m_commands)
         handle(each);
     return !m_failed;

@@ -1,15 +1,16 @@
 // A serial line on a network serial server, over TCP with the Telnet COM Port Control
 // option (RFC 2217): `CommPort` n reaches it through a port map line "n=rfc2217://host:port".
 //
-// Opening connects and negotiates within kOpenWait; a server that cannot be reached,
-// refuses, stays silent or does not take the COM Port option fails the open with error 68,
-// whose description names the server. Line settings are sent and must be confirmed by the
-// server (8015 otherwise). DTR, RTS, flow control and break are sent and not waited for:
-// many servers never answer them (a pseudo-terminal behind the server has no modem lines),
-// so, as on a local device without modem lines, the value is kept and nothing fails.
-// Modem-state and line-state notifications become the events a local port raises. Data
-// bytes 0xFF are doubled on the wire both ways. A connection that closes or fails reads as
-// a hang-up. The server may suspend our sending (FLOWCONTROL-SUSPEND); data then waits.
+// Opening looks the server's name up, connects and negotiates, all within kOpenWait (the
+// name's addresses in turn, components/server_connection.h); a name that cannot be resolved
+// in that time, a server that cannot be reached, refuses, stays silent or does not take the
+// COM Port option fails the open with error 68, whose description names the server. Line settings
+// are sent and must be confirmed by the server (8015 otherwise). DTR, RTS, flow control and break
+// are sent and not waited for: many servers never answer them (a pseudo-terminal behind the server
+// has no modem lines), so, as on a local device without modem lines, the value is kept and nothing
+// fails. Modem-state and line-state notifications become the events a local port raises. Data bytes
+// 0xFF are doubled on the wire both ways. A connection that closes or fails reads as a hang-up. The
+// server may suspend our sending (FLOWCONTROL-SUSPEND); data then waits.
 #pragma once
 
 #include <chrono>

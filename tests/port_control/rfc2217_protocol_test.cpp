@@ -22,7 +22,6 @@ struct StreamCase {
     std::string wire;
     std::string data;
     std::vector<Command> commands;
-    bool malformed = false;
 };
 
 // Every stream read whole and cut in two at every place gives the same data and commands.
@@ -53,11 +52,6 @@ TEST(Rfc2217StreamReaderTest, SplitsDataFromCommandsWherePiecesEnd) {
          "b\xff\xf9",
          "ab",
          {}},
-        {"an endless sub-negotiation is malformed",
-         "\xff\xfa\x2c\x65" + std::string(80, 'x') + "\xff\xf0",
-         "",
-         {},
-         true},
     };
     for (const StreamCase& c : cases) {
         for (size_t cut = 0; cut <= c.wire.size(); ++cut) {
@@ -65,14 +59,56 @@ TEST(Rfc2217StreamReaderTest, SplitsDataFromCommandsWherePiecesEnd) {
             StreamReader reader;
             std::string data;
             std::vector<Command> commands;
-            bool ok = reader.read(std::string_view(c.wire).substr(0, cut), data, commands);
-            ok = reader.read(std::string_view(c.wire).substr(cut), data, commands) && ok;
-            EXPECT_EQ(ok, !c.malformed);
-            EXPECT_EQ(reader.malformed(), c.malformed);
-            if (c.malformed)
-                continue;
+            reader.read(std::string_view(c.wire).substr(0, cut), data, commands);
+            reader.read(std::string_view(c.wire).substr(cut), data, commands);
             EXPECT_EQ(data, c.data);
             EXPECT_EQ(commands, c.commands);
+        }
+    }
+}
+
+// A server may send its SIGNATURE, of any length, unasked. Past the longest sub-negotiation
+// kept, the rest is skipped up to IAC SE (0xFF doubled inside it still being text) and the
+// command dropped; what follows reads as usual, wherever the pieces end.
+TEST(Rfc2217StreamReaderTest, SkipsTooLongSubnegotiationsAndReadsOn) {
+    constexpr size_t kLongest = StreamReader::kLongestSubnegotiation;
+    constexpr size_t kFits = kLongest - 2;  // the option and the command code come first
+    const std::string x = "x";
+    const std::string ff = "\xff";
+    const std::string se = "\xf0";
+    const struct {
+        const char* name;
+        std::string signature;
+        bool kept;
+    } rows[] = {
+        {"the longest kept", std::string(kFits, 'x'), true},
+        {"one byte more", std::string(kFits + 1, 'x'), false},
+        {"100 KB", std::string(100 * 1024, 's'), false},
+        {"0xFF as the last byte kept", std::string(kFits - 1, 'x') + ff, true},
+        {"0xFF as the first byte past", std::string(kFits, 'x') + ff + x, false},
+        {"0xFF SE inside is text, not the end", std::string(kFits, 'x') + ff + se + "after", false},
+        {"100 KB of 0xFF", std::string(100 * 1024, '\xff'), false},
+    };
+    const std::string after = "after" + comPortCommand(107, "\x10");
+    for (const auto& row : rows) {
+        const std::string wire = comPortCommand(100, row.signature) + after;
+        std::vector<Command> expected;
+        if (row.kept)
+            expected.push_back(comPortOf(100, row.signature));
+        expected.push_back(comPortOf(107, "\x10"));
+        // Every cut near the limit and near the end (all of them for the short rows).
+        const size_t nearLimit = 4 + 2 * kLongest + 8;
+        for (size_t cut = 0; cut <= wire.size(); ++cut) {
+            if (cut > nearLimit && cut + after.size() + 8 < wire.size())
+                cut = wire.size() - after.size() - 8;
+            SCOPED_TRACE(std::string(row.name) + ", cut at " + std::to_string(cut));
+            StreamReader reader;
+            std::string data;
+            std::vector<Command> commands;
+            reader.read(std::string_view(wire).substr(0, cut), data, commands);
+            reader.read(std::string_view(wire).substr(cut), data, commands);
+            EXPECT_EQ(data, "after");
+            EXPECT_EQ(commands, expected);
         }
     }
 }

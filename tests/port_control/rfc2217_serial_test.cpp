@@ -1,11 +1,22 @@
 // The serial port on a network serial server: Debian's ser2net and the RFC 2217 server of
-// Python's serial library, each serving a pseudo-terminal whose other end the test plays.
+// Python's serial library, each serving a pseudo-terminal whose other end the test plays;
+// and reaching a server: its addresses in turn, its name within the open's wait.
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -14,9 +25,11 @@
 #include "components/rfc2217_serial_line.h"
 #include "components/serial_errors.h"
 #include "components/serial_port.h"
+#include "components/server_connection.h"
 #include "platform/error.h"
 #include "platform/message_loop.h"
 #include "platform/port_map.h"
+#include "platform/support/file_contents.h"
 #include "port_control/support/pty_pair.h"
 #include "port_control/support/rfc2217_servers.h"
 
@@ -192,6 +205,180 @@ TEST(Rfc2217AddressFailureTest, NamesWhatCouldNotBeOpened) {
         EXPECT_NE(error.description().find(std::u16string(row[1].begin(), row[1].end())),
                   std::u16string::npos);
     }
+}
+
+// A TCP endpoint on a loopback address, at a port free at run time: listening, refusing
+// (bound, not listening) or silent (listening with its queue full, so that a new
+// connection's SYN goes unanswered).
+class Endpoint {
+  public:
+    enum class Kind { Listening, Refusing, Silent };
+    Endpoint(const char* loopback, Kind kind) {
+        addrinfo hints{};
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+        addrinfo* found = nullptr;
+        if (::getaddrinfo(loopback, "0", &hints, &found) != 0)
+            throw std::runtime_error(std::string("not an address: ") + loopback);
+        m_address.family = found->ai_family;
+        m_address.length = found->ai_addrlen;
+        std::memcpy(&m_address.address, found->ai_addr, found->ai_addrlen);
+        ::freeaddrinfo(found);
+        m_socket.reset(::socket(m_address.family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        auto* where = reinterpret_cast<sockaddr*>(&m_address.address);
+        if (::bind(m_socket.get(), where, m_address.length) != 0 ||
+            ::getsockname(m_socket.get(), where, &m_address.length) != 0)
+            throw std::runtime_error("bind failed");
+        if (kind == Kind::Refusing)
+            return;
+        ::listen(m_socket.get(), kind == Kind::Silent ? 0 : 4);
+        if (kind == Kind::Silent) {
+            // The one connection a queue of 0 takes fills it.
+            m_filler.reset(::socket(m_address.family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            pollfd queued{m_socket.get(), POLLIN, 0};
+            if (::connect(m_filler.get(), where, m_address.length) != 0 ||
+                ::poll(&queued, 1, 5000) != 1)
+                throw std::runtime_error("the queue did not fill");
+        }
+    }
+    const SocketAddress& address() const { return m_address; }
+    uint16_t port() const {
+        const auto* where = reinterpret_cast<const sockaddr*>(&m_address.address);
+        return ntohs(m_address.family == AF_INET
+                         ? reinterpret_cast<const sockaddr_in*>(where)->sin_port
+                         : reinterpret_cast<const sockaddr_in6*>(where)->sin6_port);
+    }
+
+  private:
+    SocketAddress m_address;
+    platform::FileDescriptor m_socket;
+    platform::FileDescriptor m_filler;
+};
+
+// Each row: a name's addresses in the resolver's order, and which one the connection
+// reaches (none: the reason given). Every row has the whole of an open's wait.
+TEST(Rfc2217ConnectionTest, TriesEachAddressInTurnThePreferredFirst) {
+    using Kind = Endpoint::Kind;
+    const struct {
+        const char* name;
+        std::vector<std::pair<const char*, Kind>> endpoints;
+        int reached;
+        std::u16string reason;
+    } rows[] = {
+        {"refused, then listening",
+         {{"127.0.0.1", Kind::Refusing}, {"127.0.0.1", Kind::Listening}},
+         1,
+         {}},
+        {"silent, then listening: the first has a share of the wait, not all of it",
+         {{"127.0.0.1", Kind::Silent}, {"127.0.0.1", Kind::Listening}},
+         1,
+         {}},
+        {"IPv4 before IPv6 whatever the resolver's order",
+         {{"::1", Kind::Listening}, {"127.0.0.1", Kind::Listening}},
+         1,
+         {}},
+        {"after the preferred, the rest in the resolver's order",
+         {{"::1", Kind::Refusing}, {"::1", Kind::Listening}, {"127.0.0.1", Kind::Refusing}},
+         1,
+         {}},
+        {"all refuse",
+         {{"::1", Kind::Refusing}, {"127.0.0.1", Kind::Refusing}},
+         -1,
+         u"接続を拒否されました"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<std::unique_ptr<Endpoint>> endpoints;
+        std::vector<SocketAddress> addresses;
+        for (const auto& [loopback, kind] : row.endpoints) {
+            endpoints.push_back(std::make_unique<Endpoint>(loopback, kind));
+            addresses.push_back(endpoints.back()->address());
+        }
+        std::u16string reason;
+        platform::FileDescriptor connection = connectToServer(
+            addresses, std::chrono::steady_clock::now() + Rfc2217SerialLine::kOpenWait, reason);
+        if (row.reached < 0) {
+            EXPECT_LT(connection.get(), 0);
+            EXPECT_EQ(reason, row.reason);
+            continue;
+        }
+        ASSERT_GE(connection.get(), 0) << platform::toUtf8(reason);
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        ASSERT_EQ(::getpeername(connection.get(), reinterpret_cast<sockaddr*>(&peer), &length), 0);
+        const Endpoint& expected = *endpoints[static_cast<size_t>(row.reached)];
+        EXPECT_EQ(peer.ss_family, expected.address().family);
+        EXPECT_EQ(ntohs(peer.ss_family == AF_INET
+                            ? reinterpret_cast<const sockaddr_in*>(&peer)->sin_port
+                            : reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_port),
+                  expected.port());
+    }
+}
+
+// Inside the namespace: opens a port on a name that only a silent name server could
+// resolve, and writes the error number and description to `verdict`.
+void openBehindASilentNameServer(const char* verdict) {
+    std::ofstream out(verdict, std::ios::binary);
+    const int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq loopback{};
+    std::strcpy(loopback.ifr_name, "lo");
+    ::ioctl(probe, SIOCGIFFLAGS, &loopback);
+    loopback.ifr_flags = static_cast<short>(loopback.ifr_flags | IFF_UP);
+    ::ioctl(probe, SIOCSIFFLAGS, &loopback);
+    ::close(probe);
+    platform::FileDescriptor nameServer(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(53);
+    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(nameServer.get(), reinterpret_cast<sockaddr*>(&where), sizeof where) != 0) {
+        out << "no name server: " << std::strerror(errno);
+        return;
+    }
+    platform::Error error = errorOf([] {
+        Rfc2217SerialLine::open("rfc2217://serial-box.example:2001", SerialSettings{}, 0, true,
+                                false);
+    });
+    out << error.number() << '\n' << platform::toUtf8(error.description());
+}
+
+// A name server that never answers costs an open no more than the open's own wait. Played
+// as root in a private mount and network namespace, whose hosts come from DNS only and whose
+// only name server is a socket on 127.0.0.1:53 there that reads nothing (and would keep a
+// plain lookup 20 s). The test program runs this test again inside.
+TEST(Rfc2217AddressFailureTest, ASilentNameServerCostsNoMoreThanTheOpensWait) {
+    constexpr const char* kInside = "CORVANE_TEST_SILENT_NAME_SERVER_VERDICT";
+    if (const char* verdict = std::getenv(kInside)) {
+        openBehindASilentNameServer(verdict);
+        return;
+    }
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, for a private mount and network namespace";
+    if (std::system("unshare --mount --net --propagation private true 2>/dev/null") != 0)
+        GTEST_SKIP() << "unshare cannot make a mount and network namespace here";
+
+    TemporaryPlatformHome scratch;
+    const std::filesystem::path resolvConf = scratch.path() / "resolv.conf";
+    const std::filesystem::path nsswitchConf = scratch.path() / "nsswitch.conf";
+    const std::filesystem::path verdict = scratch.path() / "verdict";
+    std::ofstream(resolvConf) << "nameserver 127.0.0.1\noptions timeout:20 attempts:1\n";
+    std::ofstream(nsswitchConf) << "hosts: dns\n";
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
+    const std::string command =
+        std::string(kInside) + "='" + verdict.string() +
+        "' unshare --mount --net --propagation private sh -c "
+        "'mount --bind \"$0\" /etc/resolv.conf && mount --bind \"$1\" /etc/nsswitch.conf && "
+        "exec \"$2\" --gtest_filter=Rfc2217AddressFailureTest.ASilentNameServer*' '" +
+        resolvConf.string() + "' '" + nsswitchConf.string() + "' '" + self.string() +
+        "' >/dev/null";
+
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 3 * Rfc2217SerialLine::kOpenWait);
+    const std::string result = platform::testing::fileContents(verdict);
+    EXPECT_EQ(result.substr(0, result.find('\n')), "68") << result;
+    EXPECT_NE(result.find("serial-box.example:2001"), std::string::npos) << result;
+    EXPECT_NE(result.find("時間内に解決できません"), std::string::npos) << result;
 }
 
 }  // namespace
