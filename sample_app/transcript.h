@@ -17,10 +17,11 @@
 // the lines waiting for the view are held to the same bounds (they may reach twice them
 // before a cut, so that the cut is rare). A line shows at most kLineChars characters of
 // rendered data: a longer one shows the start that fits, never half a mnemonic, and ends
-// with a note of how many characters of data it had and how many it shows, e.g.
-// "受:<NUL>…<NUL>…（全 65507 文字中、先頭 800 文字を表示）". Its data is rendered only as far
-// as it is shown. So a peer that never stops, or sends the largest datagrams, cannot
-// exhaust the memory.
+// with a note of how many characters of data it had and how many it shows: 65,507 NULs
+// show as "受:", 800 times "<NUL>" and
+// "…（全 65507 文字中、先頭 800 文字を表示）".
+// Its data is rendered only as far as it is shown. So a peer that never stops, or sends
+// the largest datagrams, cannot exhaust the memory.
 //
 // SendText and ReceiveText catch nothing: a failing control call adds no line and its
 // platform::Error reaches the caller.
