@@ -16,10 +16,33 @@ constexpr std::u16string_view kSendPrefix = u"送:";
 constexpr std::u16string_view kReceivePrefix = u"受:";
 constexpr std::u16string_view kLineEnd = u"\r\n";
 
+bool splitsSurrogatePair(std::u16string_view text, size_t at) {
+    return at > 0 && at < text.size() && QChar::isHighSurrogate(text[at - 1]) &&
+           QChar::isLowSurrogate(text[at]);
+}
+
+// Appends the rendering of `data`, cut to kLineChars characters with a note that says so.
+void appendRenderedData(std::u16string_view data, QString& out) {
+    std::u16string rendered;
+    rendered.reserve(std::min(data.size(), static_cast<size_t>(kLineChars)));
+    size_t shown = text_render::appendRenderedStart(data, kLineChars, rendered);
+    if (splitsSurrogatePair(data, shown)) {  // a high surrogate passes through as itself
+        rendered.pop_back();
+        --shown;
+    }
+    out.append(QStringView(rendered));
+    if (shown < data.size())
+        out.append(QStringLiteral("…（全 %1 文字中、先頭 %2 文字を表示）")
+                       .arg(static_cast<qulonglong>(data.size()))
+                       .arg(static_cast<qulonglong>(shown)));
+}
+
 }  // namespace
 
-Transcript::Transcript(QPlainTextEdit& view, int scrollbackLines)
-    : m_view(view), m_scrollbackLines(std::max(scrollbackLines, 1)) {
+Transcript::Transcript(QPlainTextEdit& view, int scrollbackLines, qsizetype scrollbackChars)
+    : m_view(view),
+      m_scrollbackLines(std::max(scrollbackLines, 1)),
+      m_scrollbackChars(std::max(scrollbackChars, 2 * kLineChars)) {
     m_view.setReadOnly(true);
     m_view.setLineWrapMode(QPlainTextEdit::NoWrap);
     m_view.setUndoRedoEnabled(false);
@@ -37,20 +60,14 @@ void Transcript::appendReceiveLine(std::u16string_view data) {
 }
 
 void Transcript::appendLine(std::u16string_view prefix, std::u16string_view data) {
-    const std::u16string rendered = text_render::RenderControlChars(data);
     m_waiting.append(QStringView(prefix));
-    m_waiting.append(QStringView(rendered));
+    appendRenderedData(data, m_waiting);
     m_waiting.append(u'\n');
     ++m_waitingLines;
     // Lines that would only be dropped again go now, so that waiting text stays bounded
-    // too (twice the limit, so that the cut is rare).
-    if (m_waitingLines > 2 * m_scrollbackLines) {
-        qsizetype cut = 0;
-        for (int dropped = 0; dropped < m_waitingLines - m_scrollbackLines; ++dropped)
-            cut = m_waiting.indexOf(u'\n', cut) + 1;
-        m_waiting.remove(0, cut);
-        m_waitingLines = m_scrollbackLines;
-    }
+    // too (twice the limits, so that the cut is rare).
+    if (m_waitingLines > 2 * m_scrollbackLines || m_waiting.size() > 2 * m_scrollbackChars)
+        dropOldestWaiting(m_scrollbackLines, m_scrollbackChars);
     if (!m_flushPosted) {
         m_flushPosted = true;
         QMetaObject::invokeMethod(
@@ -63,18 +80,53 @@ void Transcript::appendLine(std::u16string_view prefix, std::u16string_view data
     }
 }
 
+void Transcript::dropOldestWaiting(int lines, qsizetype chars) {
+    qsizetype cut = 0;
+    while (m_waitingLines > lines || m_waiting.size() - cut > chars) {
+        cut = m_waiting.indexOf(u'\n', cut) + 1;
+        --m_waitingLines;
+    }
+    m_waiting.remove(0, cut);
+    // The view's lines are older than the ones dropped: none of them may stay.
+    m_viewLinesDropped = m_viewLinesDropped || cut > 0;
+}
+
+void Transcript::makeRoomInView(qsizetype incoming) {
+    QTextDocument& document = *m_view.document();
+    // The view's text is its lines, each ended by a paragraph break, and the empty last one.
+    const int shown = document.characterCount() - 1;
+    const qsizetype excess = m_viewLinesDropped ? shown : shown + incoming - m_scrollbackChars;
+    m_viewLinesDropped = false;
+    if (excess <= 0)
+        return;
+    // Whole lines from the top, through the one that holds the last character to go.
+    const QTextBlock last = document.findBlock(static_cast<int>(excess - 1));
+    QTextCursor cursor(&document);
+    cursor.setPosition(std::min(last.position() + last.length(), shown), QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+}
+
 void Transcript::flush() {
     if (m_waitingLines == 0)
         return;
+    dropOldestWaiting(m_scrollbackLines, m_scrollbackChars);
+    makeRoomInView(m_waiting.size());
     // One insertion for the whole batch: each '\n' opens the next paragraph, so the view
     // lays out and scrolls once.
     QTextCursor cursor(m_view.document());
     cursor.movePosition(QTextCursor::End);
     cursor.insertText(m_waiting);
-    m_waiting.resize(0);  // keeps its room for the next batch
+    if (m_waiting.capacity() > kWaitingRoomKept)
+        m_waiting = QString();  // a flood's batch: its room goes with it
+    else
+        m_waiting.resize(0);  // keeps its room for the next batch
     m_waitingLines = 0;
     m_view.setTextCursor(cursor);
     m_view.ensureCursorVisible();
+}
+
+qsizetype Transcript::heldCharacters() const {
+    return m_view.document()->characterCount() - 1 + m_waiting.capacity();
 }
 
 std::u16string Transcript::text() const {

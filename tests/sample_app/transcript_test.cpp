@@ -8,6 +8,7 @@
 #include <QTextBlock>
 #include <QTextCursor>
 
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -164,6 +165,122 @@ TEST_F(TranscriptTest, ScrollbackLimitDropsExactlyTheOldestLines) {
         EXPECT_EQ(transcript.text(), expectedText) << ::testing::PrintToString(batches);
         EXPECT_EQ(lines, expectedLines) << ::testing::PrintToString(batches);
     }
+}
+
+std::u16string nuls(size_t count) {
+    return std::u16string(count, u'\0');
+}
+
+std::u16string shownNuls(size_t count) {
+    std::u16string shown;
+    for (size_t i = 0; i < count; ++i)
+        shown += u"<NUL>";
+    return shown;
+}
+
+// The note that ends a cut line.
+std::u16string cutNote(size_t dataChars, size_t shownChars) {
+    const auto digits = [](size_t n) {
+        const std::string ascii = std::to_string(n);
+        return std::u16string(ascii.begin(), ascii.end());
+    };
+    return u"…（全 " + digits(dataChars) + u" 文字中、先頭 " + digits(shownChars) +
+           u" 文字を表示）";
+}
+
+// "12 40 4045": the lengths of the lines of a transcript's text, for a short message.
+std::string lineLengths(std::u16string_view text) {
+    std::string lengths;
+    for (size_t start = 0, end; (end = text.find(u"\r\n", start)) != text.npos; start = end + 2)
+        lengths += (lengths.empty() ? "" : " ") + std::to_string(end - start);
+    return lengths;
+}
+
+// A line shows at most kLineChars characters of rendered data: up to the bound it is whole;
+// beyond it, the start that fits, never half a mnemonic or half a surrogate pair, and a
+// note of the data's characters and those shown.
+TEST_F(TranscriptTest, LongLinesAreCutAtTheLineBoundAndSaySo) {
+    const size_t bound = kLineChars;
+    const size_t nulsThatFit = bound / 5;  // "<NUL>"
+    const std::u16string xs(bound - 1, u'x');
+    const std::vector<std::pair<std::u16string, std::u16string>> cases = {
+        {nuls(nulsThatFit - 1), shownNuls(nulsThatFit - 1)},
+        {nuls(nulsThatFit), shownNuls(nulsThatFit)},
+        {nuls(nulsThatFit + 1), shownNuls(nulsThatFit) + cutNote(nulsThatFit + 1, nulsThatFit)},
+        {u"x" + nuls(nulsThatFit),
+         u"x" + shownNuls(nulsThatFit - 1) + cutNote(nulsThatFit + 1, nulsThatFit)},
+        {xs + u"x", xs + u"x"},
+        {xs + u"xy", xs + u"x" + cutNote(bound + 1, bound)},
+        {xs + u"\U0001F600", xs + cutNote(bound + 1, bound - 1)},
+        {nuls(65'507), shownNuls(nulsThatFit) + cutNote(65'507, nulsThatFit)},
+    };
+    std::u16string expected;
+    for (const auto& [data, shown] : cases) {
+        m_transcript.appendReceiveLine(data);
+        expected += u"受:" + shown + u"\r\n";
+    }
+    EXPECT_EQ(m_transcript.text(), expected);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(m_transcript.text(), expected);
+}
+
+// Long lines: the view keeps the newest lines that fit in the character bound, each whole,
+// however they come in batches (a batch beyond twice the bound included); exactly the
+// oldest go, and what the transcript holds stays within the bound.
+TEST_F(TranscriptTest, CharacterBoundDropsExactlyTheOldestLines) {
+    constexpr qsizetype kChars = 3 * kLineChars;
+    const std::vector<std::vector<int>> batchSizes = {
+        {1, 1, 1, 1, 1, 1, 1}, {3, 6}, {17}, {2, 1, 9}, {40}};
+    // Lines of many lengths, every fifth one of the largest datagram and so cut.
+    const auto data = [](int n) {
+        return n % 5 == 4
+                   ? nuls(65'507)
+                   : std::u16string(100 + (n * 997) % (kLineChars - 100), char16_t(u'a' + n));
+    };
+    const auto line = [&](int n) {
+        return u"受:" +
+               (n % 5 == 4 ? shownNuls(kLineChars / 5) + cutNote(65'507, kLineChars / 5)
+                           : data(n)) +
+               u"\r\n";
+    };
+    for (const auto& batches : batchSizes) {
+        QPlainTextEdit view;
+        Transcript transcript(view, kScrollbackLines, kChars);
+        int added = 0;
+        for (const int size : batches) {
+            for (int i = 0; i < size; ++i)
+                transcript.appendReceiveLine(data(added++));
+            EXPECT_LE(transcript.text().size(), 4 * kChars) << "waiting: at most twice the bound";
+            QCoreApplication::processEvents();
+            EXPECT_LE(transcript.heldCharacters(), kChars + kWaitingRoomKept);
+        }
+        std::u16string expected;
+        qsizetype chars = 0;  // each line with one break
+        for (int n = added - 1; n >= 0; --n) {
+            chars += static_cast<qsizetype>(line(n).size()) - 1;
+            if (chars > kChars)
+                break;
+            expected = line(n) + expected;
+        }
+        const std::u16string text = transcript.text();
+        EXPECT_TRUE(text == expected)
+            << ::testing::PrintToString(batches) << ": " << lineLengths(text) << " instead of "
+            << lineLengths(expected);
+    }
+}
+
+// The largest datagrams, 65,507 NULs, each 327,535 characters rendered: a hundred of them
+// hold a hundred lines of the line bound's size, whether waiting or in the view.
+TEST_F(TranscriptTest, LargestDatagramsHoldNoMoreThanTheLineBound) {
+    const std::u16string datagram = nuls(65'507);
+    constexpr qsizetype kLines = 100;
+    const qsizetype bound = kLines * (kLineChars + 64);  // prefix, note and break
+    for (qsizetype i = 0; i < kLines; ++i)
+        m_transcript.appendReceiveLine(datagram);
+    EXPECT_LE(m_transcript.heldCharacters(), 2 * bound) << "waiting, with its room to grow";
+    QCoreApplication::processEvents();
+    EXPECT_LE(m_transcript.heldCharacters(), bound);
+    EXPECT_EQ(viewLines().size(), kLines + 1);
 }
 
 // A flood that stops in the middle of a batch: the lines of the batch still reach the view

@@ -1,6 +1,8 @@
 #include "text_render/render_control_chars.h"
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <iterator>
 
@@ -51,26 +53,44 @@ size_t printableRunEnd(std::u16string_view text, size_t i) {
     return i;
 }
 
+// The length of the rendering of a character of code `code` that does not pass through.
+size_t replacementLength(int16_t code) {
+    return code >= 0 && code < 32 && !kMnemonics[code].empty() ? kMnemonics[code].size() : 4;
+}
+
 }  // namespace
 
 std::u16string RenderControlChars(std::u16string_view text) {
     std::u16string rendered;
     rendered.reserve(text.size());
-    for (size_t i = 0; i < text.size();) {
+    appendRenderedStart(text, SIZE_MAX, rendered);
+    return rendered;
+}
+
+size_t appendRenderedStart(std::u16string_view text, size_t maxChars, std::u16string& out) {
+    size_t room = maxChars;
+    size_t i = 0;
+    while (i < text.size() && room > 0) {
         if (isPrintableAscii(text[i])) {
-            const size_t end = printableRunEnd(text, i);
-            rendered.append(text.substr(i, end - i));
-            i = end;
+            const size_t run = std::min(printableRunEnd(text, i) - i, room);
+            out.append(text.substr(i, run));
+            room -= run;
+            i += run;
             continue;
         }
-        const char16_t c = text[i++];
+        const char16_t c = text[i];
         const int16_t code = platform::cp932::characterCode(c);
+        const size_t length = passesThrough(code) ? 1 : replacementLength(code);
+        if (length > room)
+            break;
         if (passesThrough(code))
-            rendered += c;
+            out += c;
         else
-            appendReplacement(code, rendered);
+            appendReplacement(code, out);
+        room -= length;
+        ++i;
     }
-    return rendered;
+    return i;
 }
 
 void appendRenderedAsCodePage932(std::u16string_view text, std::string& out) {

@@ -16,6 +16,11 @@ namespace text_render {
 
 std::u16string RenderControlChars(std::u16string_view text);
 
+// Appends to `out` the rendering of the longest start of `text` whose rendering has at
+// most `maxChars` characters, and returns how many characters of `text` that start has: a
+// mnemonic or tag is never cut, and a long text costs no more than its rendered start.
+size_t appendRenderedStart(std::u16string_view text, size_t maxChars, std::u16string& out);
+
 // Appends the rendering of `text` written in code page 932 to `out`: the bytes of
 // encoding RenderControlChars(text), made in one pass, for the communication log.
 void appendRenderedAsCodePage932(std::u16string_view text, std::string& out);
