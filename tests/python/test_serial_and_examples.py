@@ -63,3 +63,19 @@ def test_the_asyncio_example_exchanges_ten_frames():
     assert sum(line.startswith("sent:") for line in lines) == 10
     assert [line for line in lines if line.startswith("received:")] == [
         f"received: <SOH><STX><US>{n}<ETX><EOT><0xFF>" for n in range(1, 11)]
+
+
+def test_a_character_split_across_two_reads_keeps_both_bytes_in_text_mode(serial_pty):
+    with corvane.Dispatch("Corvane.Portula") as port:
+        port.CommPort = 7
+        port.RThreshold = 1
+        texts = []
+        port.events.OnComm = lambda: texts.append(port.Input2)
+        port.PortOpen = True
+        for part in (b"\x82", b"\xa0"):  # the two bytes of "あ", one read each
+            count = len(texts)
+            os.write(serial_pty, part)
+            assert corvane.run_until(lambda: len(texts) > count, timeout=5)
+        assert texts == ["\udc82", "\uf8f0"]
+        port.Output = "".join(texts)
+        assert read_exactly(serial_pty, 2) == b"\x82\xa0"

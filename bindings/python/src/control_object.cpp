@@ -10,6 +10,7 @@
 #include "platform/module_loader.h"
 #include "platform/registry.h"
 #include "platform/type_library.h"
+#include "text_conversion.h"
 #include "value_conversion.h"
 
 namespace corvane_python {
@@ -46,10 +47,6 @@ void finishDeferredCloses() {
         t_deferredCloses.pop_back();
         closeNow(std::move(closing));
     }
-}
-
-std::u16string toU16(const py::str& text) {
-    return platform::fromUtf8(std::string(text));
 }
 
 [[noreturn]] void raiseCurrentError() {
@@ -214,7 +211,7 @@ const ControlObject::Binding& ControlObject::bind(const py::str& name) {
     if (PyErr_Occurred())
         throw py::error_already_set();
 
-    const std::u16string wide = toU16(name);
+    const std::u16string wide = fromPython(name, "a member name");
     const char16_t* names[] = {wide.c_str()};
     int32_t dispid = platform::DISPID_UNKNOWN;
     const platform::HRESULT hr = m_dispatch->GetIDsOfNames(names, 1, &dispid);
