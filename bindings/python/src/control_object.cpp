@@ -171,22 +171,28 @@ void ControlObject::release() {
     m_eventTarget->object = nullptr;
     liveControls().erase(this);
     ClosingSite closing{std::move(m_site), std::move(m_dispatch)};
-    m_handlers.clear();
     if (t_controlCodeDepth > 0)
         t_deferredCloses.push_back(std::move(closing));
     else
         closeNow(std::move(closing));
+    // Last: a handler may hold the last reference to this object (a closure over it), and
+    // dropping it then frees the object, members and all.
+    clearHandlers();
 }
 
 void ControlObject::releaseAllOfThisThread() {
+    // One at a time, looked up afresh: a release may free other controls (their last
+    // reference was in its handlers), which leave the set as they go.
     const std::thread::id self = std::this_thread::get_id();
-    std::vector<ControlObject*> mine;
-    for (ControlObject* control : liveControls()) {
-        if (control->m_owner == self)
-            mine.push_back(control);
+    const auto ownedHere = [self](const ControlObject* control) {
+        return control->m_owner == self;
+    };
+    for (;;) {
+        const auto found = std::find_if(liveControls().begin(), liveControls().end(), ownedHere);
+        if (found == liveControls().end())
+            return;
+        (*found)->release();
     }
-    for (ControlObject* control : mine)
-        control->release();
 }
 
 void ControlObject::checkUsable() const {
@@ -460,6 +466,7 @@ int ControlObject::traverse(visitproc visit, void* arg) {
 }
 
 void ControlObject::clearHandlers() {
+    // Emptied before any handler is dropped: dropping one may free this object.
     std::map<int32_t, py::object> handlers;
     handlers.swap(m_handlers);
 }
