@@ -261,6 +261,10 @@ platform::Variant ControlObject::invoke(int32_t dispid, uint16_t flags,
         // stays valid until the call is back.
         const platform::ComPtr<platform::IDispatch> dispatch = m_dispatch;
         InsideControlCode inside;
+        // A call may wait (opening a network port waits for its server, which may be
+        // another thread of this interpreter): other threads run meanwhile, and handlers
+        // take the lock back. The values cross to and from Python outside, with it held.
+        py::gil_scoped_release released;
         hr = dispatch->Invoke(dispid, flags, params, &result, &excepInfo, &argError);
     }
     raisePendingInterrupt();
