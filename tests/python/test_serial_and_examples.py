@@ -102,11 +102,12 @@ def test_a_network_port_opens_against_a_server_on_another_thread_of_this_process
             with connection, contextlib.suppress(OSError):
                 rfc2217_server.serve(connection, device)
 
-        server = threading.Thread(target=serve)
+        server = threading.Thread(target=serve, daemon=True)  # never blocks the exit
         server.start()
         with corvane.Dispatch("Corvane.Portula") as port:
             port.CommPort = 8
             port.PortOpen = True
             port.Output = FRAME
             assert read_exactly(serial_pty, len(FRAME)) == FRAME
-        server.join()
+        server.join(timeout=10)
+        assert not server.is_alive()  # it saw the port close
