@@ -107,6 +107,9 @@ def test_values_cross_by_the_published_types(member, value, expected):
     ("InputLen", True, corvane.Error, "error 380"),  # True travels as -1
     ("CommPort", 0, corvane.Error, "error"),
     ("Settings", "fast,x,9,3", corvane.Error, "error"),
+    # Only U+DC80..U+DCFF stand for bytes; the code page has nothing for other surrogates.
+    ("Output", "a\ud800b", ValueError, "Output cannot carry the lone surrogate U+D800"),
+    ("Settings", "\udc7f", ValueError, "Settings cannot carry the lone surrogate U+DC7F"),
 ])
 def test_a_value_the_member_cannot_take_fails_and_changes_nothing(member, value, error, text):
     with corvane.Dispatch("Corvane.Portula") as p:

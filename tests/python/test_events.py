@@ -1,7 +1,11 @@
 """Events: handlers run on the loop thread while the control raises them."""
+import contextlib
+import socket
+
 import pytest
 
 import corvane
+from conftest import free_udp_port, open_udp
 
 RECEIVED, SENT = 2, 1  # CommEvent codes
 
@@ -91,3 +95,61 @@ def test_a_handler_that_cannot_be_attached_fails_clearly(attach, error):
         assert p.events.OnComm is print
         del p.events.OnComm
         assert p.events.OnComm is None
+
+
+def cp932_pairs_without_a_character():
+    """Every lead byte of code page 932 before a trail that makes no character with it."""
+    for lead in [*range(0x81, 0xA0), *range(0xE0, 0xFD)]:
+        for trail in range(0x100):
+            pair = bytes([lead, trail])
+            try:
+                pair.decode("cp932")
+            except UnicodeDecodeError:
+                yield pair
+
+
+# What some of them read as: a byte without a character is U+DC80..U+DCFF, as Python's
+# "surrogateescape" has it; the rest read as the code page says.
+TEXT_OF = {b"A\x82": "A\udc82", b"\x85\x40": "\udc85@", b"\x82": "\udc82", b"\xfc": "\udcfc",
+           b"\xff": "\uf8f3", b"\x80": "\x80", b"\xa0": "\uf8f0", b"\x82\xa0": "あ"}
+
+
+def test_every_byte_crosses_python_text_unchanged():
+    """p.Output = p2.Input2 forwards whatever arrived, byte for byte."""
+    datagrams = [bytes([b]) for b in range(0x100)] + list(cp932_pairs_without_a_character())
+    datagrams += list(TEXT_OF)
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as source, \
+            socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sink:
+        source.bind(("127.0.0.1", 0))
+        sink.bind(("127.0.0.1", 0))
+        sink.setblocking(False)
+        receiver_port = free_udp_port()
+        receiver = open_udp(receiver_port, source.getsockname()[1])
+        forwarder = open_udp(free_udp_port(), sink.getsockname()[1])
+        texts = []
+
+        def forward():
+            texts.append(receiver.Input2)
+            forwarder.Output = texts[-1]
+
+        receiver.events.OnComm = forward
+        forwarded = []
+
+        def all_forwarded(count):
+            with contextlib.suppress(BlockingIOError):
+                while True:
+                    forwarded.append(sink.recv(16))
+            return len(forwarded) >= count
+
+        # In batches that the sockets' buffers hold whole.
+        for start in range(0, len(datagrams), 64):
+            for data in datagrams[start:start + 64]:
+                source.sendto(data, ("127.0.0.1", receiver_port))
+            count = min(start + 64, len(datagrams))
+            assert corvane.run_until(lambda: all_forwarded(count), timeout=10), start
+        corvane.release(receiver)
+        corvane.release(forwarder)
+    assert forwarded == datagrams
+    text_of = dict(zip(datagrams, texts))
+    assert {data: text_of[data] for data in TEXT_OF} == TEXT_OF
+    assert all("\ufffd" not in text for text in texts)

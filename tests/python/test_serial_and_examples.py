@@ -1,10 +1,17 @@
 """A serial exchange over a pseudo-terminal, and the examples as a user runs them."""
+import contextlib
 import os
+import pathlib
 import select
+import socket
+import sys
 import threading
 
 import corvane
 from conftest import run_example
+
+sys.path.insert(0, str(pathlib.Path(__file__).parents[1] / "port_control" / "support"))
+import rfc2217_server  # noqa: E402  (the tests' RFC 2217 server, run here on a thread)
 
 FRAME = b"\x01\x02\x1f1\x03\x04\xff"
 
@@ -63,3 +70,44 @@ def test_the_asyncio_example_exchanges_ten_frames():
     assert sum(line.startswith("sent:") for line in lines) == 10
     assert [line for line in lines if line.startswith("received:")] == [
         f"received: <SOH><STX><US>{n}<ETX><EOT><0xFF>" for n in range(1, 11)]
+
+
+def test_a_character_split_across_two_reads_keeps_both_bytes_in_text_mode(serial_pty):
+    with corvane.Dispatch("Corvane.Portula") as port:
+        port.CommPort = 7
+        port.RThreshold = 1
+        texts = []
+        port.events.OnComm = lambda: texts.append(port.Input2)
+        port.PortOpen = True
+        for part in (b"\x82", b"\xa0"):  # the two bytes of "あ", one read each
+            count = len(texts)
+            os.write(serial_pty, part)
+            assert corvane.run_until(lambda: len(texts) > count, timeout=5)
+        assert texts == ["\udc82", "\uf8f0"]
+        port.Output = "".join(texts)
+        assert read_exactly(serial_pty, 2) == b"\x82\xa0"
+
+
+def test_a_network_port_opens_against_a_server_on_another_thread_of_this_process(
+        serial_pty, platform_home):
+    """Opening waits for the server's answers; the server needs this interpreter to give
+    them, so the wait must not hold it."""
+    ports = platform_home / "ports"
+    device = ports.read_text().split("=", 1)[1].strip()
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        ports.write_text(f"8=rfc2217://127.0.0.1:{listener.getsockname()[1]}\n")
+
+        def serve():
+            connection, _ = listener.accept()
+            with connection, contextlib.suppress(OSError):
+                rfc2217_server.serve(connection, device)
+
+        server = threading.Thread(target=serve, daemon=True)  # never blocks the exit
+        server.start()
+        with corvane.Dispatch("Corvane.Portula") as port:
+            port.CommPort = 8
+            port.PortOpen = True
+            port.Output = FRAME
+            assert read_exactly(serial_pty, len(FRAME)) == FRAME
+        server.join(timeout=10)
+        assert not server.is_alive()  # it saw the port close

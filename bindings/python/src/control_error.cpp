@@ -3,6 +3,8 @@
 #include <optional>
 #include <utility>
 
+#include "text_conversion.h"
+
 namespace corvane_python {
 
 namespace {
@@ -17,10 +19,6 @@ py::object& errorClass() {
 std::optional<py::error_already_set>& pendingInterrupt() {
     static auto* pending = new std::optional<py::error_already_set>;
     return *pending;
-}
-
-py::str toPython(const std::u16string& text) {
-    return py::str(platform::toUtf8(text));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "platform/module_loader.h"
 #include "platform/registry.h"
 #include "platform/type_library.h"
+#include "text_conversion.h"
 #include "value_conversion.h"
 
 namespace corvane_python {
@@ -46,10 +47,6 @@ void finishDeferredCloses() {
         t_deferredCloses.pop_back();
         closeNow(std::move(closing));
     }
-}
-
-std::u16string toU16(const py::str& text) {
-    return platform::fromUtf8(std::string(text));
 }
 
 [[noreturn]] void raiseCurrentError() {
@@ -174,22 +171,28 @@ void ControlObject::release() {
     m_eventTarget->object = nullptr;
     liveControls().erase(this);
     ClosingSite closing{std::move(m_site), std::move(m_dispatch)};
-    m_handlers.clear();
     if (t_controlCodeDepth > 0)
         t_deferredCloses.push_back(std::move(closing));
     else
         closeNow(std::move(closing));
+    // Last: a handler may hold the last reference to this object (a closure over it), and
+    // dropping it then frees the object, members and all.
+    clearHandlers();
 }
 
 void ControlObject::releaseAllOfThisThread() {
+    // One at a time, looked up afresh: a release may free other controls (their last
+    // reference was in its handlers), which leave the set as they go.
     const std::thread::id self = std::this_thread::get_id();
-    std::vector<ControlObject*> mine;
-    for (ControlObject* control : liveControls()) {
-        if (control->m_owner == self)
-            mine.push_back(control);
+    const auto ownedHere = [self](const ControlObject* control) {
+        return control->m_owner == self;
+    };
+    for (;;) {
+        const auto found = std::find_if(liveControls().begin(), liveControls().end(), ownedHere);
+        if (found == liveControls().end())
+            return;
+        (*found)->release();
     }
-    for (ControlObject* control : mine)
-        control->release();
 }
 
 void ControlObject::checkUsable() const {
@@ -214,7 +217,7 @@ const ControlObject::Binding& ControlObject::bind(const py::str& name) {
     if (PyErr_Occurred())
         throw py::error_already_set();
 
-    const std::u16string wide = toU16(name);
+    const std::u16string wide = fromPython(name, "a member name");
     const char16_t* names[] = {wide.c_str()};
     int32_t dispid = platform::DISPID_UNKNOWN;
     const platform::HRESULT hr = m_dispatch->GetIDsOfNames(names, 1, &dispid);
@@ -258,6 +261,10 @@ platform::Variant ControlObject::invoke(int32_t dispid, uint16_t flags,
         // stays valid until the call is back.
         const platform::ComPtr<platform::IDispatch> dispatch = m_dispatch;
         InsideControlCode inside;
+        // A call may wait (opening a network port waits for its server, which may be
+        // another thread of this interpreter): other threads run meanwhile, and handlers
+        // take the lock back. The values cross to and from Python outside, with it held.
+        py::gil_scoped_release released;
         hr = dispatch->Invoke(dispid, flags, params, &result, &excepInfo, &argError);
     }
     raisePendingInterrupt();
@@ -463,6 +470,7 @@ int ControlObject::traverse(visitproc visit, void* arg) {
 }
 
 void ControlObject::clearHandlers() {
+    // Emptied before any handler is dropped: dropping one may free this object.
     std::map<int32_t, py::object> handlers;
     handlers.swap(m_handlers);
 }

@@ -6,6 +6,7 @@
 #include "control_error.h"
 #include "platform/error.h"
 #include "platform/type_library.h"
+#include "text_conversion.h"
 
 namespace corvane_python {
 
@@ -117,14 +118,8 @@ platform::Variant toVariant(py::handle value, VarType memberType, std::string_vi
         return fromInt(value);
     if (PyFloat_Check(value.ptr()))
         return platform::Variant::fromDouble(PyFloat_AS_DOUBLE(value.ptr()));
-    if (PyUnicode_Check(value.ptr())) {
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
-        if (!utf8)
-            throw py::error_already_set();
-        return platform::Variant::fromString(
-            platform::fromUtf8(std::string_view(utf8, static_cast<size_t>(size))));
-    }
+    if (PyUnicode_Check(value.ptr()))
+        return platform::Variant::fromString(fromPython(value, memberName));
     if (isBytesLike(value))
         return platform::Variant::fromBytes(bytesOf(value));
     throw py::type_error(std::string(memberName) +
@@ -150,7 +145,7 @@ py::object fromVariant(const platform::Variant& value) {
         case VarType::Boolean:
             return py::bool_(value.integerValue() != platform::kFalse);
         case VarType::String:
-            return py::str(platform::toUtf8(value.stringValue()));
+            return toPython(value.stringValue());
         case VarType::ByteArray: {
             const platform::ByteArray& bytes = value.bytesValue();
             return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
