@@ -6,7 +6,9 @@ test programs that cover that file. For each fault the file is edited in place, 
 programs are built in a build folder of their own (build-faults unless --build-dir says
 otherwise) and run whole, one after the other, stopping at the first that fails. A fault
 is caught when a test fails, missed when all pass, and "no build" when the edit does not
-compile (a mistake in the list, not counted). The file is put back after every fault,
+compile (a mistake in the list, not counted). A test named "ctest:NAME" is the CTest test
+NAME (the Python module's pytest files, say), run after building everything, since such a
+test uses what the whole tree builds. The file is put back after every fault,
 also when the script is interrupted. Only the listed programs are built and run, to keep
 a round affordable on a small machine; list every program that tests the file.
 
@@ -58,7 +60,13 @@ def run(command, log, **kwargs):
         return subprocess.run(command, stdout=out, stderr=subprocess.STDOUT, **kwargs).returncode
 
 
-def build(build_dir, log, targets):
+CTEST_PREFIX = "ctest:"
+
+
+def build(build_dir, log, programs):
+    targets = [p for p in programs if not p.startswith(CTEST_PREFIX)]
+    if len(targets) < len(programs):
+        targets.append("all")
     command = ["cmake", "--build", str(build_dir), "--parallel", str(os.cpu_count() or 2),
                "--target", *targets]
     return run(command, log) == 0
@@ -67,8 +75,14 @@ def build(build_dir, log, targets):
 def tests_pass(build_dir, programs, log):
     environment = dict(os.environ, QT_QPA_PLATFORM="offscreen")
     for program in programs:
+        if program.startswith(CTEST_PREFIX):
+            name = program[len(CTEST_PREFIX):]
+            command = ["ctest", "--test-dir", str(build_dir), "--output-on-failure",
+                       "--no-tests=error", "-R", f"^{re.escape(name)}$"]
+        else:
+            command = [str(build_dir / "bin" / program)]
         try:
-            if run([str(build_dir / "bin" / program)], log, env=environment, timeout=300) != 0:
+            if run(command, log, env=environment, timeout=300) != 0:
                 return False
         except subprocess.TimeoutExpired:
             return False  # a hang is caught too, if slowly
