@@ -1,20 +1,12 @@
 // The network serial port against a server the test plays from a second thread, for what
 // real servers in front of a pseudo-terminal never do: modem-line and line-error
-// notifications, flow control, answers to every request, and garbage.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+// notifications, flow control, answers to every request, garbage, resets, floods and a
+// server that does not read.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "components/rfc2217_protocol.h"
@@ -23,6 +15,7 @@
 #include "platform/message_loop.h"
 #include "platform/port_map.h"
 #include "port_control/support/pty_pair.h"
+#include "port_control/support/rfc2217_scripted_server.h"
 
 namespace port_control {
 namespace {
@@ -30,6 +23,7 @@ namespace {
 using namespace std::chrono_literals;
 using platform::kFalse;
 using platform::kTrue;
+using testing::ScriptedRfc2217Server;
 using testing::TemporaryPlatformHome;
 namespace rfc = rfc2217;
 
@@ -38,97 +32,6 @@ constexpr int16_t kPort = 6;
 std::string sub(uint8_t code, std::string value) {
     return rfc::comPortCommand(code, value);
 }
-
-// Agrees to the COM Port option, confirms every setting as asked, keeps what the client
-// sends (commands and data, as the stream reader splits them) and sends what it is given.
-class ScriptedServer {
-  public:
-    ScriptedServer() {
-        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        EXPECT_EQ(::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        ::listen(m_listener, 1);
-        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin_port);
-        m_thread = std::thread([this] { serve(); });
-    }
-    ~ScriptedServer() {
-        m_stop = true;
-        m_thread.join();
-        ::close(m_listener);
-    }
-    std::string address() const { return "rfc2217://127.0.0.1:" + std::to_string(m_port); }
-
-    void send(const std::string& wire) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_toSend += wire;
-    }
-    std::string data() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_data;
-    }
-    bool receivedCommand(uint8_t code, const std::string& value) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (const rfc::Command& command : m_commands) {
-            if (command.kind == rfc::Command::Kind::ComPort && command.code == code &&
-                command.value == value)
-                return true;
-        }
-        return false;
-    }
-
-  private:
-    void serve() {
-        pollfd p{m_listener, POLLIN, 0};
-        while (!m_stop && ::poll(&p, 1, 50) == 0) {
-        }
-        if (m_stop)
-            return;
-        int connection = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
-        rfc::StreamReader reader;
-        while (!m_stop) {
-            std::string out;
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                out.swap(m_toSend);
-            }
-            if (!out.empty() && ::send(connection, out.data(), out.size(), MSG_NOSIGNAL) < 0)
-                break;
-            pollfd c{connection, POLLIN, 0};
-            if (::poll(&c, 1, 10) <= 0)
-                continue;
-            char buffer[4096];
-            ssize_t count = ::recv(connection, buffer, sizeof buffer, 0);
-            if (count <= 0)
-                break;
-            std::lock_guard<std::mutex> lock(m_mutex);
-            size_t first = m_commands.size();
-            reader.read(std::string_view(buffer, static_cast<size_t>(count)), m_data, m_commands);
-            for (size_t i = first; i < m_commands.size(); ++i) {
-                const rfc::Command& command = m_commands[i];
-                if (command.kind == rfc::Command::Kind::Negotiation &&
-                    command.verb == rfc::telnet::kWill && command.option == rfc::telnet::kComPort)
-                    m_toSend += "\xff\xfd\x2c";
-                if (command.kind == rfc::Command::Kind::ComPort && command.code >= 1 &&
-                    command.code <= 4)
-                    m_toSend += sub(command.code + 100, command.value);
-            }
-        }
-        ::close(connection);
-    }
-
-    int m_listener = -1;
-    uint16_t m_port = 0;
-    std::atomic<bool> m_stop{false};
-    std::mutex m_mutex;
-    std::string m_toSend;
-    std::string m_data;
-    std::vector<rfc::Command> m_commands;
-    std::thread m_thread;
-};
 
 class Rfc2217NotificationsTest : public ::testing::Test {
   protected:
@@ -150,7 +53,7 @@ class Rfc2217NotificationsTest : public ::testing::Test {
     }
 
     TemporaryPlatformHome m_home;
-    ScriptedServer m_server;
+    ScriptedRfc2217Server m_server;
     SerialPort m_port;
     std::vector<int16_t> m_events;
 };
