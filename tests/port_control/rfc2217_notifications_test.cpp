@@ -5,13 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "components/rfc2217_protocol.h"
 #include "components/serial_errors.h"
 #include "components/serial_port.h"
+#include "platform/error.h"
 #include "platform/message_loop.h"
 #include "platform/port_map.h"
 #include "port_control/support/pty_pair.h"
@@ -33,6 +36,24 @@ std::string sub(uint8_t code, std::string value) {
     return rfc::comPortCommand(code, value);
 }
 
+// `size` data bytes with every byte value among them, and the same as the server sends them.
+std::string dataOf(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(i * 7 % 256);
+    return bytes;
+}
+std::string escaped(const std::string& data) {
+    std::string wire;
+    rfc::appendEscaped(data, wire);
+    return wire;
+}
+
+std::string bytesOf(const platform::Variant& value) {
+    const platform::ByteArray& bytes = value.bytesValue();
+    return std::string(bytes.begin(), bytes.end());
+}
+
 class Rfc2217NotificationsTest : public ::testing::Test {
   protected:
     Rfc2217NotificationsTest() {
@@ -50,6 +71,15 @@ class Rfc2217NotificationsTest : public ::testing::Test {
             platform::MessageLoop::current().runUntil([] { return false; }, 5ms);
         }
         return true;
+    }
+
+    // Waits for the server without running the client's loop, so that what it sent stays in
+    // the client's socket.
+    static bool waitFor(const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (!done() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(5ms);
+        return done();
     }
 
     TemporaryPlatformHome m_home;
@@ -132,6 +162,85 @@ TEST_F(Rfc2217NotificationsTest, SuspendedSendingWaitsForResume) {
 TEST_F(Rfc2217NotificationsTest, GarbageFromTheServerIsALostDevice) {
     m_server.send("\xff\xfa\x2c\x65" + std::string(200, 'x'));
     EXPECT_TRUE(pumpUntil([&] { return m_port.get_PortOpen() == kFalse; }));
+    EXPECT_EQ(m_events, std::vector<int16_t>{comm_events::kDeviceLost});
+}
+
+// A reset ends the port only once everything that had arrived before it has been read, the
+// reader held back by handshaking and a small buffer meanwhile.
+TEST_F(Rfc2217NotificationsTest, ResetDeliversWhatHadArrivedBeforeTheLostDevice) {
+    const std::string sent = dataOf(102000);
+    std::string received;
+    m_port.setOnComm([&] {
+        m_events.push_back(m_port.get_CommEvent());
+        if (m_port.get_CommEvent() == comm_events::kReceive)
+            received += bytesOf(m_port.get_Input());
+    });
+    m_port.put_InputMode(1);
+    m_port.put_Handshaking(2);
+    m_port.put_InBufferSize(4096);
+    m_port.put_RThreshold(1);
+    m_server.send(escaped(sent));
+    m_server.resetWhenSent();
+    ASSERT_TRUE(waitFor([&] { return m_server.hasReset(); }));
+
+    EXPECT_TRUE(pumpUntil([&] { return m_port.get_PortOpen() == kFalse; }, 10s));
+    EXPECT_EQ(received.size(), sent.size());
+    EXPECT_TRUE(received == sent);
+    ASSERT_FALSE(m_events.empty());
+    EXPECT_EQ(m_events.back(), comm_events::kDeviceLost);
+}
+
+// As on a local port, emptying the input discards what has arrived, not only what was read.
+TEST_F(Rfc2217NotificationsTest, EmptyingTheInputDiscardsWhatHadArrived) {
+    m_port.put_InputMode(1);
+    m_server.send("stale");
+    ASSERT_TRUE(waitFor([&] { return m_server.delivered(); }));
+    m_port.put_InBufferCount(0);
+    m_server.send("fresh");
+    std::string received;
+    pumpUntil([&] {
+        received += bytesOf(m_port.get_Input());
+        return received.size() >= 5;
+    });
+    EXPECT_EQ(received, "fresh");
+    EXPECT_TRUE(m_server.receivedCommand(12, "\x01"));
+}
+
+// A change of settings that waits behind output the server has not read yet is taken as made;
+// the server's late confirmation is its answer.
+TEST_F(Rfc2217NotificationsTest, SettingsQueuedBehindOutputTakeEffect) {
+    const std::string sent = dataOf(100 * 1024);
+    m_server.readAtMost(0);
+    m_port.put_Output(platform::Variant::fromBytes(platform::ByteArray(sent.begin(), sent.end())));
+    platform::Error error(0, u"");
+    try {
+        m_port.put_Settings(u"19200,n,8,1");
+    } catch (const platform::Error& thrown) {
+        error = thrown;
+    }
+    m_server.readAtMost(SIZE_MAX);
+    EXPECT_EQ(error.number(), 0);
+    EXPECT_EQ(m_port.get_Settings(), u"19200,n,8,1");
+    EXPECT_TRUE(pumpUntil(
+        [&] {
+            return m_server.data().size() == sent.size() &&
+                   m_server.receivedCommand(1, rfc::baudRateValue(19200));
+        },
+        10s));
+    EXPECT_TRUE(m_server.data() == sent);
+    // The late confirmation answers the first change, not the next one.
+    m_port.put_Settings(u"9600,n,8,1");
+    EXPECT_EQ(m_port.get_Settings(), u"9600,n,8,1");
+    EXPECT_EQ(m_port.get_PortOpen(), kTrue);
+    EXPECT_EQ(m_events, std::vector<int16_t>{});
+}
+
+// A server that asks and asks but never reads the answers cannot grow the client's memory:
+// past a bound the port ends as a lost device.
+TEST_F(Rfc2217NotificationsTest, ServerThatNeverReadsIsALostDevice) {
+    m_server.readAtMost(0);
+    m_server.flood("\xff\xfb\x99", 16 * 1024 * 1024);
+    EXPECT_TRUE(pumpUntil([&] { return m_port.get_PortOpen() == kFalse; }, 10s));
     EXPECT_EQ(m_events, std::vector<int16_t>{comm_events::kDeviceLost});
 }
 
