@@ -118,6 +118,15 @@ void SerialPort::closeDevice() {
     m_deferred.clear();
 }
 
+// The device takes nothing more: what waits to go out is dropped (as the loss that follows
+// would drop it), and reading goes on until the device is empty.
+void SerialPort::hangUp() {
+    m_hungUp = true;
+    m_output.clear();
+    m_outputTaken = 0;
+    m_sendEventArmed = false;
+}
+
 void SerialPort::deviceLost() {
     closeDevice();
     raise(comm_events::kDeviceLost);
@@ -175,7 +184,7 @@ void SerialPort::onDeviceReady(uint32_t events) {
     const platform::WatchedDescriptor::Ticket ticket = m_device.ticket();
     std::vector<int16_t> raised;
     if (events & (MessageLoop::kHangup | MessageLoop::kError))
-        m_hungUp = true;
+        hangUp();
     bool lost = false;
     if (events & (MessageLoop::kReadable | MessageLoop::kHangup | MessageLoop::kError)) {
         const ReadOutcome outcome = readAvailable(raised);
@@ -184,7 +193,7 @@ void SerialPort::onDeviceReady(uint32_t events) {
     }
     if (!lost && !m_hungUp && (events & MessageLoop::kWritable)) {
         if (!m_line->flush() || !writeQueued())
-            m_hungUp = true;  // a read tells whether anything is left
+            hangUp();  // a read tells whether anything is left
         if (m_sendEventArmed && static_cast<int>(queuedOutput()) < m_sThreshold) {
             m_sendEventArmed = false;
             raised.push_back(comm_events::kSend);
@@ -337,10 +346,7 @@ void SerialPort::put_Output(const Variant& data) {
         m_sendEventArmed = true;
     if (wasIdle && !writeQueued()) {
         int err = errno;
-        m_output.clear();  // the device is gone; what it still holds is read, then it is lost
-        m_outputTaken = 0;
-        m_sendEventArmed = false;
-        m_hungUp = true;
+        hangUp();  // what the device still holds is read, then it is lost
         updateWatch();
         throw serialErrorFromErrno(err, SerialOperation::Write);
     }

@@ -120,6 +120,7 @@ class SerialPort final : public SerialComponent {
     void requireOpen() const;
     void openDevice();
     void closeDevice();
+    void hangUp();
     void deviceLost();
     bool modemLine(int line);
 
