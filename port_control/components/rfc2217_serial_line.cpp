@@ -28,8 +28,17 @@ namespace command = rfc2217::command;
 namespace control = rfc2217::control;
 
 constexpr size_t kReceiveChunk = 16 * 1024;
+// Chunks one read may go through without finding data: a server that floods us with
+// negotiation must not hold the loop.
+constexpr int kChunksPerRead = 4;
+// Data read ahead while waiting for an answer; an answer behind more is taken later.
+constexpr size_t kLongestReadAhead = 64 * 1024;
 // Data taken per write: bounds what waits in the line itself once the socket is full.
 constexpr size_t kWriteChunk = 16 * 1024;
+static_assert(2 * kWriteChunk < Rfc2217SerialLine::kLongestOutgoing);
+// Settings changes taken as made and still unanswered: a server that leaves more
+// unanswered does not answer at all.
+constexpr size_t kLongestUnanswered = 8;
 
 std::u16string widen(std::string_view text) {
     return platform::fromUtf8(text);
@@ -150,7 +159,7 @@ std::unique_ptr<Rfc2217SerialLine> Rfc2217SerialLine::open(std::string_view addr
             1, static_cast<char>(rfc2217::line_state::kOverrun | rfc2217::line_state::kParity |
                                  rfc2217::line_state::kFraming | rfc2217::line_state::kBreak)));
     line->sendCommand(command::kSetModemStateMask, std::string(1, static_cast<char>(0xFF)));
-    line->applySettings(settings, handshaking, deadline);
+    line->applySettings(settings, handshaking, deadline, true);
     line->setModemLine(TIOCM_DTR, dtr);
     line->setModemLine(TIOCM_RTS, rts);
     // What the lines were at opening is where a local port starts too: no events for it.
@@ -160,13 +169,26 @@ std::unique_ptr<Rfc2217SerialLine> Rfc2217SerialLine::open(std::string_view addr
 
 // --- Sending -----------------------------------------------------------------------------
 
-void Rfc2217SerialLine::send(std::string_view wire) {
+void Rfc2217SerialLine::queue(std::string_view wire) {
+    if (m_sendFailure != 0)
+        return;  // nothing goes out any more
     if (m_sent == m_outgoing.size()) {
         m_outgoing.clear();
         m_sent = 0;
     }
     m_outgoing.append(wire);
+}
+
+void Rfc2217SerialLine::send(std::string_view wire) {
+    queue(wire);
     flush();
+    if (m_outgoing.size() - m_sent > kLongestOutgoing) {
+        // A server that does not read cannot make us hold ever more for it.
+        std::string().swap(m_outgoing);
+        m_sent = 0;
+        m_sendFailure = ENOBUFS;
+        endReceiving(ENOBUFS);
+    }
 }
 
 void Rfc2217SerialLine::sendCommand(uint8_t code, std::string_view value) {
@@ -174,7 +196,7 @@ void Rfc2217SerialLine::sendCommand(uint8_t code, std::string_view value) {
 }
 
 bool Rfc2217SerialLine::flush() {
-    while (!m_failed && m_sent < m_outgoing.size()) {
+    while (m_sendFailure == 0 && m_sent < m_outgoing.size()) {
         ssize_t count = ::send(m_socket.get(), m_outgoing.data() + m_sent,
                                m_outgoing.size() - m_sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (count < 0 && errno == EINTR)
@@ -182,8 +204,7 @@ bool Rfc2217SerialLine::flush() {
         if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             break;
         if (count < 0) {
-            m_failed = true;
-            m_failure = errno;
+            m_sendFailure = errno;
             break;
         }
         m_sent += static_cast<size_t>(count);
@@ -196,12 +217,12 @@ bool Rfc2217SerialLine::flush() {
         m_outgoing.erase(0, m_sent);
         m_sent = 0;
     }
-    return !m_failed;
+    return m_sendFailure == 0;
 }
 
 ssize_t Rfc2217SerialLine::write(const char* data, size_t size) {
     if (!flush()) {
-        errno = m_failure;
+        errno = m_sendFailure;
         return -1;
     }
     if (m_suspended || hasPendingOutput())
@@ -209,7 +230,7 @@ ssize_t Rfc2217SerialLine::write(const char* data, size_t size) {
     size_t take = std::min(size, kWriteChunk);
     rfc2217::appendEscaped(std::string_view(data, take), m_outgoing);
     if (!flush()) {
-        errno = m_failure;
+        errno = m_sendFailure;
         return -1;
     }
     return static_cast<ssize_t>(take);
@@ -224,20 +245,20 @@ size_t Rfc2217SerialLine::outputInDevice() {
 
 // --- Receiving ---------------------------------------------------------------------------
 
-bool Rfc2217SerialLine::receive() {
-    if (m_failed)
-        return false;
+ssize_t Rfc2217SerialLine::receive(size_t most) {
+    if (m_receiveEnded)
+        return -1;
     char chunk[kReceiveChunk];
     ssize_t count;
-    while ((count = ::recv(m_socket.get(), chunk, sizeof chunk, MSG_DONTWAIT)) < 0 &&
+    while ((count = ::recv(m_socket.get(), chunk, std::min(most, sizeof chunk), MSG_DONTWAIT)) <
+               0 &&
            errno == EINTR) {
     }
     if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-        return true;
+        return 0;
     if (count <= 0) {
-        m_failed = true;
-        m_failure = count == 0 ? ECONNRESET : errno;
-        return false;
+        endReceiving(count == 0 ? ECONNRESET : errno);
+        return -1;
     }
     if (m_receivedTaken == m_received.size()) {
         m_received.clear();
@@ -247,14 +268,22 @@ bool Rfc2217SerialLine::receive() {
     m_reader.read(std::string_view(chunk, static_cast<size_t>(count)), m_received, m_commands);
     for (const rfc2217::Command& each : m_commands)
         handle(each);
-    return !m_failed;
+    if (!m_commands.empty())
+        send({});  // the answers, at once
+    return count;
+}
+
+void Rfc2217SerialLine::endReceiving(int error) {
+    if (!m_receiveEnded) {
+        m_receiveEnded = true;
+        m_receiveFailure = error;
+    }
+    m_moreToReceive = false;
 }
 
 void Rfc2217SerialLine::handle(const rfc2217::Command& each) {
     if (each.kind == rfc2217::Command::Kind::Negotiation) {
-        std::string answer = m_options.answer(each.verb, each.option);
-        if (!answer.empty())
-            send(answer);
+        queue(m_options.answer(each.verb, each.option));
         return;
     }
     const uint8_t value = each.value.empty() ? 0 : static_cast<uint8_t>(each.value[0]);
@@ -262,12 +291,9 @@ void Rfc2217SerialLine::handle(const rfc2217::Command& each) {
         case command::kServerOffset + command::kSetBaudRate:
         case command::kServerOffset + command::kSetDataSize:
         case command::kServerOffset + command::kSetParity:
-        case command::kServerOffset + command::kSetStopSize: {
-            const int index = each.code - command::kServerOffset;
-            m_answers[index] = each.value;
-            m_answered[index] = true;
+        case command::kServerOffset + command::kSetStopSize:
+            noteSettingsAnswer(each.code - command::kServerOffset, each.value);
             break;
-        }
         case command::kServerOffset + command::kNotifyLineState:
             if (!each.value.empty())
                 noteLineState(value);
@@ -314,17 +340,27 @@ void Rfc2217SerialLine::noteLineState(uint8_t state) {
 }
 
 bool Rfc2217SerialLine::hasPendingInput() const {
-    return m_receivedTaken < m_received.size() || !m_events.empty() || m_failed;
+    return m_receivedTaken < m_received.size() || !m_events.empty() || m_receiveEnded ||
+           m_moreToReceive;
 }
 
+// Reads on after the connection has ended until the data that had arrived is all taken:
+// the system keeps what came before a reset, and so does the read-ahead.
 ssize_t Rfc2217SerialLine::read(char* buffer, size_t size, std::vector<int16_t>& events) {
-    if (m_receivedTaken == m_received.size())
-        receive();
+    m_moreToReceive = false;
+    for (int chunks = 0; m_receivedTaken == m_received.size(); ++chunks) {
+        if (chunks == kChunksPerRead) {
+            m_moreToReceive = true;
+            break;
+        }
+        if (receive(kReceiveChunk) <= 0)
+            break;
+    }
     events.insert(events.end(), m_events.begin(), m_events.end());
     m_events.clear();
     const size_t count = std::min(size, m_received.size() - m_receivedTaken);
-    if (count == 0 && m_failed) {
-        errno = m_failure;
+    if (count == 0 && m_receiveEnded) {
+        errno = m_receiveFailure;
         return -1;
     }
     std::memcpy(buffer, m_received.data() + m_receivedTaken, count);
@@ -336,60 +372,98 @@ template <typename Done>
 bool Rfc2217SerialLine::exchangeUntil(Done done, Clock::time_point deadline) {
     for (;;) {
         flush();
-        if (m_failed)
+        if (gone())
             fail(serial_errors::kDeviceUnavailable, u"接続が切れました");
         if (done())
             return true;
         const int wait = milliseconds(deadline);
         if (wait == 0)
             return false;
-        pollfd p{m_socket.get(), static_cast<short>(POLLIN | (hasPendingOutput() ? POLLOUT : 0)),
-                 0};
+        // Data read ahead meanwhile is bounded; an answer behind more is taken later.
+        const bool readsAhead = m_received.size() - m_receivedTaken < kLongestReadAhead;
+        const short asked =
+            static_cast<short>((readsAhead ? POLLIN : 0) | (hasPendingOutput() ? POLLOUT : 0));
+        pollfd p{m_socket.get(), asked, 0};
         int ready = ::poll(&p, 1, wait);
         if (ready < 0 && errno != EINTR)
             fail(serial_errors::kDeviceUnavailable, u"接続が切れました");
-        if (ready > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)))
-            receive();
+        if (ready > 0 && readsAhead && (p.revents & (POLLIN | POLLHUP | POLLERR)))
+            receive(kReceiveChunk);
+        else if (ready > 0 && !(p.revents & POLLOUT))
+            return false;  // a hang-up behind data not yet taken: nothing comes before it
     }
 }
 
 // --- Line control ------------------------------------------------------------------------
 
 void Rfc2217SerialLine::applySettings(const SerialSettings& settings, int32_t handshaking) {
-    applySettings(settings, handshaking, Clock::now() + kSettingsWait);
+    applySettings(settings, handshaking, Clock::now() + kSettingsWait, false);
 }
 
 void Rfc2217SerialLine::applySettings(const SerialSettings& settings, int32_t handshaking,
-                                      Clock::time_point deadline) {
+                                      Clock::time_point deadline, bool opening) {
     const uint8_t flowControl = flowControlValue(handshaking);
     if (flowControl != m_flowControl) {
         sendCommand(command::kSetControl, std::string(1, static_cast<char>(flowControl)));
         m_flowControl = flowControl;
     }
-    if (m_confirmed && *m_confirmed == settings)
+    if (m_requested && *m_requested == settings)
         return;  // only the handshaking changed
-    m_confirmed.reset();
-    const std::string wanted[5] = {
-        {},
-        rfc2217::baudRateValue(settings.baudRate),
-        std::string(1, static_cast<char>(settings.dataBits)),
-        std::string(1, static_cast<char>(parityValue(settings.parity))),
-        std::string(1, static_cast<char>(stopSizeValue(settings.stopBits))),
-    };
-    for (int index = 1; index <= 4; ++index) {
-        m_answered[index] = false;
-        sendCommand(static_cast<uint8_t>(index), wanted[index]);
-    }
-    const bool answered = exchangeUntil(
-        [&] { return std::all_of(m_answered + 1, m_answered + 5, [](bool a) { return a; }); },
-        deadline);
-    if (!answered)
-        fail(serial_errors::kCommStateFailed, u"通信設定の確認がありません");
-    for (int index = 1; index <= 4; ++index) {
-        if (rfc2217::numberValue(m_answers[index]) != rfc2217::numberValue(wanted[index]))
+    SettingsRequest request;
+    request.number = ++m_lastRequest;
+    request.settings = settings;
+    request.wanted[1] = rfc2217::baudRateValue(settings.baudRate);
+    request.wanted[2] = std::string(1, static_cast<char>(settings.dataBits));
+    request.wanted[3] = std::string(1, static_cast<char>(parityValue(settings.parity)));
+    request.wanted[4] = std::string(1, static_cast<char>(stopSizeValue(settings.stopBits)));
+    for (int index = 1; index <= 4; ++index)
+        sendCommand(static_cast<uint8_t>(index), request.wanted[index]);
+    m_requests.push_back(std::move(request));
+
+    const uint64_t number = m_lastRequest;
+    if (exchangeUntil([&] { return m_lastSettled >= number; }, deadline)) {
+        if (!m_lastSettledMatched) {
+            m_requested.reset();
             fail(serial_errors::kCommStateFailed, u"通信設定を受け付けませんでした");
+        }
+        m_requested = settings;
+        return;
     }
-    m_confirmed = settings;
+    // The server answers once it has read what was sent before: on an open port that may be
+    // long after, and the answer settles the change when it comes (noteSettingsAnswer).
+    if (opening || m_requests.size() > kLongestUnanswered) {
+        if (!opening)
+            endReceiving(ETIMEDOUT);
+        fail(serial_errors::kCommStateFailed, u"通信設定の確認がありません");
+    }
+    m_requests.back().takenAsMade = true;
+    m_requested = settings;
+}
+
+void Rfc2217SerialLine::noteSettingsAnswer(int index, const std::string& value) {
+    auto asked =
+        std::find_if(m_requests.begin(), m_requests.end(),
+                     [&](const SettingsRequest& request) { return !request.answered[index]; });
+    if (asked == m_requests.end())
+        return;  // an answer to nothing asked
+    asked->answers[index] = value;
+    asked->answered[index] = true;
+    while (!m_requests.empty() &&
+           std::all_of(m_requests.front().answered + 1, m_requests.front().answered + 5,
+                       [](bool answered) { return answered; })) {
+        const SettingsRequest& settled = m_requests.front();
+        bool matched = true;
+        for (int i = 1; i <= 4; ++i)
+            matched = matched && rfc2217::numberValue(settled.answers[i]) ==
+                                     rfc2217::numberValue(settled.wanted[i]);
+        // A late refusal of the settings the control shows leaves the device on others: the
+        // line ends rather than run on them unseen. A later request settles it otherwise.
+        if (!matched && settled.takenAsMade && m_requests.size() == 1)
+            endReceiving(EPROTO);
+        m_lastSettled = settled.number;
+        m_lastSettledMatched = matched;
+        m_requests.pop_front();
+    }
 }
 
 void Rfc2217SerialLine::setModemLine(int line, bool on) {
@@ -412,8 +486,22 @@ int Rfc2217SerialLine::modemLines() {
 }
 
 void Rfc2217SerialLine::discardInput() {
+    // What the socket holds has arrived as much as what was read ahead, and goes too, as a
+    // local port's flush empties the driver's queue; the commands among it still count.
+    int waiting = 0;
+    if (::ioctl(m_socket.get(), FIONREAD, &waiting) != 0 || waiting < 0)
+        waiting = 0;
+    for (size_t left = static_cast<size_t>(waiting); left > 0;) {
+        m_received.clear();
+        m_receivedTaken = 0;
+        const ssize_t count = receive(std::min(left, kReceiveChunk));
+        if (count <= 0)
+            break;
+        left -= std::min(left, static_cast<size_t>(count));
+    }
     m_received.clear();
     m_receivedTaken = 0;
+    m_moreToReceive = false;
     sendCommand(command::kPurgeData, std::string(1, static_cast<char>(rfc2217::purge::kReceive)));
 }
 

@@ -4,16 +4,31 @@
 // Opening looks the server's name up, connects and negotiates, all within kOpenWait (the
 // name's addresses in turn, components/server_connection.h); a name that cannot be resolved
 // in that time, a server that cannot be reached, refuses, stays silent or does not take the
-// COM Port option fails the open with error 68, whose description names the server. Line settings
-// are sent and must be confirmed by the server (8015 otherwise). DTR, RTS, flow control and break
-// are sent and not waited for: many servers never answer them (a pseudo-terminal behind the server
-// has no modem lines), so, as on a local device without modem lines, the value is kept and nothing
-// fails. Modem-state and line-state notifications become the events a local port raises. Data bytes
-// 0xFF are doubled on the wire both ways. A connection that closes or fails reads as a hang-up. The
-// server may suspend our sending (FLOWCONTROL-SUSPEND); data then waits.
+// COM Port option fails the open with error 68, whose description names the server. Line
+// settings are sent and must be confirmed by the server: at opening within kOpenWait (8015
+// otherwise). On an open port the server takes a change only once it has read the data sent
+// before it, which at a low speed may take minutes: a refusal within kSettingsWait fails the
+// change (8015), and once the wait has run out the change counts as made and the server's
+// answer, whenever it comes, settles it; an answer that refuses it then ends the line, so
+// that the control and the device never disagree about the line. DTR, RTS, flow control and
+// break are sent and not waited for: many servers never answer them (a pseudo-terminal
+// behind the server has no modem lines), so, as on a local device without modem lines, the
+// value is kept and nothing fails. Modem-state and line-state notifications become the
+// events a local port raises. Data bytes 0xFF are doubled on the wire both ways. A
+// sub-negotiation too long to keep (a long signature) is skipped.
+//
+// A connection that closes, is reset or fails reads as a hang-up, but only after every data
+// byte that had arrived before it has been read. The server may suspend our sending
+// (FLOWCONTROL-SUSPEND); data then waits. What waits to go out is bounded
+// (kLongestOutgoing): a server that does not read what we send, our answers to its
+// negotiation included, ends the line once that much waits.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +47,9 @@ class Rfc2217SerialLine final : public SerialLine {
     // the longest a change of settings on an open port waits for the confirmation.
     static constexpr std::chrono::milliseconds kOpenWait{3000};
     static constexpr std::chrono::milliseconds kSettingsWait{3000};
+    // Wire bytes that may wait to go out: a chunk of data, escaped, and the commands and
+    // answers to negotiation behind it.
+    static constexpr size_t kLongestOutgoing = 64 * 1024;
 
     // Whether a port map entry names a network port (has a scheme, "rfc2217://...").
     static bool isNetworkAddress(std::string_view entry);
@@ -51,7 +69,9 @@ class Rfc2217SerialLine final : public SerialLine {
     ssize_t read(char* buffer, size_t size, std::vector<int16_t>& events) override;
     ssize_t write(const char* data, size_t size) override;
     bool acceptsData() const override { return !m_suspended; }
-    bool hasPendingOutput() const override { return m_sent < m_outgoing.size(); }
+    bool hasPendingOutput() const override {
+        return m_sendFailure == 0 && m_sent < m_outgoing.size();
+    }
     bool hasPendingInput() const override;
     bool flush() override;
     size_t outputInDevice() override;
@@ -59,15 +79,31 @@ class Rfc2217SerialLine final : public SerialLine {
     void discardOutput() override;
 
   private:
+    // A change of line settings sent and not yet answered in full.
+    struct SettingsRequest {
+        uint64_t number = 0;
+        SerialSettings settings;
+        std::string wanted[5];  // the values asked, indexed by command (1..4)
+        std::string answers[5];
+        bool answered[5] = {};
+        bool takenAsMade = false;  // the wait ran out: a refusal now ends the line
+    };
     Rfc2217SerialLine(platform::FileDescriptor socket, std::string server);
 
     void applySettings(const SerialSettings& settings, int32_t handshaking,
-                       std::chrono::steady_clock::time_point deadline);
+                       std::chrono::steady_clock::time_point deadline, bool opening);
+    // Adds to what goes out; send() also sends what it can and keeps the rest bounded.
+    void queue(std::string_view wire);
     void send(std::string_view wire);
     void sendCommand(uint8_t code, std::string_view value);
-    // Reads what the socket holds into the read-ahead; false once the connection is gone.
-    bool receive();
+    // Reads at most `most` bytes of what the socket holds into the read-ahead: the count,
+    // 0 when nothing waits, -1 once nothing more is read.
+    ssize_t receive(size_t most);
+    // Nothing more is read: the connection has ended or the server cannot be followed.
+    void endReceiving(int error);
+    bool gone() const { return m_receiveEnded || m_sendFailure != 0; }
     void handle(const rfc2217::Command& command);
+    void noteSettingsAnswer(int index, const std::string& value);
     void noteModemState(uint8_t state);
     void noteLineState(uint8_t state);
     // Sends and receives until `done` holds or `deadline` passes; false on timeout. A lost
@@ -84,20 +120,25 @@ class Rfc2217SerialLine final : public SerialLine {
 
     std::string m_outgoing;  // wire bytes not yet sent past m_sent
     size_t m_sent = 0;
+    int m_sendFailure = 0;   // errno once sending has failed
     std::string m_received;  // data bytes read ahead
     size_t m_receivedTaken = 0;
+    bool m_receiveEnded = false;
+    int m_receiveFailure = 0;
+    bool m_moreToReceive = false;  // a read stopped at its budget, not at an empty socket
     std::vector<int16_t> m_events;
-    bool m_failed = false;
-    int m_failure = 0;
 
     uint8_t m_modemState = 0;
     bool m_suspended = false;
-    // The settings the server last confirmed, and the flow control last asked for.
-    std::optional<SerialSettings> m_confirmed;
+    // The settings last asked for and not refused, and the flow control last asked for.
+    std::optional<SerialSettings> m_requested;
     uint8_t m_flowControl = 0;
-    // The settings answers of the current request, indexed by command (1..4).
-    std::string m_answers[5];
-    bool m_answered[5] = {};
+    // Requests in the order sent, which is the order the server answers them in; and the
+    // outcome of the last one settled.
+    std::deque<SettingsRequest> m_requests;
+    uint64_t m_lastRequest = 0;
+    uint64_t m_lastSettled = 0;
+    bool m_lastSettledMatched = false;
 };
 
 }  // namespace port_control

@@ -110,11 +110,21 @@ void SerialPort::closeDevice() {
     m_outputTaken = 0;
     m_inputFilter.reset();
     m_break = false;
+    m_hungUp = false;
     m_readPaused = false;
     m_receiveOverflowReported = false;
     m_transmitFullReported = false;
     m_sendEventArmed = false;
     m_deferred.clear();
+}
+
+// The device takes nothing more: what waits to go out is dropped (as the loss that follows
+// would drop it), and reading goes on until the device is empty.
+void SerialPort::hangUp() {
+    m_hungUp = true;
+    m_output.clear();
+    m_outputTaken = 0;
+    m_sendEventArmed = false;
 }
 
 void SerialPort::deviceLost() {
@@ -168,14 +178,22 @@ void SerialPort::defer(int16_t code) {
     });
 }
 
+// A device that hangs up or fails is lost only once what it still holds has been read: a
+// peer that resets a connection leaves behind everything that came before the reset.
 void SerialPort::onDeviceReady(uint32_t events) {
     const platform::WatchedDescriptor::Ticket ticket = m_device.ticket();
     std::vector<int16_t> raised;
-    bool lost = (events & (MessageLoop::kHangup | MessageLoop::kError)) != 0;
-    if (events & (MessageLoop::kReadable | MessageLoop::kHangup | MessageLoop::kError))
-        lost = !readAvailable(raised) || lost;
-    if (!lost && (events & MessageLoop::kWritable)) {
-        lost = !m_line->flush() || !writeQueued();
+    if (events & (MessageLoop::kHangup | MessageLoop::kError))
+        hangUp();
+    bool lost = false;
+    if (events & (MessageLoop::kReadable | MessageLoop::kHangup | MessageLoop::kError)) {
+        const ReadOutcome outcome = readAvailable(raised);
+        lost = outcome == ReadOutcome::Failed ||
+               (m_hungUp && outcome == ReadOutcome::Emptied && !m_line->hasPendingInput());
+    }
+    if (!lost && !m_hungUp && (events & MessageLoop::kWritable)) {
+        if (!m_line->flush() || !writeQueued())
+            hangUp();  // a read tells whether anything is left
         if (m_sendEventArmed && static_cast<int>(queuedOutput()) < m_sThreshold) {
             m_sendEventArmed = false;
             raised.push_back(comm_events::kSend);
@@ -188,8 +206,8 @@ void SerialPort::onDeviceReady(uint32_t events) {
         deviceLost();
 }
 
-// Reads what the device holds; false if it has hung up or failed.
-bool SerialPort::readAvailable(std::vector<int16_t>& events) {
+// Reads what the device holds, as far as the buffer and the budget allow.
+SerialPort::ReadOutcome SerialPort::readAvailable(std::vector<int16_t>& events) {
     SerialInputFilter::Options options;
     options.marked = m_line->marksLineErrors();
     options.nullDiscard = m_nullDiscard;
@@ -200,7 +218,7 @@ bool SerialPort::readAvailable(std::vector<int16_t>& events) {
     SerialInputFilter::Report total;
     bool received = false;
     bool overflowed = false;
-    bool healthy = true;
+    ReadOutcome outcome = ReadOutcome::Stopped;
     char buffer[kReadChunk];
     for (size_t budget = kReadBudget; budget > 0;) {
         size_t room = m_input.size() < static_cast<size_t>(m_inBufferSize)
@@ -212,10 +230,10 @@ bool SerialPort::readAvailable(std::vector<int16_t>& events) {
         if (want == 0)
             break;
         ssize_t count = m_line->read(buffer, want, events);
-        if (count < 0)
-            healthy = false;
-        if (count <= 0)
+        if (count <= 0) {
+            outcome = count < 0 ? ReadOutcome::Failed : ReadOutcome::Emptied;
             break;
+        }
         budget -= std::min(budget, static_cast<size_t>(count));
         m_chunk.clear();
         auto report = m_inputFilter.filter(std::string_view(buffer, static_cast<size_t>(count)),
@@ -244,7 +262,7 @@ bool SerialPort::readAvailable(std::vector<int16_t>& events) {
         events.push_back(comm_events::kEof);
     if (received && m_rThreshold > 0 && m_input.size() >= static_cast<size_t>(m_rThreshold))
         events.push_back(comm_events::kReceive);
-    return healthy;
+    return outcome;
 }
 
 // Hands queued output to the driver; false if the device has failed.
@@ -286,11 +304,12 @@ void SerialPort::updateWatch() {
     m_readPaused = m_handshaking != handshaking::kNone &&
                    m_input.size() >= static_cast<size_t>(m_inBufferSize);
     const bool wantsRoom =
-        (queuedOutput() > 0 && m_line->acceptsData()) || m_line->hasPendingOutput();
+        !m_hungUp && ((queuedOutput() > 0 && m_line->acceptsData()) || m_line->hasPendingOutput());
+    // Asking for nothing silences a hang-up too, until the buffer has room to read on.
     uint32_t events = (m_readPaused ? 0u : uint32_t{MessageLoop::kReadable}) |
                       (wantsRoom ? uint32_t{MessageLoop::kWritable} : 0u);
     m_device.setEvents(events);
-    if (!m_readPaused && m_line->hasPendingInput())
+    if (!m_readPaused && (m_line->hasPendingInput() || m_hungUp))
         readPendingInput();
 }
 
@@ -327,9 +346,8 @@ void SerialPort::put_Output(const Variant& data) {
         m_sendEventArmed = true;
     if (wasIdle && !writeQueued()) {
         int err = errno;
-        m_output.clear();  // the device is gone; the watch reports the hang-up
-        m_outputTaken = 0;
-        m_sendEventArmed = false;
+        hangUp();  // what the device still holds is read, then it is lost
+        updateWatch();
         throw serialErrorFromErrno(err, SerialOperation::Write);
     }
     // Only what the driver could not take counts against the queue's size.

@@ -29,7 +29,9 @@
 // - In text mode (InputMode 0) InputLen counts characters of code page 932 (a double-byte
 //   character is one); in binary mode it counts bytes.
 // - A device that hangs up or vanishes closes the port (PortOpen reads False) and raises
-//   one event 1011; the same port opens again once the device is back.
+//   one event 1011, once what it still held has been read (as the buffer and handshaking
+//   allow; with a full buffer that waits for Input); the same port opens again once the
+//   device is back.
 // - PortOpen False discards what waits in either direction, the driver's queues included;
 //   a host that needs its output sent waits for OutBufferCount 0 first.
 // - Break can be set True only on an open port (8018 otherwise); closing releases it.
@@ -118,11 +120,16 @@ class SerialPort final : public SerialComponent {
     void requireOpen() const;
     void openDevice();
     void closeDevice();
+    void hangUp();
     void deviceLost();
     bool modemLine(int line);
 
+    // How a round of reading ended: stopped by the buffer or the budget, with the device
+    // empty for now, or with the device failed or hung up and empty.
+    enum class ReadOutcome { Stopped, Emptied, Failed };
+
     void onDeviceReady(uint32_t events);
-    bool readAvailable(std::vector<int16_t>& events);
+    ReadOutcome readAvailable(std::vector<int16_t>& events);
     bool writeQueued();
     size_t queuedOutput() const { return m_output.size() - m_outputTaken; }
     void onLinePoll();
@@ -168,6 +175,7 @@ class SerialPort final : public SerialComponent {
     size_t m_outputTaken = 0;
     SerialInputFilter m_inputFilter;
     bool m_readPaused = false;
+    bool m_hungUp = false;  // the device hung up or failed: it is read empty, then lost
     bool m_receiveOverflowReported = false;
     bool m_transmitFullReported = false;
     bool m_sendEventArmed = false;

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/fd_watch.h"
@@ -110,9 +111,14 @@ TEST(MessageLoopFd, ModifyWatchChangesTheEventsAsked) {
     watch.setEvents(0);
     EXPECT_FALSE(loop.dispatch(0));
     EXPECT_EQ(calls, 1);
+    // Asking for nothing silences a hang-up too, until something is asked again.
+    ::close(std::exchange(pair[1], -1));
+    EXPECT_FALSE(loop.dispatch(0));
+    watch.setEvents(MessageLoop::kReadable);
+    ASSERT_TRUE(loop.dispatch(0));
+    EXPECT_TRUE(seen & MessageLoop::kHangup);
     watch.reset();
     ::close(pair[0]);
-    ::close(pair[1]);
 }
 
 TEST(MessageLoopRemoval, WatchRemovingItselfIsNotCalledAgain) {

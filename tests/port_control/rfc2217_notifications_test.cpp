@@ -1,18 +1,12 @@
 // The network serial port against a server the test plays from a second thread, for what
 // real servers in front of a pseudo-terminal never do: modem-line and line-error
-// notifications, flow control, answers to every request, and a signature too long to keep.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+// notifications, flow control, answers to every request, a signature too long to keep,
+// resets, floods and a server that does not read.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,9 +14,11 @@
 #include "components/rfc2217_protocol.h"
 #include "components/serial_errors.h"
 #include "components/serial_port.h"
+#include "platform/error.h"
 #include "platform/message_loop.h"
 #include "platform/port_map.h"
 #include "port_control/support/pty_pair.h"
+#include "port_control/support/rfc2217_scripted_server.h"
 
 namespace port_control {
 namespace {
@@ -30,6 +26,7 @@ namespace {
 using namespace std::chrono_literals;
 using platform::kFalse;
 using platform::kTrue;
+using testing::ScriptedRfc2217Server;
 using testing::TemporaryPlatformHome;
 namespace rfc = rfc2217;
 
@@ -39,96 +36,23 @@ std::string sub(uint8_t code, std::string value) {
     return rfc::comPortCommand(code, value);
 }
 
-// Agrees to the COM Port option, confirms every setting as asked, keeps what the client
-// sends (commands and data, as the stream reader splits them) and sends what it is given.
-class ScriptedServer {
-  public:
-    ScriptedServer() {
-        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        EXPECT_EQ(::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        ::listen(m_listener, 1);
-        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin_port);
-        m_thread = std::thread([this] { serve(); });
-    }
-    ~ScriptedServer() {
-        m_stop = true;
-        m_thread.join();
-        ::close(m_listener);
-    }
-    std::string address() const { return "rfc2217://127.0.0.1:" + std::to_string(m_port); }
+// `size` data bytes with every byte value among them, and the same as the server sends them.
+std::string dataOf(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(i * 7 % 256);
+    return bytes;
+}
+std::string escaped(const std::string& data) {
+    std::string wire;
+    rfc::appendEscaped(data, wire);
+    return wire;
+}
 
-    void send(const std::string& wire) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_toSend += wire;
-    }
-    std::string data() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_data;
-    }
-    bool receivedCommand(uint8_t code, const std::string& value) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (const rfc::Command& command : m_commands) {
-            if (command.kind == rfc::Command::Kind::ComPort && command.code == code &&
-                command.value == value)
-                return true;
-        }
-        return false;
-    }
-
-  private:
-    void serve() {
-        pollfd p{m_listener, POLLIN, 0};
-        while (!m_stop && ::poll(&p, 1, 50) == 0) {
-        }
-        if (m_stop)
-            return;
-        int connection = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
-        rfc::StreamReader reader;
-        while (!m_stop) {
-            std::string out;
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                out.swap(m_toSend);
-            }
-            if (!out.empty() && ::send(connection, out.data(), out.size(), MSG_NOSIGNAL) < 0)
-                break;
-            pollfd c{connection, POLLIN, 0};
-            if (::poll(&c, 1, 10) <= 0)
-                continue;
-            char buffer[4096];
-            ssize_t count = ::recv(connection, buffer, sizeof buffer, 0);
-            if (count <= 0)
-                break;
-            std::lock_guard<std::mutex> lock(m_mutex);
-            size_t first = m_commands.size();
-            reader.read(std::string_view(buffer, static_cast<size_t>(count)), m_data, m_commands);
-            for (size_t i = first; i < m_commands.size(); ++i) {
-                const rfc::Command& command = m_commands[i];
-                if (command.kind == rfc::Command::Kind::Negotiation &&
-                    command.verb == rfc::telnet::kWill && command.option == rfc::telnet::kComPort)
-                    m_toSend += "\xff\xfd\x2c";
-                if (command.kind == rfc::Command::Kind::ComPort && command.code >= 1 &&
-                    command.code <= 4)
-                    m_toSend += sub(command.code + 100, command.value);
-            }
-        }
-        ::close(connection);
-    }
-
-    int m_listener = -1;
-    uint16_t m_port = 0;
-    std::atomic<bool> m_stop{false};
-    std::mutex m_mutex;
-    std::string m_toSend;
-    std::string m_data;
-    std::vector<rfc::Command> m_commands;
-    std::thread m_thread;
-};
+std::string bytesOf(const platform::Variant& value) {
+    const platform::ByteArray& bytes = value.bytesValue();
+    return std::string(bytes.begin(), bytes.end());
+}
 
 class Rfc2217NotificationsTest : public ::testing::Test {
   protected:
@@ -149,8 +73,17 @@ class Rfc2217NotificationsTest : public ::testing::Test {
         return true;
     }
 
+    // Waits for the server without running the client's loop, so that what it sent stays in
+    // the client's socket.
+    static bool waitFor(const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (!done() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(5ms);
+        return done();
+    }
+
     TemporaryPlatformHome m_home;
-    ScriptedServer m_server;
+    ScriptedRfc2217Server m_server;
     SerialPort m_port;
     std::vector<int16_t> m_events;
 };
@@ -236,6 +169,85 @@ TEST_F(Rfc2217NotificationsTest, ALongSignatureIsSkippedAndTheStreamGoesOn) {
     EXPECT_EQ(received, "after");
     EXPECT_EQ(m_events, std::vector<int16_t>{comm_events::kCtsChange});
     EXPECT_EQ(m_port.get_PortOpen(), kTrue);
+}
+
+// A reset ends the port only once everything that had arrived before it has been read, the
+// reader held back by handshaking and a small buffer meanwhile.
+TEST_F(Rfc2217NotificationsTest, ResetDeliversWhatHadArrivedBeforeTheLostDevice) {
+    const std::string sent = dataOf(102000);
+    std::string received;
+    m_port.setOnComm([&] {
+        m_events.push_back(m_port.get_CommEvent());
+        if (m_port.get_CommEvent() == comm_events::kReceive)
+            received += bytesOf(m_port.get_Input());
+    });
+    m_port.put_InputMode(1);
+    m_port.put_Handshaking(2);
+    m_port.put_InBufferSize(4096);
+    m_port.put_RThreshold(1);
+    m_server.send(escaped(sent));
+    m_server.resetWhenSent();
+    ASSERT_TRUE(waitFor([&] { return m_server.hasReset(); }));
+
+    EXPECT_TRUE(pumpUntil([&] { return m_port.get_PortOpen() == kFalse; }, 10s));
+    EXPECT_EQ(received.size(), sent.size());
+    EXPECT_TRUE(received == sent);
+    ASSERT_FALSE(m_events.empty());
+    EXPECT_EQ(m_events.back(), comm_events::kDeviceLost);
+}
+
+// As on a local port, emptying the input discards what has arrived, not only what was read.
+TEST_F(Rfc2217NotificationsTest, EmptyingTheInputDiscardsWhatHadArrived) {
+    m_port.put_InputMode(1);
+    m_server.send("stale");
+    ASSERT_TRUE(waitFor([&] { return m_server.delivered(); }));
+    m_port.put_InBufferCount(0);
+    m_server.send("fresh");
+    std::string received;
+    pumpUntil([&] {
+        received += bytesOf(m_port.get_Input());
+        return received.size() >= 5;
+    });
+    EXPECT_EQ(received, "fresh");
+    EXPECT_TRUE(m_server.receivedCommand(12, "\x01"));
+}
+
+// A change of settings that waits behind output the server has not read yet is taken as made;
+// the server's late confirmation is its answer.
+TEST_F(Rfc2217NotificationsTest, SettingsQueuedBehindOutputTakeEffect) {
+    const std::string sent = dataOf(100 * 1024);
+    m_server.readAtMost(0);
+    m_port.put_Output(platform::Variant::fromBytes(platform::ByteArray(sent.begin(), sent.end())));
+    platform::Error error(0, u"");
+    try {
+        m_port.put_Settings(u"19200,n,8,1");
+    } catch (const platform::Error& thrown) {
+        error = thrown;
+    }
+    m_server.readAtMost(SIZE_MAX);
+    EXPECT_EQ(error.number(), 0);
+    EXPECT_EQ(m_port.get_Settings(), u"19200,n,8,1");
+    EXPECT_TRUE(pumpUntil(
+        [&] {
+            return m_server.data().size() == sent.size() &&
+                   m_server.receivedCommand(1, rfc::baudRateValue(19200));
+        },
+        10s));
+    EXPECT_TRUE(m_server.data() == sent);
+    // The late confirmation answers the first change, not the next one.
+    m_port.put_Settings(u"9600,n,8,1");
+    EXPECT_EQ(m_port.get_Settings(), u"9600,n,8,1");
+    EXPECT_EQ(m_port.get_PortOpen(), kTrue);
+    EXPECT_EQ(m_events, std::vector<int16_t>{});
+}
+
+// A server that asks and asks but never reads the answers cannot grow the client's memory:
+// past a bound the port ends as a lost device.
+TEST_F(Rfc2217NotificationsTest, ServerThatNeverReadsIsALostDevice) {
+    m_server.readAtMost(0);
+    m_server.flood("\xff\xfb\x99", 16 * 1024 * 1024);
+    EXPECT_TRUE(pumpUntil([&] { return m_port.get_PortOpen() == kFalse; }, 10s));
+    EXPECT_EQ(m_events, std::vector<int16_t>{comm_events::kDeviceLost});
 }
 
 }  // namespace

@@ -286,6 +286,8 @@ MessageLoop::WatchId MessageLoop::watchFd(int fd, uint32_t events, FdCallback ca
     WatchId id = m_impl->nextId++;
     const uint32_t epollEvents = toEpollEvents(events);
     m_impl->addToEpoll(fd, epollEvents, id);
+    if (epollEvents == 0)
+        epoll_ctl(m_impl->epollFd, EPOLL_CTL_DEL, fd, nullptr);  // added only to be checked
     m_impl->watches.push_back(
         Impl::Watch{id, fd, epollEvents, std::make_unique<FdCallback>(std::move(callback))});
     return id;
@@ -298,11 +300,16 @@ void MessageLoop::modifyWatch(WatchId id, uint32_t events) {
     const uint32_t epollEvents = toEpollEvents(events);
     if (epollEvents == it->epollEvents)
         return;
+    // A watch that asks for nothing leaves the set: epoll reports hang-ups and errors whatever
+    // is asked, and one that cannot be acted on yet would come back every round.
+    const int operation = it->epollEvents == 0 ? EPOLL_CTL_ADD
+                          : epollEvents == 0   ? EPOLL_CTL_DEL
+                                               : EPOLL_CTL_MOD;
     epoll_event ev{};
     ev.events = epollEvents;
     ev.data.u64 = id;
-    if (epoll_ctl(m_impl->epollFd, EPOLL_CTL_MOD, it->fd, &ev) < 0)
-        throwErrno("epoll_ctl(MOD)");
+    if (epoll_ctl(m_impl->epollFd, operation, it->fd, &ev) < 0)
+        throwErrno("epoll_ctl");
     it->epollEvents = epollEvents;
 }
 

@@ -46,7 +46,8 @@ class MessageLoop {
 
     // Watches `fd` (level-triggered) for `events`; the fd stays owned by the caller and
     // must be removed before it is closed. One watch per fd; the system's refusal (a
-    // second watch, a bad fd) is thrown as std::system_error.
+    // second watch, a bad fd) is thrown as std::system_error. A watch for no events reports
+    // nothing, not even a hang-up or an error, until it asks for something again.
     WatchId watchFd(int fd, uint32_t events, FdCallback callback);
     void modifyWatch(WatchId id, uint32_t events);
     void removeWatch(WatchId id);  // unknown ids are ignored
