@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "atomic_file.h"
+#include "owner_check.h"
 #include "platform/user_data.h"
 #include "system_errors.h"
 
@@ -268,7 +269,8 @@ std::u16string systemFailure(std::u16string_view what, const std::filesystem::pa
 void checkOwnership(const struct stat& info, const std::filesystem::path& path, HRESULT code,
                     std::u16string_view kind, RegistryScope scope) {
     const bool machine = scope == RegistryScope::machine;
-    if (info.st_uid != (machine ? 0 : geteuid())) {
+    const OwnerCheck owner = checkOwner(info, machine ? 0 : geteuid());
+    if (owner == OwnerCheck::anotherOwner) {
         if (machine) {
             throw Error(code, u"マシン全体のレジストリの" + std::u16string(kind) + u" " +
                                   pathText(path) +
@@ -278,7 +280,7 @@ void checkOwnership(const struct stat& info, const std::filesystem::path& path, 
         throw Error(code, u"レジストリの" + std::u16string(kind) + u" " + pathText(path) +
                               u" は別のユーザーが所有しているため使用できません。");
     }
-    if (info.st_mode & (S_IWGRP | S_IWOTH)) {
+    if (owner == OwnerCheck::othersMayWrite) {
         throw Error(code, std::u16string(machine ? u"マシン全体の" : u"") + u"レジストリの" +
                               std::u16string(kind) + u" " + pathText(path) +
                               u" はグループまたは他のユーザーが書き込めるため使用できません。" +
