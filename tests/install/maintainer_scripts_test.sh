@@ -52,7 +52,7 @@ rm -rf "$packaging/packages"
   >>"$work/build.log" 2>&1 || fail "cpack: $(tail -20 "$work/build.log")"
 library_deb=$(echo "$packaging"/packages/libcorvane-platform1_*.deb)
 control_deb=$(echo "$packaging"/packages/corvane_*.deb)
-[ -f "$library_deb" ] && [ -f "$control_deb" ] || fail "no packages in $packaging/packages"
+if [ ! -f "$library_deb" ] || [ ! -f "$control_deb" ]; then fail "no packages in $packaging/packages"; fi
 version=$(dpkg-deb -f "$control_deb" Version)
 module=$(dpkg-deb -c "$control_deb" | awk '{print $6}' | grep '/Corvane\.so$' | sed 's/^\.//')
 [ -n "$module" ] || fail "no Corvane.so in $control_deb"
@@ -148,7 +148,9 @@ usr_local() { (cd "$root/usr/local" && find . -printf '%p %y %s %m %T@\n' | sort
 usr_local_before=$(usr_local)
 
 machine_registry="$root/usr/share/corvane-platform/registry"
-entries() { cat "$machine_registry" 2>/dev/null | grep -cF "$module" || true; }
+entries() {  # how many lines of the machine registry name the module (0 without one)
+  if [ -f "$machine_registry" ]; then grep -cF "$module" "$machine_registry" || true; else echo 0; fi
+}
 
 # <what> <dpkg's verdict: ok|fails> <corvane's state afterwards: "ii VERSION", "rc VERSION"
 # or gone> <registered: yes|no> <script call dpkg must make, or -> <command...>
@@ -163,8 +165,8 @@ step() {
     fail "$what: dpkg did not run \"$call\": $out"
   fi
   local now
+  # shellcheck disable=SC2016  # dpkg-query's fields, not the shell's
   now=$(in_root dpkg-query -W -f='${db:Status-Abbrev}${Version}' corvane 2>/dev/null || true)
-  now=${now//  / }
   [ -n "$now" ] || now=gone
   case "$now" in un*|pn*) now=gone ;; esac
   [ "$now" = "$state" ] || fail "$what: corvane is \"$now\", not \"$state\": $out"
