@@ -293,8 +293,8 @@ TEST_F(ModuleLoaderTest, TheUsersEntryWinsAndTheMachineWideOneServesAUserWithNon
     const std::filesystem::path dir = file.parent_path();
     const Case cases[] = {
         {"group-writable folder", [&] { ::chmod(dir.c_str(), 0775); }, dir, "書き込める"},
-        {"folder above it of another user",
-         [&] { ::chown(trusted.path().c_str(), 65534, 65534); }, trusted.path(), "root 以外"},
+        {"folder above it of another user", [&] { ::chown(trusted.path().c_str(), 65534, 65534); },
+         trusted.path(), "root 以外"},
         {"world-writable file", [&] { ::chmod(file.c_str(), 0646); }, file, "chmod go-w"},
         {"file of another user", [&] { ::chown(file.c_str(), 4242, 4242); }, file, "root"},
         {"half-written file",

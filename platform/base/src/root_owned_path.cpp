@@ -25,8 +25,7 @@ std::u16string named(const std::filesystem::path& path) {
     throw Error(number, named(path) + u" を確かめられません: " + posixErrorText(errorNumber));
 }
 
-void checkOnDescriptor(int fd, const std::filesystem::path& path, bool mustBeFile,
-                       HRESULT number) {
+void checkOnDescriptor(int fd, const std::filesystem::path& path, bool mustBeFile, HRESULT number) {
     struct stat info {};
     if (::fstat(fd, &info) != 0)
         refuseAfterCall(number, path, errno);
@@ -39,8 +38,9 @@ void checkOnDescriptor(int fd, const std::filesystem::path& path, bool mustBeFil
                     named(path) + u" は root 以外のユーザーが所有しているため信頼できません。");
     }
     if (info.st_mode & (S_IWGRP | S_IWOTH)) {
-        throw Error(number, named(path) + u" はグループまたは他のユーザーが書き込めるため"
-                                          u"信頼できません。");
+        throw Error(number, named(path) +
+                                u" はグループまたは他のユーザーが書き込めるため"
+                                u"信頼できません。");
     }
 }
 

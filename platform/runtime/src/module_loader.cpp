@@ -75,8 +75,8 @@ std::filesystem::path checkedMachineLibrary(const std::filesystem::path& path) {
         return requireRootOwned(path, RootOwnedKind::file, E_ACCESSDENIED);
     } catch (const Error& error) {
         throw LoaderFailure{E_ACCESSDENIED, u"マシン全体のレジストリが示すライブラリ " +
-                                                quoted(path) +
-                                                u" は読み込みません: " + error.description()};
+                                                quoted(path) + u" は読み込みません: " +
+                                                error.description()};
     }
 }
 
