@@ -1,5 +1,6 @@
 #include "platform/registry.h"
 #include "platform/file_descriptor.h"
+#include "platform/root_owned_path.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -299,6 +300,18 @@ bool checkDirectory(const std::filesystem::path& directory, HRESULT code, Regist
     if (!S_ISDIR(info.st_mode)) {
         throw Error(code, u"レジストリのフォルダー " + pathText(directory) +
                               u" はフォルダーではありません。");
+    }
+    if (scope == RegistryScope::machine) {
+        // The folders above it count too: whoever may rename one could put a registry of
+        // their own in its place.
+        try {
+            requireRootOwned(directory, RootOwnedKind::folder, code);
+        } catch (const Error& error) {
+            throw Error(code, u"マシン全体のレジストリのフォルダー " + pathText(directory) +
+                                  u" は使用できません: " + error.description() +
+                                  u" root の所有にし、chmod go-w で書き込みを禁止してください。");
+        }
+        return true;
     }
     checkOwnership(info, directory, code, u"フォルダー", scope);
     return true;
