@@ -3,9 +3,33 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <utility>
 
 namespace port_control {
+
+namespace {
+
+// O_NONBLOCK keeps open() from waiting for a FIFO's reader or a device's carrier.
+constexpr int kAppendFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+
+// Opens for appending the regular file the name itself holds: not through a link, and
+// without opening anything else even for a moment, as a device's driver acts on open()
+// alone. O_PATH looks at the name's inode without opening it for any use; reopening that
+// very inode through /proc then checks the write permission on it, and cannot land on
+// whatever the name may hold by then.
+platform::FileDescriptor openExistingRegularFile(const std::string& path) noexcept {
+    const platform::FileDescriptor held(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (held.get() < 0 || ::fstat(held.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return platform::FileDescriptor();
+    char heldPath[32];
+    std::snprintf(heldPath, sizeof heldPath, "/proc/self/fd/%d", held.get());
+    return platform::FileDescriptor(::open(heldPath, kAppendFlags));
+}
+
+}  // namespace
 
 void LogFileAppender::setPath(std::string path) {
     m_path = std::move(path);
@@ -16,9 +40,9 @@ void LogFileAppender::append(std::string_view line) noexcept {
     if (m_path.empty() || m_path.find('\0') != std::string::npos)
         return;
     // An open inode's number cannot be given to another file, so the same device and
-    // inode mean the very file that is open.
+    // inode mean the very file that is open (and a link put in its place is not it).
     struct stat named {};
-    const bool stillNamed = m_file.get() >= 0 && ::stat(m_path.c_str(), &named) == 0 &&
+    const bool stillNamed = m_file.get() >= 0 && ::lstat(m_path.c_str(), &named) == 0 &&
                             named.st_dev == m_device && named.st_ino == m_inode;
     if (!stillNamed && !reopen())
         return;
@@ -27,9 +51,12 @@ void LogFileAppender::append(std::string_view line) noexcept {
 
 bool LogFileAppender::reopen() noexcept {
     m_file.reset();
-    // O_NONBLOCK keeps open() from waiting for a FIFO's reader or a device's carrier.
-    platform::FileDescriptor file(::open(
-        m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666));
+    // A new log is the user's alone, whatever the umask: it holds their traffic. O_EXCL
+    // creates only where the name holds nothing, not even a link.
+    platform::FileDescriptor file(
+        ::open(m_path.c_str(), kAppendFlags | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
+    if (file.get() < 0 && errno == EEXIST)
+        file = openExistingRegularFile(m_path);
     if (file.get() < 0)
         return false;
     struct stat opened {};

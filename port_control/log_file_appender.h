@@ -5,9 +5,12 @@
 // The file stays open between lines while the path still names it (same device and
 // inode), so that a line costs a stat of the path and one write rather than an open, a
 // check and a close. Each line goes out in one write() on an O_APPEND descriptor, so two
-// controls sharing a file never interleave partial lines. Only a regular file takes
-// lines: a FIFO or a terminal could block the caller's thread for good, or raise SIGPIPE
-// when its reader goes away, so those are skipped like a file that cannot be opened.
+// controls sharing a file never interleave partial lines. Only a regular file that the
+// name itself holds takes lines, and nothing else is ever opened: a link (in a shared
+// folder, someone else's link could point at the user's own files), a FIFO or terminal
+// (which could block the caller's thread for good, or raise SIGPIPE when its reader goes
+// away) and any other device are skipped like a file that cannot be opened. A new file is
+// created 0600 whatever the umask, as the traffic is the user's alone.
 // Nothing here ever fails its caller.
 #pragma once
 
@@ -27,7 +30,7 @@ class LogFileAppender {
     void append(std::string_view line) noexcept;
 
   private:
-    // Opens what the path names now, if it is a regular file.
+    // Opens (or creates) what the path names now, if it is a regular file.
     bool reopen() noexcept;
 
     std::string m_path;

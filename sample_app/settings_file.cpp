@@ -23,6 +23,28 @@ bool mayWrite(const std::filesystem::path& folder) {
            ::access(folder.c_str(), W_OK) == 0;
 }
 
+// The user's own settings: a file they own or may write. Another user's file they may only
+// read (root's, left beside an installed program by one run as root) is not theirs.
+bool isUsersFile(const std::filesystem::path& file) {
+    struct stat info {};
+    return ::stat(file.c_str(), &info) == 0 && (info.st_uid == ::geteuid() || mayWrite(file));
+}
+
+// How a program installed for every user lies (/usr/bin, /opt/<name>/bin): in a folder that
+// root owns, that no group or other user may write and that every user may enter. Root may
+// write there, but a settings file it left would be every user's and none could change it.
+bool isInstalledFolder(const std::filesystem::path& folder) {
+    struct stat info {};
+    return ::stat(folder.c_str(), &info) == 0 && info.st_uid == 0 &&
+           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0 && (info.st_mode & S_IXOTH) != 0;
+}
+
+// Where the file may be created: a folder the user may write, unless root runs an
+// installed program.
+bool mayCreateIn(const std::filesystem::path& folder) {
+    return mayWrite(folder) && !(::geteuid() == 0 && isInstalledFolder(folder));
+}
+
 std::filesystem::path userConfigDirectory() {
     if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config == '/')
         return config;
@@ -47,7 +69,8 @@ std::filesystem::path usableSettingsFilePath(const std::filesystem::path& execut
     std::error_code error;
     const std::filesystem::path folder =
         beside.has_parent_path() ? beside.parent_path() : std::filesystem::path(".");
-    if (std::filesystem::exists(beside, error) || mayWrite(folder))
+    const bool exists = std::filesystem::exists(beside, error);
+    if (exists ? isUsersFile(beside) : mayCreateIn(folder))
         return beside;
     const std::filesystem::path config = userConfigDirectory();
     if (!std::filesystem::is_directory(config, error)) {

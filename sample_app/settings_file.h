@@ -17,10 +17,13 @@ namespace sample_app {
 // <folder of the executable>/<its file name without extension>.ini
 std::filesystem::path settingsFilePath(const std::filesystem::path& executablePath);
 
-// The file the program keeps its settings in: settingsFilePath() where that file exists or
-// its folder may be written; otherwise (an installed program in a folder only root may
-// write, or a read-only one) $XDG_CONFIG_HOME/<name>.ini, ~/.config/<name>.ini by default,
-// whose folder is created (0700) when missing. Same format, keys and code page.
+// The file the program keeps its settings in: settingsFilePath() where that file is the
+// user's (they own it or may write it) or, when it is missing, where the user may create it
+// in the program's folder; otherwise $XDG_CONFIG_HOME/<name>.ini, ~/.config/<name>.ini by
+// default, whose folder is created (0700) when missing. Same format, keys and code page.
+// Root creates no file beside an installed program (its folder owned by root, writable by
+// no group or other user, open to all), and another user's file beside the program that
+// this user may only read (root's, say) is not taken for this user's settings.
 std::filesystem::path usableSettingsFilePath(const std::filesystem::path& executablePath);
 
 // The running program's own file, as the kernel named it at the first call (the program

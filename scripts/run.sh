@@ -5,8 +5,9 @@
 # With a display (DISPLAY set) the window opens there and the script ends with it. Without
 # one, the window opens on a virtual X server: the script waits until it is mapped, saves a
 # screenshot and prints its path, then closes the window the way a session end does
-# (SIGTERM), so that the window saves its settings file (build/bin/Sampleton.ini), and
-# exits with the program's status. Safe to run again, from any directory.
+# (SIGTERM), so that the window saves its settings file (build/bin/Sampleton.ini, or
+# ~/.config/Sampleton.ini where root runs a build folder every user may reach, as it would
+# an installed program), and exits with the program's status. Safe to run again, from any directory.
 set -euo pipefail
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${CORVANE_BUILD_DIR:-$top/build}"
@@ -57,5 +58,7 @@ echo "Screenshot: $shot"
 kill -TERM "$app"
 status=0
 wait "$app" || status=$?
-echo "Settings: $bin/Sampleton.ini"
+settings="$bin/Sampleton.ini"
+[ -e "$settings" ] || settings="${XDG_CONFIG_HOME:-$HOME/.config}/Sampleton.ini"
+echo "Settings: $settings"
 exit "$status"

@@ -14,6 +14,7 @@ packages=(
   python3
   ser2net python3-serial
   gettext file lintian desktop-file-utils
+  debootstrap
 )
 if [ "$(id -u)" = 0 ]; then
   export DEBIAN_FRONTEND=noninteractive

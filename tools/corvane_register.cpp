@@ -1,6 +1,8 @@
 // corvane-register: registers or unregisters a component library by calling its own
 // DllRegisterServer / DllUnregisterServer, for the current user or, with --system and as
-// root, in the machine-wide registry for all users.
+// root, in the machine-wide registry for all users (only a library that root alone can
+// change, platform/root_owned_path.h; the registry in the folder fixed at build time,
+// platform/user_data.h).
 //
 //   corvane-register [--system] [--unregister] <library.so>
 //
@@ -19,6 +21,7 @@
 #include "platform/error.h"
 #include "platform/module_runtime.h"
 #include "platform/registry.h"
+#include "platform/root_owned_path.h"
 #include "platform/unknown.h"
 #include "tool_messages.h"
 
@@ -91,7 +94,19 @@ int run(const Options& options) {
     if (!std::filesystem::is_regular_file(path, error))
         return failure(format(translate("\"%s\" is not a regular file."), path.c_str()));
 
-    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // Root loads it here and every user would load it later: only a library nobody but
+    // root can change is loaded, through the resolved path that was checked.
+    std::filesystem::path file = path;
+    if (options.system) {
+        try {
+            file = platform::requireRootOwned(path, platform::RootOwnedKind::file,
+                                              platform::E_ACCESSDENIED);
+        } catch (const platform::Error& refused) {
+            return failure(format(translate("refusing \"%s\" for the machine-wide registry: %s"),
+                                  path.c_str(), platform::toUtf8(refused.description()).c_str()));
+        }
+    }
+    void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         const char* why = ::dlerror();
         return failure(format(translate("cannot load the library \"%s\": %s"), path.c_str(),

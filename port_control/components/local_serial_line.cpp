@@ -29,8 +29,10 @@ std::unique_ptr<LocalSerialLine> LocalSerialLine::open(const std::filesystem::pa
     platform::FileDescriptor fd(::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0)
         throw serialErrorFromErrno(errno, SerialOperation::Open);
-    // The lock keeps out every other opener, root included; TIOCEXCL only stops
-    // unprivileged ones, and other programs may honour only one of the two.
+    // Two locks, neither complete. flock is advisory: it keeps out only programs that take
+    // it too (root among them), not one that just opens the device. TIOCEXCL makes later
+    // open() calls fail with EBUSY, except a process's with CAP_SYS_ADMIN (root), and
+    // leaves alone whatever opened the device before it.
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
         throw serialErrorFromErrno(errno, SerialOperation::Lock);
     termios probe{};

@@ -14,7 +14,9 @@ build=$1 source=$2
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-scratch=$(mktemp -d)
+# The machine's registry and the module it names must rest on folders only root can
+# change (not /tmp, which anybody may add to): the scratch folder goes under /run.
+scratch=$(mktemp -d -p /run corvane-install-XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 chmod 0755 "$scratch"  # the unprivileged check below walks into it
 prefix="$scratch/prefix"
@@ -39,9 +41,11 @@ if [ -d "$build/sample_app" ] && [ -x "$build/bin/Sampleton" ]; then
 fi
 if find "$prefix/include" -path '*/src/*' | grep -q .; then fail "private headers installed"; fi
 
-# The registries of this test only: the machine's under the prefix (found from where the
-# installed library lies), a user with no registration, a user with one of their own.
-export XDG_DATA_DIRS="$prefix/share"
+# The registries of this test only: the machine's under the prefix (through the test
+# stand-in for the folder fixed at build time; XDG_DATA_DIRS pointing elsewhere must not
+# matter), a user with no registration, a user with one of their own.
+export CORVANE_PLATFORM_MACHINE_HOME="$prefix/share/corvane-platform"
+export XDG_DATA_DIRS="$scratch/elsewhere"
 machine_registry="$prefix/share/corvane-platform/registry"
 nobody_home="$scratch/user-without"
 own_home="$scratch/user-with"
@@ -54,6 +58,14 @@ CORVANE_PLATFORM_HOME="$nobody_home" "$register" --system "$module" >"$scratch/r
   fail "machine-wide registration: $(cat "$scratch/register.out")"
 grep -q "$machine_registry" "$scratch/register.out" || fail "registered elsewhere: $(cat "$scratch/register.out")"
 [ "$(stat -c '%U %a' "$machine_registry")" = "root 644" ] || fail "machine registry $(stat -c '%U %a' "$machine_registry")"
+
+# A module others may write is refused before root loads it, naming it.
+untrusted="$scratch/open/Corvane.so"
+mkdir -p "$scratch/open" && cp "$module" "$untrusted" && chmod 0666 "$untrusted"
+status=0
+LC_ALL=C "$register" --system "$untrusted" >/dev/null 2>"$scratch/untrusted.err" || status=$?
+[ "$status" = 1 ] || fail "--system took a module anybody may write: status $status"
+grep -q "refusing \"$untrusted\"" "$scratch/untrusted.err" || fail "not refused before loading: $(cat "$scratch/untrusted.err")"
 
 # Anybody but root is refused, with the file named.
 if command -v setpriv >/dev/null && [ "$(id -u)" = 0 ]; then

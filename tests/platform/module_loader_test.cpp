@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -15,6 +16,7 @@
 #include "platform/module_runtime.h"
 #include "platform/registry.h"
 #include "platform/resources.h"
+#include "support/root_owned_folder.h"
 #include "support/temporary_platform_home.h"
 
 namespace platform {
@@ -216,33 +218,43 @@ TEST_F(ModuleLoaderTest, ADamagedRegistryIsReportedNotCrashedOn) {
 
 namespace machine_wide {
 
-// Points XDG_DATA_DIRS at a folder of the test for the machine-wide registry.
-class MachineRegistryFolder {
-  public:
-    explicit MachineRegistryFolder(const std::filesystem::path& dataDir) {
-        if (const char* previous = ::getenv("XDG_DATA_DIRS"))
-            m_previous = previous;
-        ::setenv("XDG_DATA_DIRS", dataDir.c_str(), 1);
+// Runs `body` in a child process as the unprivileged user 65534 (with a registry of its
+// own that does not exist) and returns the text it reported.
+std::string asAnotherUser(const std::function<std::string()>& body) {
+    int out[2];
+    if (::pipe(out) != 0)
+        return "pipe failed";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(out[0]);
+        std::string text = "could not become uid 65534";
+        if (::setresgid(65534, 65534, 65534) == 0 && ::setresuid(65534, 65534, 65534) == 0) {
+            ::setenv("CORVANE_PLATFORM_HOME", "/nonexistent/corvane-home", 1);
+            text = body();
+        }
+        (void)!::write(out[1], text.data(), text.size());
+        ::_exit(0);
     }
-    ~MachineRegistryFolder() {
-        m_previous ? ::setenv("XDG_DATA_DIRS", m_previous->c_str(), 1)
-                   : ::unsetenv("XDG_DATA_DIRS");
-    }
-
-  private:
-    std::optional<std::string> m_previous;
-};
+    ::close(out[1]);
+    std::string text;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<size_t>(n));
+    ::close(out[0]);
+    ::waitpid(pid, nullptr, 0);
+    return text;
+}
 
 }  // namespace machine_wide
 
 TEST_F(ModuleLoaderTest, TheUsersEntryWinsAndTheMachineWideOneServesAUserWithNone) {
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "the machine-wide registry must belong to root";
-    const std::filesystem::path dataDir = m_home.root() / "share";
-    const machine_wide::MachineRegistryFolder folder(dataDir);
-    Registry machine(dataDir / "corvane-platform", RegistryScope::machine);
+    const testing::RootOwnedFolder trusted;
+    if (!trusted.available())
+        GTEST_SKIP() << "the machine-wide registry must rest on folders only root can change";
+    const testing::MachineRegistryStandIn standIn(trusted.path() / "corvane-platform");
+    Registry machine(trusted.path() / "corvane-platform", RegistryScope::machine);
     // The machine's entry names a copy of the library, so that the one loaded tells who won.
-    const std::filesystem::path copy = m_home.root() / "machine" / test_component::kFileName;
+    const std::filesystem::path copy = trusted.path() / "machine" / test_component::kFileName;
     std::filesystem::create_directories(copy.parent_path());
     std::filesystem::copy_file(componentPath(), copy);
     const RegistryContents users = Registry().read();
@@ -254,7 +266,7 @@ TEST_F(ModuleLoaderTest, TheUsersEntryWinsAndTheMachineWideOneServesAUserWithNon
             return entry;
         }());
     });
-    EXPECT_EQ(Registry::machine().filePath(), machine.filePath()) << "found through XDG_DATA_DIRS";
+    EXPECT_EQ(Registry::machine().filePath(), machine.filePath()) << "the test stand-in";
 
     auto servedBy = [] {
         ComPtr<IProbe> probe;
@@ -281,6 +293,8 @@ TEST_F(ModuleLoaderTest, TheUsersEntryWinsAndTheMachineWideOneServesAUserWithNon
     const std::filesystem::path dir = file.parent_path();
     const Case cases[] = {
         {"group-writable folder", [&] { ::chmod(dir.c_str(), 0775); }, dir, "書き込める"},
+        {"folder above it of another user", [&] { ::chown(trusted.path().c_str(), 65534, 65534); },
+         trusted.path(), "root 以外"},
         {"world-writable file", [&] { ::chmod(file.c_str(), 0646); }, file, "chmod go-w"},
         {"file of another user", [&] { ::chown(file.c_str(), 4242, 4242); }, file, "root"},
         {"half-written file",
@@ -301,10 +315,110 @@ TEST_F(ModuleLoaderTest, TheUsersEntryWinsAndTheMachineWideOneServesAUserWithNon
         EXPECT_THAT(description, HasSubstr(c.named.string()));
         EXPECT_THAT(description, HasSubstr(c.alsoSays));
         ::chmod(dir.c_str(), 0755);
+        ::chown(trusted.path().c_str(), 0, 0);
         ::chown(file.c_str(), 0, 0);
         ::chmod(file.c_str(), 0644);
         std::ofstream(file, std::ios::trunc) << intact;
     }
+}
+
+// Whoever can change a library the machine's registry names runs code in every user's
+// programs: only one that root alone can change is registered or loaded, and the refusal
+// names the file or folder at fault. Registered as root, loaded as another user.
+TEST_F(ModuleLoaderTest, TheMachineRegistryTakesOnlyLibrariesRootAloneCanChange) {
+    const testing::RootOwnedFolder trusted;
+    if (!trusted.available())
+        GTEST_SKIP() << "needs root and a folder only root can change";
+    const testing::MachineRegistryStandIn standIn(trusted.path() / "corvane-platform");
+    const std::filesystem::path t = trusted.path();
+    char elsewherePattern[] = "/tmp/corvane-elsewhere-XXXXXX";  // under a sticky 1777 folder
+    ASSERT_NE(::mkdtemp(elsewherePattern), nullptr);
+    const std::filesystem::path elsewhere(elsewherePattern);
+    ::chmod(elsewhere.c_str(), 0755);
+    std::filesystem::copy_file(componentPath(), elsewhere / "lib.so");
+
+    struct Case {
+        const char* what;
+        std::filesystem::path library;
+        std::function<void()> arrange;
+        std::string refusal;  // empty: accepted
+    };
+    auto place = [&](const std::filesystem::path& file, mode_t folderMode, mode_t fileMode) {
+        std::filesystem::create_directories(file.parent_path());
+        std::filesystem::copy_file(componentPath(), file);
+        ::chmod(file.parent_path().c_str(), folderMode);
+        ::chmod(file.c_str(), fileMode);
+    };
+    auto says = [](const std::filesystem::path& path, const char* why) {
+        return "\"" + path.string() + "\" は" + why;
+    };
+    const Case cases[] = {
+        {"root's folder, not writable by others", t / "ok" / "lib.so",
+         [&] { place(t / "ok" / "lib.so", 0755, 0644); }, ""},
+        {"file anybody may write", t / "open" / "lib.so",
+         [&] { place(t / "open" / "lib.so", 0755, 0666); },
+         says(t / "open" / "lib.so", "グループまたは他のユーザーが書き込める")},
+        {"sticky folder anybody may write", t / "sticky" / "lib.so",
+         [&] { place(t / "sticky" / "lib.so", 01777, 0644); },
+         says(t / "sticky", "グループまたは他のユーザーが書き込める")},
+        {"folder of another user", t / "theirs" / "lib.so",
+         [&] {
+             place(t / "theirs" / "lib.so", 0755, 0644);
+             ::chown((t / "theirs").c_str(), 65534, 65534);
+         },
+         says(t / "theirs", " root 以外のユーザーが所有")},
+        {"link to a library under /tmp", t / "link" / "lib.so",
+         [&] {
+             std::filesystem::create_directories(t / "link");
+             std::filesystem::create_symlink(elsewhere / "lib.so", t / "link" / "lib.so");
+         },
+         says("/tmp", "グループまたは他のユーザーが書き込める")},
+    };
+    Registry machine(t / "corvane-platform", RegistryScope::machine);
+    const ClassRegistration usersEntry = *Registry().read().findClass(test_component::kClsid);
+    std::filesystem::remove(Registry().filePath());  // the machine's entry serves the user
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.arrange();
+        // Registered by root through the library's own DllRegisterServer.
+        void* handle = ::dlopen(c.library.c_str(), RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(handle, nullptr) << ::dlerror();
+        auto registerServer =
+            reinterpret_cast<DllRegisterServerFn>(::dlsym(handle, "DllRegisterServer"));
+        setRegistrationScope(RegistryScope::machine);
+        const HRESULT registered = registerServer();
+        setRegistrationScope(RegistryScope::user);
+        const std::optional<ErrorInfo> registrationError = takeErrorInfo();
+        ::dlclose(handle);
+        if (c.refusal.empty()) {
+            EXPECT_EQ(registered, S_OK);
+        } else {
+            EXPECT_EQ(registered, kRegistryWriteFailed);
+            EXPECT_THAT(registrationError ? toUtf8(registrationError->description) : "",
+                        HasSubstr(c.refusal));
+            // Put there anyway (by an older version, say): loading refuses it too.
+            machine.update([&](RegistryContents& contents) {
+                ClassRegistration entry = usersEntry;
+                entry.libraryPath = c.library;
+                contents.putClass(entry);
+                contents.putProgId({test_component::kProgId, test_component::kClsid});
+            });
+        }
+        const std::string loaded = machine_wide::asAnotherUser([] {
+            ComPtr<IProbe> probe;
+            if (createInstanceByProgId(test_component::kProgId, IID_IProbe, probe.putVoid()) ==
+                S_OK)
+                return std::string("loaded");
+            const std::optional<ErrorInfo> info = takeErrorInfo();
+            return info ? toUtf8(info->description) : std::string("no error info");
+        });
+        if (c.refusal.empty()) {
+            EXPECT_EQ(loaded, "loaded");
+        } else {
+            EXPECT_THAT(loaded, HasSubstr(c.refusal));
+        }
+    }
+    std::filesystem::remove_all(elsewhere);
 }
 
 }  // namespace

@@ -1,9 +1,14 @@
 #include "platform/port_map.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
+#include <functional>
+#include <iostream>
 #include <sstream>
 
 #include "platform/error.h"
@@ -124,6 +129,61 @@ TEST_F(PortMapTest, AFolderThatCannotBeMadeFailsWithAnError) {
         EXPECT_EQ(error.number(), 75);
     }
     EXPECT_EQ(devicePathForPort(1), "/dev/ttyS0");
+}
+
+mode_t modeOf(const fs::path& path) {
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+    return info.st_mode & 07777;
+}
+
+// The map says where a port's traffic goes: only its user may change it.
+TEST_F(PortMapTest, WritesAPrivateMapAndRefusesOneOthersCouldChange) {
+    const mode_t umask = ::umask(0);
+    setPortDevice(1, "rfc2217://127.0.0.1:2001");
+    ::umask(umask);
+    EXPECT_EQ(modeOf(m_root / "home"), 0700u);
+    EXPECT_EQ(modeOf(portMapFile()), 0600u);
+
+    const fs::path map = portMapFile();
+    const fs::path elsewhere = m_root / "elsewhere";
+    struct Case {
+        const char* what;
+        std::function<void()> change;
+        bool needsRoot;
+    };
+    const Case cases[] = {
+        {"group may write",
+         [&] { fs::permissions(map, fs::perms::group_write, fs::perm_options::add); }, false},
+        {"others may write",
+         [&] { fs::permissions(map, fs::perms::others_write, fs::perm_options::add); }, false},
+        {"another user's", [&] { ASSERT_EQ(::chown(map.c_str(), 65534, 65534), 0); }, true},
+        {"a link to a map",
+         [&] {
+             fs::rename(map, elsewhere);
+             fs::create_symlink(elsewhere, map);
+         },
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.needsRoot && ::geteuid() != 0) {
+            std::cout << "[ SKIPPED  ] " << c.what << ": only root can give a file away\n";
+            continue;
+        }
+        fs::remove(map);
+        fs::remove(elsewhere);
+        writeMap("1=rfc2217://192.0.2.1:2001\n");
+        fs::permissions(map, fs::perms::owner_read | fs::perms::owner_write);
+        c.change();
+        try {
+            devicePathForPort(1);
+            ADD_FAILURE() << "the map was used";
+        } catch (const Error& error) {
+            EXPECT_EQ(error.number(), 70);
+            EXPECT_THAT(error.what(), ::testing::HasSubstr(map.string()));
+        }
+    }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -15,6 +16,8 @@
 #include <set>
 #include <string>
 #include <vector>
+
+#include "support/another_user.h"
 
 namespace {
 
@@ -69,13 +72,16 @@ class PrivateProfile : public testing::Test {
     bool write(const char* section, const char* key, const char* value) const {
         return WritePrivateProfileStringA(section, key, value, m_file.c_str());
     }
+    // What is in the folder besides the writer's lock file, which stays for the next write.
     std::set<std::string> entries() const {
         std::set<std::string> names;
         for (const auto& entry : fs::directory_iterator(m_dir)) {
-            names.insert(entry.path().filename());
+            if (entry.path().filename() != lockFile())
+                names.insert(entry.path().filename());
         }
         return names;
     }
+    fs::path lockFile() const { return "." + m_file.filename().string() + ".lock"; }
 
     fs::path m_dir;
     fs::path m_file;
@@ -361,6 +367,82 @@ TEST_F(PrivateProfile, UpdatesAWritableFileInAReadOnlyFolderInPlace) {
     fs::permissions(m_file, fs::perms::owner_read);
     EXPECT_FALSE(write("S", "n", "3"));
     EXPECT_EQ(contents(), "[S]\r\nn=2\r\n");
+}
+
+// Another user who may read the folder, or the file, may lock it; that must hold up the
+// user's write a short while at most. The holder keeps its lock far longer than the bound
+// checked here, which only a wait without any bound would pass.
+TEST_F(PrivateProfile, AnotherUsersLockHoldsUpAWriteAShortWhileAtMost) {
+    using platform::testing::kAnotherUser;
+    if (!platform::testing::canActAsAnotherUser())
+        GTEST_SKIP() << "acting as another user needs root";
+    const std::string original = "[S]\r\nk=1\r\n";
+    const struct {
+        const char* what;
+        std::optional<fs::path> locked;
+        bool othersLockFile;  // another user made the lock file (in a folder all may write)
+        bool readOnlyFolder;  // the file is rewritten in place, under a lock on itself
+        bool written;
+    } cases[] = {
+        {"the folder", m_dir, false, false, true},
+        {"another user's lock file", std::nullopt, true, false, false},
+        {"another user's lock file, held", m_dir / lockFile(), true, false, false},
+        {"the file rewritten in place", m_file, false, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::permissions(m_dir, fs::perms::all);
+        fs::remove(m_dir / lockFile());
+        put(original);
+        if (c.othersLockFile) {
+            writeBytes(m_dir / lockFile(), "");
+            ASSERT_EQ(::chown((m_dir / lockFile()).c_str(), kAnotherUser, kAnotherUser), 0);
+        }
+        fs::permissions(m_dir, c.readOnlyFolder
+                                   ? fs::perms::owner_read | fs::perms::owner_exec |
+                                         fs::perms::others_read | fs::perms::others_exec
+                                   : fs::perms::all);
+        std::optional<platform::testing::LockOfAnotherUser> lock;
+        if (c.locked) {
+            lock.emplace(*c.locked, 90);
+            ASSERT_TRUE(lock->held());
+        }
+
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(write("S", "k", "2"), c.written);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(45));
+        EXPECT_EQ(contents(), c.written ? "[S]\r\nk=2\r\n" : original);
+    }
+}
+
+// A link that another user placed in a folder others may write (sticky or not) would have
+// the writer rewrite a file of that user's choosing; the writer's own link there is followed.
+TEST_F(PrivateProfile, FollowsOnlyItsOwnLinksInAFolderOthersMayWrite) {
+    if (!platform::testing::canActAsAnotherUser())
+        GTEST_SKIP() << "giving a link another owner needs root";
+    const std::string original = "[S]\r\nk=1\r\n";
+    const fs::path shared = m_dir / "shared";
+    fs::create_directory(shared);
+    fs::permissions(shared, fs::perms::all);  // 0777, not sticky
+    const fs::path link = shared / "settings.ini";
+    const struct {
+        const char* what;
+        uid_t owner;
+        bool followed;
+    } cases[] = {
+        {"another user's link", platform::testing::kAnotherUser, false},
+        {"the writer's own link", ::geteuid(), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        put(original);
+        fs::remove(link);
+        fs::create_symlink(m_file, link);
+        ASSERT_EQ(::lchown(link.c_str(), c.owner, c.owner), 0);
+        EXPECT_EQ(WritePrivateProfileStringA("S", "k", "2", link.c_str()), c.followed);
+        EXPECT_EQ(contents(), c.followed ? "[S]\r\nk=2\r\n" : original);
+        EXPECT_TRUE(fs::is_symlink(link));
+    }
 }
 
 // Whatever is written comes back, for names and values the format can carry: no line

@@ -11,6 +11,7 @@
 #include <functional>
 
 #include "platform/support/file_contents.h"
+#include "support/root_owned_folder.h"
 #include "support/temporary_platform_home.h"
 
 using platform::testing::fileContents;
@@ -392,6 +393,56 @@ TEST(RegistryPaths, LibraryPathsAreStoredAbsoluteAndNormalised) {
     EXPECT_EQ(normalisedLibraryPath(folder / "missing" / ".." / "gone.so"),
               std::filesystem::canonical(folder) / "gone.so");
     EXPECT_TRUE(normalisedLibraryPath("relative.so").is_absolute());
+}
+
+// Root's environment must not choose where root writes the machine's registry (the
+// maintainer scripts run in whatever environment dpkg was given): XDG_DATA_DIRS is never
+// consulted, the test stand-in is ignored by a program running with more rights than its
+// user, and is refused unless root alone can change the folder it names.
+TEST(MachineRegistryFolder, ComesFromTheBuildAndNeverFromAnEnvironmentOthersControl) {
+    const testing::RootOwnedFolder trusted;
+    if (!trusted.available())
+        GTEST_SKIP() << "needs root and a folder only root can change";
+    testing::TemporaryPlatformHome scratch;  // under /tmp: anybody may add to /tmp
+    const std::filesystem::path planted = scratch.root() / "share" / "corvane-platform";
+    std::filesystem::create_directories(planted);
+    writeAll(planted / "registry", "corvane-platform-registry 1\n");
+    ::setenv("XDG_DATA_DIRS", (scratch.root() / "share").c_str(), 1);
+    ::unsetenv("CORVANE_PLATFORM_MACHINE_HOME");
+    const std::filesystem::path builtIn = Registry::machine().filePath();
+    EXPECT_FALSE(builtIn.string().starts_with(scratch.root().string())) << builtIn;
+
+    // In a child whose real user is not root but whose effective one is (set-user-ID).
+    auto inSetUidChild = [](const std::function<bool()>& check) {
+        const pid_t pid = ::fork();
+        if (pid == 0)
+            ::_exit(::setresuid(65534, 0, 0) == 0 && check() ? 0 : 1);
+        int status = -1;
+        ::waitpid(pid, &status, 0);
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    };
+    {
+        const testing::MachineRegistryStandIn standIn(trusted.path() / "corvane-platform");
+        EXPECT_EQ(Registry::machine().filePath(), trusted.path() / "corvane-platform" / "registry");
+        EXPECT_TRUE(inSetUidChild([&] { return Registry::machine().filePath() == builtIn; }))
+            << "a set-user-ID program ignores the stand-in";
+        Registry::machine().update([](RegistryContents& c) { c.putClass(sampleClass()); });
+        EXPECT_EQ(Registry::machine().classById(kClsid), sampleClass());
+        EXPECT_EQ(fileContents(planted / "registry"), "corvane-platform-registry 1\n");
+    }
+    {
+        const testing::MachineRegistryStandIn standIn(planted);
+        try {
+            Registry::machine().update([](RegistryContents& c) { c.putClass(sampleClass()); });
+            ADD_FAILURE() << "wrote under /tmp";
+        } catch (const Error& error) {
+            EXPECT_EQ(error.number(), kRegistryWriteFailed);
+            EXPECT_THAT(toUtf8(error.description()),
+                        HasSubstr("\"/tmp\" はグループまたは他のユーザーが書き込める"));
+        }
+        EXPECT_EQ(fileContents(planted / "registry"), "corvane-platform-registry 1\n");
+    }
+    ::unsetenv("XDG_DATA_DIRS");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The communication log written by Output and Input2.
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -208,12 +209,29 @@ TEST_F(CommunicationLogTest, ARelativePathFollowsTheCurrentDirectory) {
     EXPECT_TRUE(fs::exists(m_dir / "relative.log"));
 }
 
-// Anything but a regular file is skipped: a FIFO or a terminal would block the caller's
-// thread (or raise SIGPIPE), and a name holding NUL names no file at all.
+// Anything but a regular file the name itself holds is skipped, and nothing else is even
+// opened: a link (someone else's, in a shared folder, may point at the user's own files),
+// a FIFO or a terminal (which would block the caller's thread, or raise SIGPIPE), a device
+// (whose driver acts on open() alone); a name holding NUL names no file at all.
 TEST_F(CommunicationLogTest, UnwritableLogsNeverDisturbTheCaller) {
     const auto path16 = [](const fs::path& p) { return platform::fromUtf8(p.string()); };
     std::vector<std::u16string> targets{path16(m_dir / "missing" / "comm.log"), u"/dev/full",
-                                        path16(m_dir)};
+                                        u"/dev/null", path16(m_dir)};
+    // Links to a file of the user's, to one they have yet to make, and (as root can make
+    // it) a link that another user owns.
+    const fs::path own = m_dir / "own.txt";
+    std::ofstream(own) << "mine\n";
+    const fs::path toOwn = m_dir / "to-own.log";
+    const fs::path toNew = m_dir / "to-new.log";
+    fs::create_symlink(own, toOwn);
+    fs::create_symlink(m_dir / "made-later.txt", toNew);
+    targets.insert(targets.end(), {path16(toOwn), path16(toNew)});
+    if (::geteuid() == 0) {
+        const fs::path othersLink = m_dir / "others-link.log";
+        fs::create_symlink(own, othersLink);
+        ASSERT_EQ(::lchown(othersLink.c_str(), 65534, 65534), 0);
+        targets.push_back(path16(othersLink));
+    }
     const fs::path readOnly = m_dir / "readonly.log";
     std::ofstream(readOnly) << "";
     fs::permissions(readOnly, fs::perms::owner_read);
@@ -241,15 +259,33 @@ TEST_F(CommunicationLogTest, UnwritableLogsNeverDisturbTheCaller) {
     }
     char byte;
     EXPECT_LE(::read(fifoReader, &byte, 1), 0) << "the FIFO's reader got an entry";
+    // A FIFO's reader sees a hang-up once a writer has come and gone: none ever came.
+    pollfd reader{fifoReader, POLLIN, 0};
+    EXPECT_EQ(::poll(&reader, 1, 0), 0) << "the FIFO was opened for writing";
     ::fcntl(ptyMaster, F_SETFL, O_NONBLOCK);
     EXPECT_EQ(::read(ptyMaster, &byte, 1), -1) << "the terminal got an entry";
     ::close(fifoReader);
     ::close(ptyMaster);
     EXPECT_FALSE(fs::exists(m_dir / "missing"));
     EXPECT_FALSE(fs::exists(m_dir / "a.log"));
+    EXPECT_EQ(fileContents(own), "mine\n");
+    EXPECT_FALSE(fs::exists(m_dir / "made-later.txt"));
     if (::geteuid() != 0) {
         EXPECT_EQ(fs::file_size(readOnly), 0u);  // root may write anyway
     }
+}
+
+// The traffic is the user's alone: a new log is theirs to read, even under umask 0.
+TEST_F(CommunicationLogTest, ANewLogIsPrivateWhateverTheUmask) {
+    const fs::path path = m_dir / "comm.log";
+    const mode_t umask = ::umask(0);
+    logTo(path);
+    control->put_Output(Variant::fromString(u"secret"));
+    ::umask(umask);
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_EQ(entriesOf(fileContents(path)).size(), 1u);
 }
 
 TEST_F(CommunicationLogTest, TwoControlsSharingAFileWriteWholeLines) {

@@ -1,5 +1,6 @@
 """Creating controls by name and reaching their members late-bound."""
 import os
+import pathlib
 import pydoc
 
 import pytest
@@ -142,14 +143,32 @@ def test_unregistering_and_registering_again():
         assert p.CommPort == 1
 
 
-@pytest.mark.skipif(os.geteuid() != 0, reason="only root changes the machine-wide registry")
-def test_a_machine_wide_registration_serves_a_user_with_none(tmp_path, monkeypatch):
-    machine = tmp_path / "share" / "corvane-platform"
-    machine.mkdir(mode=0o755, parents=True)
+def _root_alone_can_change(path):
+    """True when `path` and every folder above it are root's and not writable by others."""
+    path = os.path.realpath(path)
+    while True:
+        info = os.stat(path)
+        if info.st_uid != 0 or info.st_mode & 0o022:
+            return False
+        if path == "/":
+            return True
+        path = os.path.dirname(path)
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or not _root_alone_can_change("/run")
+                    or not _root_alone_can_change(MODULE_PATH),
+                    reason="the machine-wide registry and its library must be root's alone")
+def test_a_machine_wide_registration_serves_a_user_with_none(monkeypatch):
+    import shutil
+    import tempfile
+    stand_in = tempfile.mkdtemp(dir="/run", prefix="corvane-test-")
+    os.chmod(stand_in, 0o755)
+    machine = pathlib.Path(stand_in) / "corvane-platform"
+    machine.mkdir(mode=0o755)
     empty = "corvane-platform-registry 1\n"
     (machine / "registry").write_text(empty)
     os.chmod(machine / "registry", 0o644)
-    monkeypatch.setenv("XDG_DATA_DIRS", str(tmp_path / "share"))
+    monkeypatch.setenv("CORVANE_PLATFORM_MACHINE_HOME", str(machine))
     corvane.unregister(MODULE_PATH)
     corvane.register(MODULE_PATH, system=True)
     assert os.path.realpath(MODULE_PATH) in (machine / "registry").read_text()
@@ -158,6 +177,7 @@ def test_a_machine_wide_registration_serves_a_user_with_none(tmp_path, monkeypat
             assert "Settings: String (str), read/write" in p.__doc__
     corvane.unregister(MODULE_PATH, system=True)
     assert (machine / "registry").read_text() == empty
+    shutil.rmtree(stand_in)
 
 
 @pytest.mark.parametrize("path, text", [

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/codepage932.h"
+#include "platform/support/another_user.h"
 
 namespace {
 
@@ -105,6 +106,52 @@ TEST_F(SettingsFile, FallsBackToTheConfigFolderOnlyWhereTheFileCannotBeKeptBesid
     }
     savedConfig ? ::setenv("XDG_CONFIG_HOME", savedConfig, 1) : ::unsetenv("XDG_CONFIG_HOME");
     ::setenv("HOME", savedHome.c_str(), 1);
+}
+
+// Root leaves no settings file beside a program installed for every user (a folder root owns,
+// no group or other user may write and all may enter), and a file beside the program that
+// the user may only read (root's, left by one run as root) is not taken for theirs: they
+// keep their own in the configuration folder.
+TEST_F(SettingsFile, KeepsNoSettingsBesideAnInstalledProgramThatAreNotTheUsers) {
+    using platform::testing::runAsAnotherUser;
+    if (!platform::testing::canActAsAnotherUser())
+        GTEST_SKIP() << "a folder of root's and another user need root";
+    const fs::path program = m_dir / "bin" / "Sampleton";
+    const fs::path beside = program.parent_path() / "Sampleton.ini";
+    const fs::path config = m_dir / "config" / "Sampleton.ini";
+    constexpr fs::perms kInstalled = fs::perms::owner_all | fs::perms::group_read |
+                                     fs::perms::group_exec | fs::perms::others_read |
+                                     fs::perms::others_exec;  // 0755
+    const struct {
+        const char* what;
+        fs::perms folderMode;
+        bool rootsFileBeside;
+        bool asAnotherUser;
+        fs::path expected;
+    } cases[] = {
+        {"root, a folder of its own", fs::perms::owner_all, false, false, beside},
+        {"root, an installed program", kInstalled, false, false, config},
+        {"another user, root's file beside an installed program", kInstalled, true, true, config},
+        {"another user, a folder all may write", fs::perms::all, false, true, beside},
+    };
+    const char* savedConfig = ::getenv("XDG_CONFIG_HOME");
+    ::setenv("XDG_CONFIG_HOME", config.parent_path().c_str(), 1);
+    fs::permissions(m_dir, kInstalled);  // for the other user to reach the program's folder
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(program.parent_path());
+        fs::create_directories(program.parent_path());
+        fs::permissions(program.parent_path(), c.folderMode);
+        if (c.rootsFileBeside)
+            std::ofstream(beside) << "[From]\r\nLeft=1500\r\n";
+        auto chosen = [&] {
+            const fs::path path = sample_app::usableSettingsFilePath(program);
+            return path == beside ? 1 : path == config ? 2 : 3;
+        };
+        EXPECT_EQ(c.asAnotherUser ? runAsAnotherUser(chosen) : chosen(),
+                  c.expected == beside ? 1 : 2);
+    }
+    savedConfig ? ::setenv("XDG_CONFIG_HOME", savedConfig, 1) : ::unsetenv("XDG_CONFIG_HOME");
 }
 
 TEST_F(SettingsFile, MissingFileGivesTheDefaults) {

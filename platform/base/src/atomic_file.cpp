@@ -5,21 +5,57 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <random>
 #include <string>
+#include <thread>
 
 namespace platform {
 namespace {
+
+// Long enough for any writer that holds a lock only while it rewrites one file; anyone who
+// may merely open the locked file (another user who can read it, say) cannot stall us longer.
+constexpr std::chrono::milliseconds kLockWait{5000};
+
+// Takes the lock, polling, and gives up with EWOULDBLOCK once kLockWait has passed.
+void lockWithin(int fd, const std::filesystem::path& path) {
+    const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+    std::chrono::milliseconds pause{1};
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR)
+            continue;
+        if (errno != EWOULDBLOCK)
+            throw FileFailure(FileStep::Lock, path, errno);
+        if (std::chrono::steady_clock::now() >= deadline)
+            throw FileFailure(FileStep::Lock, path, EWOULDBLOCK);
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds{50});
+    }
+}
 
 FileDescriptor lockedDescriptor(const std::filesystem::path& path, int flags, mode_t mode) {
     FileDescriptor fd(::open(path.c_str(), flags | O_CLOEXEC, mode));
     if (fd.get() < 0)
         throw FileFailure(FileStep::Open, path, errno);
-    while (::flock(fd.get(), LOCK_EX) != 0) {
-        if (errno != EINTR)
-            throw FileFailure(FileStep::Lock, path, errno);
-    }
+    lockWithin(fd.get(), path);
+    return fd;
+}
+
+// The writer's own lock file: a regular file of this user, never reached through a link.
+// One that someone else placed (in a folder others may write) is refused, not shared.
+FileDescriptor lockedPrivateFile(const std::filesystem::path& lockFile) {
+    FileDescriptor fd(
+        ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    if (fd.get() < 0)
+        throw FileFailure(FileStep::Open, lockFile, errno);
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0)
+        throw FileFailure(FileStep::Open, lockFile, errno);
+    if (!S_ISREG(info.st_mode) || info.st_uid != ::geteuid())
+        throw FileFailure(FileStep::Open, lockFile, EPERM);
+    lockWithin(fd.get(), lockFile);
     return fd;
 }
 
@@ -84,6 +120,22 @@ FolderLock FolderLock::onFolder(const std::filesystem::path& folder) {
 
 FolderLock FolderLock::throughFile(const std::filesystem::path& lockFile) {
     return FolderLock(lockedDescriptor(lockFile, O_RDWR | O_CREAT | O_NOFOLLOW, 0600));
+}
+
+FolderLock FolderLock::forFile(const std::filesystem::path& file) {
+    const std::filesystem::path folder = folderOf(file);
+    if (isReadOnly(folder)) {
+        // No lock file can be made here; the file itself is what gets rewritten in place.
+        // Without it there is nothing to serialise, as no writer can create it here.
+        FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (fd.get() < 0 && errno == ENOENT)
+            return onFolder(folder);
+        if (fd.get() < 0)
+            throw FileFailure(FileStep::Open, file, errno);
+        lockWithin(fd.get(), file);
+        return FolderLock(std::move(fd));
+    }
+    return FolderLock(lockedPrivateFile(folder / ("." + file.filename().string() + ".lock")));
 }
 
 void replaceFile(const std::filesystem::path& file, std::string_view content, FileMode mode) {

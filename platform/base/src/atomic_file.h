@@ -44,13 +44,20 @@ class FileFailure : public std::exception {
     int m_errorNumber;
 };
 
-// An exclusive lock serialising the read-modify-write cycles of processes on one folder,
-// held until the object ends. Taken on the folder itself, or on a lock file in it.
+// An exclusive lock serialising the read-modify-write cycles of processes on one folder or
+// file, held until the object ends. Whoever holds it delays others by at most a few seconds:
+// then taking it fails (FileStep::Lock, EWOULDBLOCK).
 class FolderLock {
   public:
+    // On the folder itself: for a folder only its user may open.
     static FolderLock onFolder(const std::filesystem::path& folder);
     // The lock file is created (mode 0600) when missing and never opened through a link.
     static FolderLock throughFile(const std::filesystem::path& lockFile);
+    // For the writers of `file`, in a folder others may be able to read or write: the
+    // writer's own lock file ".<name>.lock" beside it (0600, never through a link; one
+    // owned by another user fails with FileStep::Open and EPERM), or, in a read-only folder
+    // where no lock file can be made, the file itself (the folder when the file is missing).
+    static FolderLock forFile(const std::filesystem::path& file);
 
   private:
     explicit FolderLock(FileDescriptor fd) : m_fd(std::move(fd)) {}

@@ -25,6 +25,8 @@ std::u16string posixErrorText(int errorNumber) {
             return u"読み取り専用のファイル システムです。";
         case ELOOP:
             return u"シンボリック リンクは使用できません。";
+        case EWOULDBLOCK:  // a lock that another process holds past the wait
+            return u"ほかのプロセスがロックしているため使用できません。";
         case EIO:
             return u"入出力エラーです。";
         case ENAMETOOLONG:

@@ -1,12 +1,9 @@
 #include "platform/user_data.h"
 
-#include <dlfcn.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <string_view>
 
 namespace platform {
 
@@ -14,40 +11,9 @@ namespace {
 
 constexpr char kFolderName[] = "corvane-platform";
 
-// Where the build installs things, relative to the prefix (from the build's configuration).
-constexpr std::string_view kInstalledLibraryDir = CORVANE_PLATFORM_INSTALL_LIBDIR;
-constexpr std::string_view kInstalledDataDir = CORVANE_PLATFORM_INSTALL_DATADIR;
-constexpr std::string_view kConfiguredDataDir = CORVANE_PLATFORM_INSTALL_FULL_DATADIR;
-
-const char g_anchor = 0;  // an address inside this library
-
-// The prefix's data folder, from the folder this library lies in: <prefix>/<libdir>.
-std::filesystem::path installedDataDirectory() {
-    Dl_info info{};
-    std::filesystem::path libraryDir;
-    if (::dladdr(&g_anchor, &info) != 0 && info.dli_fname && info.dli_fname[0] == '/') {
-        std::error_code error;
-        libraryDir = std::filesystem::weakly_canonical(info.dli_fname, error).parent_path();
-    }
-    const std::filesystem::path relativeLibraryDir(kInstalledLibraryDir);
-    if (relativeLibraryDir.is_relative() && !libraryDir.empty()) {
-        std::filesystem::path prefix = libraryDir;
-        bool matches = true;
-        for (auto part = relativeLibraryDir.end(); part != relativeLibraryDir.begin();) {
-            --part;
-            if (part->empty())
-                continue;
-            if (prefix.filename() != *part) {
-                matches = false;
-                break;
-            }
-            prefix = prefix.parent_path();
-        }
-        if (matches)
-            return prefix / kInstalledDataDir;
-    }
-    return std::filesystem::path(kConfiguredDataDir);  // running from the build folder
-}
+// Fixed when the platform is built (<datadir>/corvane-platform of the configured prefix);
+// the Debian packages' maintainer scripts act on the same folder.
+constexpr char kBuiltInMachineFolder[] = CORVANE_PLATFORM_MACHINE_DATA_DIR;
 
 }  // namespace
 
@@ -65,22 +31,15 @@ std::filesystem::path userDataDirectory() {
 }
 
 std::filesystem::path machineDataDirectory() {
-    const char* dirs = std::getenv("XDG_DATA_DIRS");
-    const std::string_view list = dirs && *dirs ? dirs : "/usr/local/share:/usr/share";
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t end = list.find(':', start);
-        if (end == std::string_view::npos)
-            end = list.size();
-        const std::filesystem::path dir(list.substr(start, end - start));
-        start = end + 1;
-        if (dir.empty() || dir.is_relative())
-            continue;  // XDG folders must be absolute; a relative entry is ignored
-        struct stat info {};
-        if (::lstat((dir / kFolderName / "registry").c_str(), &info) == 0)
-            return dir / kFolderName;
+    // A program started with more rights than its user (set-user-ID) must not let that
+    // user's environment choose what it trusts. Any other process may be pointed
+    // elsewhere, but the registry there is trusted only when root alone can change it.
+    if (::getuid() == ::geteuid() && ::getgid() == ::getegid()) {
+        if (const char* folder = std::getenv("CORVANE_PLATFORM_MACHINE_HOME");
+            folder && *folder == '/')
+            return folder;
     }
-    return installedDataDirectory() / kFolderName;
+    return kBuiltInMachineFolder;
 }
 
 }  // namespace platform

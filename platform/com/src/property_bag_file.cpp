@@ -10,6 +10,7 @@
 #include <cmath>
 #include <optional>
 #include <system_error>
+#include <unordered_set>
 
 #include "atomic_file.h"
 #include "platform/error.h"
@@ -21,6 +22,14 @@ namespace {
 
 char16_t foldAscii(char16_t c) {
     return c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c;
+}
+
+// The name as compared: ASCII letters in upper case.
+std::u16string foldedName(std::u16string_view name) {
+    std::u16string folded(name);
+    for (char16_t& c : folded)
+        c = foldAscii(c);
+    return folded;
 }
 
 bool sameName(std::u16string_view a, std::u16string_view b) {
@@ -287,6 +296,8 @@ using Entries = std::vector<std::pair<std::u16string, Variant>>;
 
 Entries parse(std::string_view text, std::u16string_view source) {
     Entries entries;
+    // A set, not a search of the entries, so that a text of many keys loads in linear time.
+    std::unordered_set<std::u16string> seenNames;
     size_t lineNumber = 0;
     size_t position = 0;
     while (position < text.size()) {
@@ -312,7 +323,7 @@ Entries parse(std::string_view text, std::u16string_view source) {
         if (name.empty())
             reader.fail(u"名前が空です。");
         Variant value = reader.value(std::u16string_view(wide).substr(equals + 1));
-        if (std::ranges::any_of(entries, [&](const auto& e) { return sameName(e.first, name); }))
+        if (!seenNames.insert(foldedName(name)).second)
             reader.fail(u"名前 \"" + name + u"\" が重複しています。");
         entries.emplace_back(std::move(name), std::move(value));
     }

@@ -1,20 +1,24 @@
 #include "platform/port_map.h"
 #include "platform/file_descriptor.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "atomic_file.h"
+#include "owner_check.h"
 #include "platform/error.h"
 #include "platform/user_data.h"
+#include "platform/utf8.h"
 #include "system_errors.h"
 
 namespace platform {
@@ -54,9 +58,52 @@ std::optional<Entry> parseLine(std::string_view line) {
     return Entry{port, device};
 }
 
+[[noreturn]] void throwUnusableMap(const std::filesystem::path& file, int32_t number,
+                                   std::u16string_view reason) {
+    throw Error(number, u"シリアル ポート マップ " + fromUtf8(file.string()) + u" " +
+                            std::u16string(reason));
+}
+
+// The map's text; none when there is no map. A map someone else could change could send a
+// port's traffic to their own server, so it must be the user's own regular file (not a
+// link) that no group or other user may write, as the registry is.
+std::string readMap(const std::filesystem::path& file) {
+    FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (fd.get() < 0 && (errno == ENOENT || errno == ENOTDIR))
+        return {};
+    // O_NOFOLLOW gives ELOOP for a link.
+    if (fd.get() < 0 && errno == ELOOP)
+        throwUnusableMap(file, errors::kPermissionDenied, u"はリンクです。");
+    struct stat info {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0) {
+        const int failure = errno;
+        throwUnusableMap(file, pathErrorNumber(failure, file),
+                         u"を開けません: " + posixErrorText(failure));
+    }
+    if (!S_ISREG(info.st_mode))
+        throwUnusableMap(file, errors::kPermissionDenied, u"は通常のファイルではありません。");
+    switch (checkOwner(info, ::geteuid())) {
+        case OwnerCheck::anotherOwner:
+            throwUnusableMap(file, errors::kPermissionDenied,
+                             u"は別のユーザーが所有しているため使用できません。");
+        case OwnerCheck::othersMayWrite:
+            throwUnusableMap(file, errors::kPermissionDenied,
+                             u"はグループまたは他のユーザーが書き込めるため使用できません。");
+        case OwnerCheck::trusted:
+            break;
+    }
+    std::string text;
+    if (!readToEnd(fd.get(), text)) {
+        const int failure = errno;
+        throwUnusableMap(file, fileErrorNumber(failure),
+                         u"を読み込めません: " + posixErrorText(failure));
+    }
+    return text;
+}
+
 std::vector<std::string> readLines(const std::filesystem::path& file) {
     std::vector<std::string> lines;
-    std::ifstream in(file, std::ios::binary);
+    std::istringstream in(readMap(file));
     for (std::string line; std::getline(in, line);)
         lines.push_back(std::move(line));
     return lines;
@@ -76,7 +123,7 @@ void replaceMap(const std::filesystem::path& file, const std::vector<std::string
     std::string content;
     for (const std::string& line : lines)
         content += line + "\n";
-    replaceFile(file, content, FileMode{.keepExisting = false, .mode = 0644});
+    replaceFile(file, content, FileMode{.keepExisting = false, .mode = 0600});
 }
 
 // Rewrites the map with `port`'s entries dropped and, if `device` is given, the entry
@@ -103,9 +150,12 @@ void rewriteLocked(int port, const std::optional<std::string>& device) {
 void rewriteEntry(int port, const std::optional<std::string>& device) {
     std::filesystem::path folder = userDataDirectory();
     std::error_code error;
-    std::filesystem::create_directories(folder, error);
+    std::filesystem::create_directories(folder.parent_path(), error);
     if (error)
         throwWriteFailure(error.value());
+    // The folder is the user's alone, as the registry's (the same folder) is.
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+        throwWriteFailure(errno);
     try {
         // Serialises the read-modify-write cycles of different processes on the folder.
         const FolderLock lock = FolderLock::onFolder(folder);

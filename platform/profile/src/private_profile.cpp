@@ -312,17 +312,46 @@ std::optional<Edit> planEdit(std::string_view text, const char* section, const c
     return edit;
 }
 
-// Writes go to the file a symbolic link names, so that the link itself survives.
-std::string resolveLink(const char* path) {
-    struct stat st {};
-    if (::lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
-        if (char* resolved = ::realpath(path, nullptr)) {
-            std::string target = resolved;
-            std::free(resolved);
-            return target;
-        }
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A link in a folder that others may write, sticky or not, is followed only when the writer
+// owns it (the kernel's protected_symlinks rule, which covers sticky folders alone):
+// another user's link there would have the writer rewrite a file of that user's choosing.
+bool mayFollow(const std::string& link, const struct stat& linkInfo) {
+    if (linkInfo.st_uid == ::geteuid())
+        return true;
+    struct stat folder {};
+    return ::stat(folderOf(link).c_str(), &folder) == 0 &&
+           (folder.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Writes go to the file a symbolic link names, so that the link itself survives. Nothing
+// when a link on the way may not be followed.
+std::optional<std::string> resolveLink(const char* path) {
+    std::string hop = path;
+    struct stat info {};
+    for (int hops = 0; hops < 40 && ::lstat(hop.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+         ++hops) {
+        if (!mayFollow(hop, info))
+            return std::nullopt;
+        char target[PATH_MAX];
+        const ssize_t length = ::readlink(hop.c_str(), target, sizeof target);
+        if (length <= 0 || static_cast<size_t>(length) >= sizeof target)
+            break;
+        const std::string next(target, static_cast<size_t>(length));
+        hop = next.front() == '/' ? next : folderOf(hop) + "/" + next;
     }
-    return path;
+    if (hop == path)
+        return hop;
+    if (char* resolved = ::realpath(path, nullptr)) {
+        std::string target = resolved;
+        std::free(resolved);
+        return target;
+    }
+    return std::string(path);
 }
 
 }  // namespace
@@ -357,11 +386,12 @@ bool WritePrivateProfileStringA(const char* section, const char* key, const char
                                 const char* path) {
     if (!section || !path || !*path)
         return false;
-    const std::string target = resolveLink(path);
+    const std::optional<std::string> resolved = resolveLink(path);
+    if (!resolved)
+        return false;
+    const std::string& target = *resolved;
     const size_t slash = target.rfind('/');
-    const std::string folder = slash == std::string::npos ? "."
-                               : slash == 0               ? "/"
-                                                          : target.substr(0, slash);
+    const std::string folder = folderOf(target);
     const std::string fileName = slash == std::string::npos ? target : target.substr(slash + 1);
     if (fileName.empty())
         return false;
@@ -371,8 +401,9 @@ bool WritePrivateProfileStringA(const char* section, const char* key, const char
         return false;
     try {
         // Writers in other processes must not lose each other's changes between reading
-        // and replacing.
-        const FolderLock lock = FolderLock::onFolder(folder);
+        // and replacing; a lock that anyone who may read the folder could hold would let
+        // them stall every write into it.
+        const FolderLock lock = FolderLock::forFile(target);
 
         struct stat fileStat {};
         const bool exists = ::stat(target.c_str(), &fileStat) == 0;

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "platform/registry.h"
+#include "platform/root_owned_path.h"
 #include "system_errors.h"
 
 namespace platform {
@@ -53,11 +54,8 @@ HRESULT report(const LoaderFailure& failure) {
     return failure.hr;
 }
 
-// Loads (or finds loaded) the library at `path`.
-const LoadedLibrary& loadLibrary(LibraryTable& table, const std::filesystem::path& path) {
-    if (auto it = table.libraries.find(path); it != table.libraries.end())
-        return it->second;
-
+// A missing library, or something else where it should be.
+void requireRegularFile(const std::filesystem::path& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
         throw LoaderFailure{CO_E_DLLNOTFOUND, u"ライブラリ " + quoted(path) + u" を開けません: " +
@@ -67,8 +65,36 @@ const LoadedLibrary& loadLibrary(LibraryTable& table, const std::filesystem::pat
         throw LoaderFailure{CO_E_DLLNOTFOUND,
                             u"ライブラリ " + quoted(path) + u" は通常のファイルではありません。"};
     }
+}
+
+// What the machine's registry names runs in every user's programs: only a library nobody
+// but root can change is loaded from it, by the resolved path that was checked
+// (platform/root_owned_path.h says why that path cannot be swapped afterwards).
+std::filesystem::path checkedMachineLibrary(const std::filesystem::path& path) {
+    try {
+        return requireRootOwned(path, RootOwnedKind::file, E_ACCESSDENIED);
+    } catch (const Error& error) {
+        throw LoaderFailure{E_ACCESSDENIED, u"マシン全体のレジストリが示すライブラリ " +
+                                                quoted(path) + u" は読み込みません: " +
+                                                error.description()};
+    }
+}
+
+// Loads (or finds loaded) the library registered as `path`; one from the machine's
+// registry is checked at every load.
+const LoadedLibrary& loadLibrary(LibraryTable& table, const std::filesystem::path& path,
+                                 RegistryScope scope) {
+    std::filesystem::path file = path;
+    if (scope == RegistryScope::machine) {
+        requireRegularFile(path);
+        file = checkedMachineLibrary(path);
+    }
+    if (auto it = table.libraries.find(path); it != table.libraries.end())
+        return it->second;
+
+    requireRegularFile(path);
     ::dlerror();
-    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         const char* why = ::dlerror();
         throw LoaderFailure{CO_E_ERRORINDLL, u"ライブラリ " + quoted(path) +
@@ -91,6 +117,7 @@ const LoadedLibrary& loadLibrary(LibraryTable& table, const std::filesystem::pat
 struct FoundClass {
     ClassRegistration entry;
     std::filesystem::path registryFile;
+    RegistryScope scope;
 };
 
 // A damaged or unsafe registry fails the creation with its own code and description.
@@ -107,7 +134,7 @@ FoundClass lookUpClass(const Guid& clsid) {
     const std::optional<FoundClass> found =
         lookUpInRegistries([&](const Registry& registry) -> std::optional<FoundClass> {
             if (auto entry = registry.classById(clsid))
-                return FoundClass{std::move(*entry), registry.filePath()};
+                return FoundClass{std::move(*entry), registry.filePath(), registry.scope()};
             return std::nullopt;
         });
     if (!found) {
@@ -131,7 +158,7 @@ Guid lookUpProgId(std::string_view progId) {
 // registry that still names it and how to mend that.
 const LoadedLibrary& loadRegisteredLibrary(LibraryTable& table, const FoundClass& found) {
     try {
-        return loadLibrary(table, found.entry.libraryPath);
+        return loadLibrary(table, found.entry.libraryPath, found.scope);
     } catch (LoaderFailure& failure) {
         if (failure.hr == CO_E_DLLNOTFOUND) {
             failure.detail += u" (登録元: " + quoted(found.registryFile) +

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "platform/root_owned_path.h"
 #include "platform/unknown.h"
 
 namespace platform {
@@ -139,6 +140,15 @@ HRESULT registerServer(const LibraryRecord& record,
             throw Error(kRegistryWriteFailed,
                         u"モジュール \"" + fromUtf8(path.string()) +
                             u"\" は通常のファイルではないため登録できません。");
+        }
+        if (g_registrationScope.load() == RegistryScope::machine) {
+            // Every user would load it: it must be root's alone (platform/root_owned_path.h).
+            try {
+                requireRootOwned(path, RootOwnedKind::file, kRegistryWriteFailed);
+            } catch (const Error& error) {
+                throw Error(kRegistryWriteFailed,
+                            u"マシン全体のレジストリには登録できません: " + error.description());
+            }
         }
         registrationRegistry().update([&](RegistryContents& contents) {
             contents.putTypeLibrary({record.typeLibId, record.versionMajor, record.versionMinor,

@@ -1,5 +1,6 @@
 #include "platform/registry.h"
 #include "platform/file_descriptor.h"
+#include "platform/root_owned_path.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <utility>
 
 #include "atomic_file.h"
+#include "owner_check.h"
 #include "platform/user_data.h"
 #include "system_errors.h"
 
@@ -268,7 +270,8 @@ std::u16string systemFailure(std::u16string_view what, const std::filesystem::pa
 void checkOwnership(const struct stat& info, const std::filesystem::path& path, HRESULT code,
                     std::u16string_view kind, RegistryScope scope) {
     const bool machine = scope == RegistryScope::machine;
-    if (info.st_uid != (machine ? 0 : geteuid())) {
+    const OwnerCheck owner = checkOwner(info, machine ? 0 : geteuid());
+    if (owner == OwnerCheck::anotherOwner) {
         if (machine) {
             throw Error(code, u"マシン全体のレジストリの" + std::u16string(kind) + u" " +
                                   pathText(path) +
@@ -278,7 +281,7 @@ void checkOwnership(const struct stat& info, const std::filesystem::path& path, 
         throw Error(code, u"レジストリの" + std::u16string(kind) + u" " + pathText(path) +
                               u" は別のユーザーが所有しているため使用できません。");
     }
-    if (info.st_mode & (S_IWGRP | S_IWOTH)) {
+    if (owner == OwnerCheck::othersMayWrite) {
         throw Error(code, std::u16string(machine ? u"マシン全体の" : u"") + u"レジストリの" +
                               std::u16string(kind) + u" " + pathText(path) +
                               u" はグループまたは他のユーザーが書き込めるため使用できません。" +
@@ -297,6 +300,18 @@ bool checkDirectory(const std::filesystem::path& directory, HRESULT code, Regist
     if (!S_ISDIR(info.st_mode)) {
         throw Error(code, u"レジストリのフォルダー " + pathText(directory) +
                               u" はフォルダーではありません。");
+    }
+    if (scope == RegistryScope::machine) {
+        // The folders above it count too: whoever may rename one could put a registry of
+        // their own in its place.
+        try {
+            requireRootOwned(directory, RootOwnedKind::folder, code);
+        } catch (const Error& error) {
+            throw Error(code, u"マシン全体のレジストリのフォルダー " + pathText(directory) +
+                                  u" は使用できません: " + error.description() +
+                                  u" root の所有にし、chmod go-w で書き込みを禁止してください。");
+        }
+        return true;
     }
     checkOwnership(info, directory, code, u"フォルダー", scope);
     return true;

@@ -3,7 +3,8 @@
 //
 // Per user: $CORVANE_PLATFORM_HOME if set (tests point it at a temporary folder), otherwise
 // $XDG_DATA_HOME/corvane-platform, otherwise ~/.local/share/corvane-platform.
-// CORVANE_PLATFORM_HOME is the one environment variable of its own the platform reads.
+// CORVANE_PLATFORM_HOME and CORVANE_PLATFORM_MACHINE_HOME are the environment variables of
+// its own the platform reads.
 #pragma once
 
 #include <filesystem>
@@ -12,11 +13,14 @@ namespace platform {
 
 std::filesystem::path userDataDirectory();
 
-// For the machine: <dir>/corvane-platform for the first folder <dir> of $XDG_DATA_DIRS
-// (default /usr/local/share:/usr/share) that holds a registry there; otherwise the data
-// folder of the prefix this library is installed under (found from where the library
-// lies, so that an installed tree can be moved), or of the configured prefix when the
-// library runs from its build folder.
+// For the machine: the folder fixed when the platform was built,
+// <prefix>/share/corvane-platform (/usr/share/corvane-platform for the Debian packages).
+// XDG_DATA_DIRS is not consulted: root's environment must not choose where root writes
+// or what every user loads. Tests point it elsewhere with $CORVANE_PLATFORM_MACHINE_HOME
+// (an absolute folder), honoured only when the real and effective user and group agree
+// (never in a set-user-ID program); the machine registry there is used only when that
+// folder and every folder above it pass the root-ownership checks of
+// platform/root_owned_path.h, exactly like the built-in one.
 std::filesystem::path machineDataDirectory();
 
 }  // namespace platform

@@ -6,7 +6,13 @@
 // on a network serial server and is returned as written). Lines starting with '#' are
 // comments; lines that are no entry are ignored; the first entry for a number is the one
 // used. A port without an entry opens /dev/ttyS<n-1>, as port 1 is the first serial device.
-// A missing or unreadable map is an empty one: looking a port up never fails.
+// A missing map is an empty one.
+//
+// The map says where a port's traffic goes (a network server's address, say), so only the
+// user may change it: the folder is made 0700 and the file written 0600, and a map that is
+// not the user's own regular file (a link is not), or that a group or other users may
+// write, is refused with error 70 naming it (75 and the like, naming it, when it cannot be
+// read).
 #pragma once
 
 #include <filesystem>
@@ -21,9 +27,9 @@ std::filesystem::path devicePathForPort(int port);
 
 // Make `port` open `device` / drop its entry. For tools and tests: the file is rewritten
 // atomically (temporary file, then rename) under a lock on its folder, which is created
-// when missing; comments and other entries stay as they are. Errors: 5 for a port below 1
-// or an empty or multi-line path, 70 when the file may not be written, 61 when the disk is
-// full, 75 for any other failure to write.
+// when missing; a refused map stays as it is (the error above); comments and other entries stay as
+// they are. Errors: 5 for a port below 1 or an empty or multi-line path, 70 when the file may not
+// be written, 61 when the disk is full, 75 for any other failure to write.
 void setPortDevice(int port, const std::filesystem::path& device);
 void removePortDevice(int port);
 

@@ -33,13 +33,18 @@ uint32_t GetPrivateProfileStringA(const char* section, const char* key, const ch
 // Names and the value are written as given (names without surrounding blanks), so a value
 // holding CR or LF, or a key holding "=", does not read back the same.
 // The file is replaced atomically (a temporary file beside it, synced, renamed over it),
-// keeping its permissions and owner; concurrent writers are serialised by a lock on the
-// folder. In a read-only folder a writable file is rewritten in place instead (keeping its
-// links and owner). Returns false, leaving the file as it was, when it cannot be written: a
+// keeping its permissions and owner; concurrent writers of the user are serialised by the
+// user's own lock file ".<name>.lock" beside it (0600, left in place). In a read-only folder
+// a writable file is rewritten in place instead (keeping its links and owner), under a lock
+// on the file itself. Whoever holds a lock delays a write by a few seconds at most, then the
+// write fails. A symbolic link is followed, except one in a folder others may write (sticky
+// or not) that belongs to someone other than the writer: that write fails.
+// Returns false, leaving the file as it was, when it cannot be written: a
 // missing folder, a path that is no regular file, a file without write permission, a new
 // file in a read-only folder (a file or folder without any write permission bit counts as
-// read-only even for root), a full disk. A null `section` or `path` also returns false. A
-// deletion that finds nothing to delete succeeds without creating the file.
+// read-only even for root), a full disk, a lock file beside it that another user owns. A null
+// `section` or `path` also returns false. A deletion that finds nothing to delete succeeds without
+// creating the file.
 bool WritePrivateProfileStringA(const char* section, const char* key, const char* value,
                                 const char* path);
 

@@ -10,7 +10,9 @@
 // The HRESULT functions never throw. On a failure of their own (class or ProgID not
 // registered: REGDB_E_CLASSNOTREG; library missing or not a regular file:
 // CO_E_DLLNOTFOUND; library unloadable or without DllGetClassObject: CO_E_ERRORINDLL; a
-// damaged or unsafe registry: its REGDB_E_* code) they leave error info number 429 with
+// library named by the machine's registry that anybody but root could change (itself or
+// a folder above it, platform/root_owned_path.h): E_ACCESSDENIED, checked at every load;
+// a damaged or unsafe registry: its REGDB_E_* code) they leave error info number 429 with
 // a description naming the cause; failures of the library's factory or object come back
 // unchanged with whatever error info the library left. `createObject` throws the same as
 // platform::Error.

@@ -1,0 +1,204 @@
+#!/usr/bin/env bash
+# The control's Debian package as dpkg drives it on a real system: its maintainer scripts
+# run by dpkg itself in a Debian 12 chroot of this test's own, never on this machine.
+#
+#   maintainer_scripts_test.sh <build folder> <source folder>
+#
+# Builds the two packages the registration needs (libcorvane-platform1, corvane) from the
+# source folder into <build folder>/maintainer-scripts, then installs, upgrades, fails an
+# upgrade (a newer package whose preinst fails), fails a removal (a conflicting package
+# whose preinst fails), fails a deconfiguration (a breaking package whose preinst fails),
+# removes and purges. After each step: the package's state, whether the control is in the
+# machine-wide registry the package owns, and that nothing under /usr/local changed (a
+# registry is waiting there, as a source install would leave it).
+#
+# The chroot's base (debootstrap --variant=minbase bookworm, a few minutes) is made once and
+# kept in $CORVANE_TEST_CHROOT_CACHE (default /var/cache/corvane-tests, outside the build
+# trees so that every tree shares it and outside /tmp so that it survives clean-ups; delete
+# it to refresh). Each run works on an overlay of it (or a copy) that it throws away.
+# Exit 0 on success, 77 (skipped) when not run as root, 1 on a failure, also when the
+# base cannot be made.
+set -euo pipefail
+build=$(realpath "$1") source=$(realpath "$2")
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+[ "$(id -u)" = 0 ] || { echo "skipped: dpkg in a chroot needs root"; exit 77; }
+for tool in debootstrap dpkg-deb chroot flock; do
+  command -v "$tool" >/dev/null || fail "$tool is not installed (scripts/setup.sh installs it)"
+done
+started=$SECONDS
+phase() { echo "[$((SECONDS - started)) s] $*"; }
+
+work="$build/maintainer-scripts"
+root="$work/root"
+# A run killed before its clean-up may have left its mounts behind.
+umount "$root/proc" 2>/dev/null || true
+umount "$root" 2>/dev/null || true
+mountpoint -q "$root" && fail "$root is still mounted"
+rm -rf "$work/root" "$work/layer" "$work/debs"
+mkdir -p "$work/debs"
+
+# The packages, built from the source folder with the prefix a Debian package has.
+phase "building the packages"
+packaging="$work/build"
+cmake -S "$source" -B "$packaging" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_INSTALL_PREFIX=/usr -DCORVANE_PACKAGE_DEB=ON -DCORVANE_BUILD_TESTS=OFF \
+  -DCORVANE_BUILD_BENCH=OFF -DCORVANE_BUILD_SAMPLE=OFF -DCORVANE_BUILD_PYTHON=OFF \
+  >"$work/build.log" 2>&1 || fail "configure the packages: $(tail -20 "$work/build.log")"
+cmake --build "$packaging" >>"$work/build.log" 2>&1 ||
+  fail "build the packages: $(tail -20 "$work/build.log")"
+rm -rf "$packaging/packages"
+(cd "$packaging" && cpack -G DEB -B "$packaging/packages" -D 'CPACK_COMPONENTS_ALL=runtime;module') \
+  >>"$work/build.log" 2>&1 || fail "cpack: $(tail -20 "$work/build.log")"
+library_deb=$(echo "$packaging"/packages/libcorvane-platform1_*.deb)
+control_deb=$(echo "$packaging"/packages/corvane_*.deb)
+if [ ! -f "$library_deb" ] || [ ! -f "$control_deb" ]; then fail "no packages in $packaging/packages"; fi
+version=$(dpkg-deb -f "$control_deb" Version)
+module=$(dpkg-deb -c "$control_deb" | awk '{print $6}' | grep '/Corvane\.so$' | sed 's/^\.//')
+[ -n "$module" ] || fail "no Corvane.so in $control_deb"
+cp "$library_deb" "$work/debs/library.deb"
+cp "$control_deb" "$work/debs/control.deb"
+
+# Packages made from that one: a newer version, and one that fails in its preinst.
+repack() {  # <version> <file> [preinst-fails]
+  local tree="$work/repack"
+  rm -rf "$tree"
+  dpkg-deb -R "$control_deb" "$tree"
+  sed -i "s/^Version: .*/Version: $1/" "$tree/DEBIAN/control"
+  if [ "${3-}" = preinst-fails ]; then
+    printf '#!/bin/sh\necho "this preinst fails on purpose" >&2\nexit 1\n' >"$tree/DEBIAN/preinst"
+    chmod 0755 "$tree/DEBIAN/preinst"
+  fi
+  dpkg-deb --root-owner-group -b "$tree" "$work/debs/$2" >/dev/null
+  rm -rf "$tree"
+}
+# A package of its own that takes the control's place (<relation>: corvane) and fails.
+failing_rival() {  # <name> <relation field> <file>
+  local tree="$work/rival"
+  rm -rf "$tree"
+  mkdir -p "$tree/DEBIAN"
+  printf 'Package: %s\nVersion: 1\nArchitecture: all\nMaintainer: Corvane developers <corvane@example.org>\n%s\nDescription: fails to take the place of corvane\n' \
+    "$1" "$2" >"$tree/DEBIAN/control"
+  printf '#!/bin/sh\nexit 1\n' >"$tree/DEBIAN/preinst"
+  chmod 0755 "$tree/DEBIAN/preinst"
+  dpkg-deb --root-owner-group -b "$tree" "$work/debs/$3" >/dev/null
+  rm -rf "$tree"
+}
+newer="$version+1"
+repack "$newer" newer.deb
+repack "$version+2" failing-upgrade.deb preinst-fails
+failing_rival corvane-conflicting $'Conflicts: corvane\nReplaces: corvane' conflicting.deb
+failing_rival corvane-breaking 'Breaks: corvane' breaking.deb
+
+# The cached base, made once; a lock keeps two runs from making it at the same time.
+cache="${CORVANE_TEST_CHROOT_CACHE:-/var/cache/corvane-tests}"
+base="$cache/bookworm-minbase"
+mkdir -p "$cache"
+exec 9>"$cache/lock"
+flock 9
+if [ ! -e "$base/.complete" ]; then
+  phase "making the Debian 12 base in $base (once)"
+  rm -rf "$base.partial"
+  mirror=$(grep -h -m1 '^URIs:' /etc/apt/sources.list.d/debian.sources 2>/dev/null | awk '{print $2}' || true)
+  debootstrap --variant=minbase bookworm "$base.partial" ${mirror:+"$mirror"} \
+    >"$cache/debootstrap.log" 2>&1 ||
+    fail "debootstrap (log $cache/debootstrap.log): $(tail -20 "$cache/debootstrap.log")"
+  cp /etc/resolv.conf "$base.partial/etc/resolv.conf" 2>/dev/null || true
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    cp /etc/apt/sources.list.d/debian.sources "$base.partial/etc/apt/sources.list.d/"
+    rm -f "$base.partial/etc/apt/sources.list"
+  fi
+  chroot "$base.partial" apt-get update -qq >>"$cache/debootstrap.log" 2>&1 ||
+    fail "apt-get update in the base: $(tail -20 "$cache/debootstrap.log")"
+  touch "$base.partial/.complete"
+  rm -rf "$base"
+  mv "$base.partial" "$base"
+fi
+flock -s 9  # others may use the base too, but nobody remakes it under this run
+
+# This run's root: an overlay of the base where the kernel offers one, else a copy.
+cleanup() {
+  umount "$root/proc" 2>/dev/null || true
+  umount "$root" 2>/dev/null || true
+  if ! mountpoint -q "$root" && ! mountpoint -q "$root/proc"; then
+    rm -rf "$work/root" "$work/layer"
+  fi
+}
+trap cleanup EXIT
+phase "preparing the chroot"
+mkdir -p "$root" "$work/layer/upper" "$work/layer/work"
+if ! mount -t overlay overlay \
+  -o "lowerdir=$base,upperdir=$work/layer/upper,workdir=$work/layer/work" "$root" 2>/dev/null; then
+  cp -a "$base/." "$root/"
+fi
+mount -t proc proc "$root/proc"
+[ -c "$root/dev/null" ] || fail "the base has no /dev/null"
+cp "$work"/debs/*.deb "$root/tmp/"
+in_root() {
+  chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
+    DEBIAN_FRONTEND=noninteractive LC_ALL=C.UTF-8 "$@"
+}
+
+# A registry under /usr/local, as a source install leaves it: no step may touch it.
+local_registry="$root/usr/local/share/corvane-platform/registry"
+mkdir -p "$(dirname "$local_registry")"
+echo "corvane-platform-registry 1" >"$local_registry"
+chmod 0644 "$local_registry"
+usr_local() { (cd "$root/usr/local" && find . -printf '%p %y %s %m %T@\n' | sort); }
+usr_local_before=$(usr_local)
+
+machine_registry="$root/usr/share/corvane-platform/registry"
+entries() {  # how many lines of the machine registry name the module (0 without one)
+  if [ -f "$machine_registry" ]; then grep -cF "$module" "$machine_registry" || true; else echo 0; fi
+}
+
+# <what> <dpkg's verdict: ok|fails> <corvane's state afterwards: "ii VERSION", "rc VERSION"
+# or gone> <registered: yes|no> <script call dpkg must make, or -> <command...>
+step() {
+  local what=$1 verdict=$2 state=$3 registered=$4 call=$5 status=0 out
+  shift 5
+  phase "$what"
+  out=$(in_root "$@" 2>&1) || status=$?
+  if [ "$verdict" = ok ] && [ "$status" != 0 ]; then fail "$what: status $status: $out"; fi
+  if [ "$verdict" = fails ] && [ "$status" = 0 ]; then fail "$what succeeded: $out"; fi
+  if [ "$call" != - ] && ! grep -qF "$call" <<<"$out"; then
+    fail "$what: dpkg did not run \"$call\": $out"
+  fi
+  local now
+  # shellcheck disable=SC2016  # dpkg-query's fields, not the shell's
+  now=$(in_root dpkg-query -W -f='${db:Status-Abbrev}${Version}' corvane 2>/dev/null || true)
+  [ -n "$now" ] || now=gone
+  case "$now" in un*|pn*) now=gone ;; esac
+  [ "$now" = "$state" ] || fail "$what: corvane is \"$now\", not \"$state\": $out"
+  local count
+  count=$(entries)
+  if [ "$registered" = yes ]; then
+    [ "$count" -gt 0 ] || fail "$what: the control is not registered machine-wide: $out"
+    [ -z "${registered_entries-}" ] || [ "$count" = "$registered_entries" ] ||
+      fail "$what: $count entries name the module, not $registered_entries"
+    registered_entries=$count
+    [ "$(stat -c '%U %a' "$machine_registry")" = "root 644" ] ||
+      fail "$what: machine registry $(stat -c '%U %a' "$machine_registry")"
+  else
+    [ "$count" = 0 ] || fail "$what: the control is still registered: $(cat "$machine_registry")"
+  fi
+  [ "$(usr_local)" = "$usr_local_before" ] ||
+    fail "$what: /usr/local changed: $(diff <(echo "$usr_local_before") <(usr_local) || true)"
+}
+
+# dpkg --debug=2 names each maintainer script it runs with its arguments, which shows that
+# each failing step took the way back through corvane's postinst that it is there for.
+step "install" ok "ii $version" yes - \
+  apt-get install -y --no-install-recommends -o Dpkg::Use-Pty=0 /tmp/library.deb /tmp/control.deb
+step "upgrade" ok "ii $newer" yes - dpkg -i /tmp/newer.deb
+step "failed upgrade" fails "ii $newer" yes "corvane.postinst ( abort-upgrade " \
+  dpkg --debug=2 -i /tmp/failing-upgrade.deb
+step "failed removal in favour of a conflicting package" fails "ii $newer" yes \
+  "corvane.postinst ( abort-remove " dpkg --debug=2 -i /tmp/conflicting.deb
+step "failed deconfiguration for a breaking package" fails "ii $newer" yes \
+  "corvane.postinst ( abort-deconfigure " dpkg --debug=2 --auto-deconfigure -i /tmp/breaking.deb
+step "remove" ok "rc $newer" no - dpkg -r corvane
+[ -f "$machine_registry" ] || fail "remove: the machine registry went before the purge"
+step "purge" ok gone no - dpkg -P corvane
+[ ! -e "$(dirname "$machine_registry")" ] || fail "purge left $(dirname "$machine_registry")"
+phase "ok: registered after install, upgrade and every failed step; gone after removal; /usr/local untouched"
