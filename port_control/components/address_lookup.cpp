@@ -3,7 +3,6 @@
 #include <netdb.h>
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <mutex>
 
@@ -55,21 +54,6 @@ void freeFinishedAbandoned() {
                   [](const std::unique_ptr<PendingLookup>& each) { return each->finished(); });
 }
 
-std::vector<SocketAddress> addressesOf(const addrinfo* found) {
-    std::vector<SocketAddress> addresses;
-    for (const addrinfo* each = found; each; each = each->ai_next) {
-        if ((each->ai_family != AF_INET && each->ai_family != AF_INET6) ||
-            each->ai_addrlen > sizeof(sockaddr_storage))
-            continue;
-        SocketAddress address;
-        std::memcpy(&address.address, each->ai_addr, each->ai_addrlen);
-        address.length = each->ai_addrlen;
-        address.family = each->ai_family;
-        addresses.push_back(address);
-    }
-    return addresses;
-}
-
 AddressLookup found(std::vector<SocketAddress> addresses) {
     if (addresses.empty())
         return {};
@@ -94,7 +78,7 @@ AddressLookup lookUpAddresses(const std::string& host, uint16_t port, Clock::tim
     const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &numeric, &written);
     if (rc == 0) {
         std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owned(written, ::freeaddrinfo);
-        return found(addressesOf(written));
+        return found(socketAddressesOf(written));
     }
     if (rc != EAI_NONAME)
         return {};
@@ -121,7 +105,7 @@ AddressLookup lookUpAddresses(const std::string& host, uint16_t port, Clock::tim
     }
     if (::gai_error(&lookup->request) != 0)
         return {};
-    return found(addressesOf(lookup->request.ar_result));
+    return found(socketAddressesOf(lookup->request.ar_result));
 }
 
 }  // namespace port_control

@@ -7,9 +7,11 @@
 // Addresses written out (a literal IPv6 address included) never come here.
 #pragma once
 
+#include <netdb.h>
 #include <sys/socket.h>
 
 #include <span>
+#include <vector>
 
 namespace port_control {
 
@@ -19,6 +21,9 @@ struct SocketAddress {
     socklen_t length = 0;
     int family = 0;  // AF_INET or AF_INET6
 };
+
+// The IPv4 and IPv6 addresses of a resolver's answer, in its order.
+std::vector<SocketAddress> socketAddressesOf(const addrinfo* found);
 
 // The address to send to out of `candidates` (not empty), in the resolver's order.
 const SocketAddress& preferredAddress(std::span<const SocketAddress> candidates);

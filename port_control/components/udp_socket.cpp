@@ -325,18 +325,7 @@ void UdpSocket::SendData(const platform::Variant& data) {
     int rc = ::getaddrinfo(host.c_str(), std::to_string(m_remotePort).c_str(), &hints, &found);
     if (rc != 0)
         throw socketErrorFromResolver(rc, errno);
-    std::vector<SocketAddress> candidates;
-    for (addrinfo* ai = found; ai; ai = ai->ai_next) {
-        if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6)
-            continue;
-        if (ai->ai_addrlen > sizeof(sockaddr_storage))
-            continue;
-        SocketAddress d;
-        std::memcpy(&d.address, ai->ai_addr, ai->ai_addrlen);
-        d.length = ai->ai_addrlen;
-        d.family = ai->ai_family;
-        candidates.push_back(d);
-    }
+    const std::vector<SocketAddress> candidates = socketAddressesOf(found);
     ::freeaddrinfo(found);
     if (candidates.empty())
         throw socketError(SocketFailure::HostNotFound);
