@@ -330,7 +330,7 @@ TEST_F(ModuleLoaderTest, TheMachineRegistryTakesOnlyLibrariesRootAloneCanChange)
     if (!trusted.available())
         GTEST_SKIP() << "needs root and a folder only root can change";
     const testing::MachineRegistryStandIn standIn(trusted.path() / "corvane-platform");
-    const std::filesystem::path t = trusted.path();
+    const std::filesystem::path& t = trusted.path();
     char elsewherePattern[] = "/tmp/corvane-elsewhere-XXXXXX";  // under a sticky 1777 folder
     ASSERT_NE(::mkdtemp(elsewherePattern), nullptr);
     const std::filesystem::path elsewhere(elsewherePattern);
