@@ -4,8 +4,10 @@
 #
 # starts Xvfb (1024x768, 24 bits, 96 dpi, no TCP) on the first display number from FIRST
 # to LAST that nobody uses, waits until it answers, exports DISPLAY and leaves Xvfb's pid
-# in virtual_display_pid for the caller to end. Callers running at the same time use ranges
-# of their own. Returns 1 when no number in the range is free.
+# in virtual_display_pid for the caller to end. It also unsets QT_QPA_PLATFORM, so that the
+# window goes to that display whatever platform the caller's environment names (the
+# offscreen one of the widget tests, say). Callers running at the same time use ranges of
+# their own. Returns 1 when no number in the range is free.
 start_virtual_display() {
   local first=$1 last=$2 n display=""
   for n in $(seq "$first" "$last"); do
@@ -22,4 +24,5 @@ start_virtual_display() {
     sleep 0.1
   done
   export DISPLAY="$display"
+  unset QT_QPA_PLATFORM
 }
