@@ -17,8 +17,6 @@ endif()
 
 # Maintainer scripts of the control's package, with the installed paths filled in.
 set(CORVANE_MODULE ${CMAKE_INSTALL_FULL_LIBDIR}/corvane/Corvane.so)
-set(CORVANE_DATADIR ${CMAKE_INSTALL_FULL_DATADIR})
-set(CORVANE_MACHINE_REGISTRY_DIR ${CORVANE_DATADIR}/corvane-platform)
 set(maintainer_scripts)
 foreach(script postinst prerm postrm)
   configure_file(debian/${script}.in ${CMAKE_CURRENT_BINARY_DIR}/debian/${script} @ONLY
