@@ -15,6 +15,7 @@ packages=(
   ser2net python3-serial
   gettext file lintian desktop-file-utils
   debootstrap
+  libudev-dev umockdev libumockdev-dev
 )
 if [ "$(id -u)" = 0 ]; then
   export DEBIAN_FRONTEND=noninteractive

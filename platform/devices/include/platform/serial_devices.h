@@ -1,0 +1,62 @@
+// The machine's serial ports as udev describes them, and a watch of them coming and going.
+//
+// A port is a device of the tty subsystem that a user can open as a serial line: a USB
+// adapter, a UART on the board or a card. Pseudo-terminals, virtual consoles and legacy
+// ttyS nodes with no UART behind them are no ports. The port map's network entries
+// ("5=rfc2217://host:port") are listed too, as network ports, without connecting to them.
+// Text is UTF-8 as udev gives it; a field udev does not know is empty.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/message_loop.h"
+
+namespace platform {
+
+struct SerialPortDescription {
+    std::string device;           // "/dev/ttyUSB0", or "rfc2217://host:port" for a network port
+    std::string byId;             // "/dev/serial/by-id/usb-FTDI_...-if00-port0", where udev made one
+    std::string byPath;           // "/dev/serial/by-path/...", where udev made one
+    std::string driver;           // "ftdi_sio", "cp210x", "serial" ...
+    std::string vendorId;         // USB adapters: four lower-case hex digits, "0403"
+    std::string productId;        // USB adapters: "6001"
+    std::string manufacturer;     // USB adapters: "FTDI"
+    std::string product;          // USB adapters: "FT232R USB UART"; else udev's model name
+    std::string serialNumber;     // USB adapters that have one
+    std::string interfaceNumber;  // USB adapters: "00", "01" ...
+    bool network = false;         // a port map entry naming a network serial server
+    int portNumber = 0;           // the port map's number that opens this port, 0 when none
+
+    // The name a port map entry should use: the by-id name, else the by-path name, else the
+    // device itself.
+    const std::string& stableName() const;
+    // One line for people: "FT232R USB UART (FTDI)", the driver's name when nothing better.
+    std::string description() const;
+};
+
+// The ports now present, in device order. Errors are platform errors (a number and a
+// description), as when udev cannot be reached.
+std::vector<SerialPortDescription> listSerialPorts();
+
+// Reports ports arriving and leaving on `loop`, from a udev monitor (no polling), until it
+// is destroyed. The callback runs on the loop's thread and may destroy the watch. A leaving
+// port is described as it was when it arrived. Errors are platform errors.
+class SerialPortWatch {
+  public:
+    enum class Change { Arrived, Left };
+    using Callback = std::function<void(Change, const SerialPortDescription&)>;
+
+    explicit SerialPortWatch(Callback callback, MessageLoop& loop = MessageLoop::current());
+    ~SerialPortWatch();
+    SerialPortWatch(const SerialPortWatch&) = delete;
+    SerialPortWatch& operator=(const SerialPortWatch&) = delete;
+
+  private:
+    struct Monitor;
+    std::unique_ptr<Monitor> m_monitor;
+};
+
+}  // namespace platform
