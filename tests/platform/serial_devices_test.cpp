@@ -108,11 +108,12 @@ TEST_F(SerialDevicesTest, AWatchSeesAdaptersLeaveAndArriveAndMayEndInItsCallback
     };
     std::vector<Seen> seen;
     std::unique_ptr<SerialPortWatch> watch;
-    watch = std::make_unique<SerialPortWatch>([&](Change change, const SerialPortDescription& port) {
-        seen.push_back({change, port});
-        if (seen.size() == 4)
-            watch.reset();
-    });
+    watch =
+        std::make_unique<SerialPortWatch>([&](Change change, const SerialPortDescription& port) {
+            seen.push_back({change, port});
+            if (seen.size() == 4)
+                watch.reset();
+        });
 
     // The second adapter comes back on another node: its stable name keeps its number.
     struct Step {

@@ -65,7 +65,8 @@ TEST_F(StablePortNameTest, TheNumberOfABydIdNameOpensTheAdapterOnItsNewNode) {
 
     const int device = m_machine.masterFd("/dev/ttyUSB2");
     ASSERT_EQ(::write(device, "OK\r\n", 4), 4);
-    ASSERT_TRUE(MessageLoop::current().runUntil([&] { return m_port.get_InBufferCount() >= 4; }, 5s));
+    ASSERT_TRUE(
+        MessageLoop::current().runUntil([&] { return m_port.get_InBufferCount() >= 4; }, 5s));
     const platform::ByteArray input = m_port.get_Input().bytesValue();
     EXPECT_EQ(std::string(input.begin(), input.end()), "OK\r\n");
 }

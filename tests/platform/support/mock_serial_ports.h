@@ -53,10 +53,10 @@ inline std::string adapterRecord(const MockAdapter& adapter, const std::string& 
     const std::string byId = byIdName(adapter);
     const std::string byPath = byPathName(adapter);
     const std::string number = std::to_string(minor);
-    return "P: " + interface + "/" + node + "/tty/" + node + "\nN: " + node + "\nS: " +
-           byId.substr(5) + "\nS: " + byPath.substr(5) + "\nE: DEVNAME=/dev/" + node +
-           "\nE: SUBSYSTEM=tty\nE: MAJOR=188\nE: MINOR=" + number + "\nE: DEVLINKS=" + byId +
-           " " + byPath +
+    return "P: " + interface + "/" + node + "/tty/" + node + "\nN: " + node +
+           "\nS: " + byId.substr(5) + "\nS: " + byPath.substr(5) + "\nE: DEVNAME=/dev/" + node +
+           "\nE: SUBSYSTEM=tty\nE: MAJOR=188\nE: MINOR=" + number + "\nE: DEVLINKS=" + byId + " " +
+           byPath +
            "\nE: ID_BUS=usb\nE: ID_VENDOR=FTDI\nE: ID_VENDOR_ENC=FTDI\nE: ID_VENDOR_ID=0403"
            "\nE: ID_MODEL=FT232R_USB_UART\nE: ID_MODEL_ENC=FT232R\\x20USB\\x20UART"
            "\nE: ID_MODEL_ID=6001\nE: ID_SERIAL_SHORT=" +
@@ -76,7 +76,8 @@ class MockSerialPorts {
             g_clear_error(&error);
             throw std::runtime_error("cannot load the serial ports fixture: " + message);
         }
-        m_ioctls = static_cast<UMockdevIoctlBase*>(g_object_new(umockdev_ioctl_base_get_type(), nullptr));
+        m_ioctls =
+            static_cast<UMockdevIoctlBase*>(g_object_new(umockdev_ioctl_base_get_type(), nullptr));
         g_signal_connect(m_ioctls, "handle-ioctl", G_CALLBACK(onIoctl), nullptr);
         for (const char* node : {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyS4"})
             passIoctls(node);
@@ -98,8 +99,8 @@ class MockSerialPorts {
         for (const std::string& link : {byIdName(adapter), byPathName(adapter)})
             std::filesystem::remove(inTestbed(link));
         GError* error = nullptr;
-        if (!umockdev_testbed_add_from_string(m_testbed, adapterRecord(adapter, node, minor).c_str(),
-                                              &error)) {
+        if (!umockdev_testbed_add_from_string(
+                m_testbed, adapterRecord(adapter, node, minor).c_str(), &error)) {
             std::string message = error ? error->message : "unknown error";
             g_clear_error(&error);
             throw std::runtime_error("cannot plug the adapter in: " + message);
@@ -115,7 +116,8 @@ class MockSerialPorts {
             umockdev_testbed_detach_ioctl(m_testbed, path.c_str(), nullptr);
         umockdev_testbed_uevent(m_testbed, tty.c_str(), "remove");
         umockdev_testbed_remove_device(m_testbed, tty.c_str());
-        umockdev_testbed_remove_device(m_testbed, std::filesystem::path(tty).parent_path().parent_path().c_str());
+        umockdev_testbed_remove_device(
+            m_testbed, std::filesystem::path(tty).parent_path().parent_path().c_str());
         for (const std::string& link : {byIdName(adapter), byPathName(adapter)})
             std::filesystem::remove(inTestbed(link));
     }
@@ -128,7 +130,8 @@ class MockSerialPorts {
   private:
     static UMockdevTestbed* newTestbed() {
         const char* preload = std::getenv("LD_PRELOAD");
-        if (!preload || std::string_view(preload).find("libumockdev-preload") == std::string_view::npos)
+        if (!preload ||
+            std::string_view(preload).find("libumockdev-preload") == std::string_view::npos)
             throw std::runtime_error("not run under umockdev-wrapper");
         return umockdev_testbed_new();
     }
