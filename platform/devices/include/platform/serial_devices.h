@@ -17,15 +17,15 @@
 namespace platform {
 
 struct SerialPortDescription {
-    std::string device;           // "/dev/ttyUSB0", or "rfc2217://host:port" for a network port
-    std::string byId;             // "/dev/serial/by-id/usb-FTDI_...-if00-port0", where udev made one
-    std::string byPath;           // "/dev/serial/by-path/...", where udev made one
-    std::string driver;           // "ftdi_sio", "cp210x", "serial" ...
-    std::string vendorId;         // USB adapters: four lower-case hex digits, "0403"
-    std::string productId;        // USB adapters: "6001"
-    std::string manufacturer;     // USB adapters: "FTDI"
-    std::string product;          // USB adapters: "FT232R USB UART"; else udev's model name
-    std::string serialNumber;     // USB adapters that have one
+    std::string device;        // "/dev/ttyUSB0", or "rfc2217://host:port" for a network port
+    std::string byId;          // "/dev/serial/by-id/usb-FTDI_...-if00-port0", where udev made one
+    std::string byPath;        // "/dev/serial/by-path/...", where udev made one
+    std::string driver;        // "ftdi_sio", "cp210x", "serial" ...
+    std::string vendorId;      // USB adapters: four lower-case hex digits, "0403"
+    std::string productId;     // USB adapters: "6001"
+    std::string manufacturer;  // USB adapters: "FTDI"
+    std::string product;       // USB adapters: "FT232R USB UART"; else udev's model name
+    std::string serialNumber;  // USB adapters that have one
     std::string interfaceNumber;  // USB adapters: "00", "01" ...
     bool network = false;         // a port map entry naming a network serial server
     int portNumber = 0;           // the port map's number that opens this port, 0 when none
@@ -35,15 +35,21 @@ struct SerialPortDescription {
     const std::string& stableName() const;
     // One line for people: "FT232R USB UART (FTDI)", the driver's name when nothing better.
     std::string description() const;
+
+    bool operator==(const SerialPortDescription&) const = default;
 };
 
-// The ports now present, in device order. Errors are platform errors (a number and a
-// description), as when udev cannot be reached.
+// The ports now present, in device order. A port's number is the lowest of the port map's
+// entries naming it by its node, by one of its links (/dev/serial/by-id/...) or by a path
+// that leads to the same file. Errors are platform errors (a number and a description):
+// 68 when udev cannot be reached, the port map's own when it is refused (port_map.h).
 std::vector<SerialPortDescription> listSerialPorts();
 
 // Reports ports arriving and leaving on `loop`, from a udev monitor (no polling), until it
 // is destroyed. The callback runs on the loop's thread and may destroy the watch. A leaving
-// port is described as it was when it arrived. Errors are platform errors.
+// port is described as it was when it arrived (or when the watch started). A port arriving
+// while the port map cannot be read is reported with number 0. Errors (when starting) are
+// platform errors, as for listSerialPorts().
 class SerialPortWatch {
   public:
     enum class Change { Arrived, Left };
