@@ -69,8 +69,30 @@ int platformFailure(const platform::Error& error) {
     return 1;
 }
 
+// Text for a line of the table or the watch: control characters (a tab or a line break
+// udev passed on from a device) shown as escapes, so that each port stays one line and its
+// columns stay apart.
+std::string printable(std::string_view text) {
+    std::string shown;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '\t') {
+            shown += "\\t";
+        } else if (byte == '\n') {
+            shown += "\\n";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+            shown += escape;
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
 std::string orDash(const std::string& text) {
-    return text.empty() ? std::string("-") : text;
+    return text.empty() ? std::string("-") : printable(text);
 }
 
 std::string vendorAndProduct(const SerialPortDescription& port) {
@@ -193,7 +215,7 @@ int printTable(const std::vector<SerialPortDescription>& ports) {
     rows.push_back({translate("PORT"), translate("DEVICE"), translate("STABLE NAME"),
                     translate("DESCRIPTION"), translate("VID:PID"), translate("SERIAL")});
     for (const SerialPortDescription& port : ports) {
-        rows.push_back({portNumberText(port), port.device, orDash(port.stableName()),
+        rows.push_back({portNumberText(port), orDash(port.device), orDash(port.stableName()),
                         orDash(port.description()), vendorAndProduct(port),
                         orDash(port.serialNumber)});
     }
@@ -277,12 +299,14 @@ int watchPorts() {
             [](platform::SerialPortWatch::Change change, const SerialPortDescription& port) {
                 const bool arrived = change == platform::SerialPortWatch::Change::Arrived;
                 std::printf("%s\t%s\t%s\t%s\t%s\t%s\t%s\n", arrived ? "arrived" : "left",
-                            portNumberText(port).c_str(), port.device.c_str(),
+                            portNumberText(port).c_str(), orDash(port.device).c_str(),
                             orDash(port.stableName()).c_str(), orDash(port.description()).c_str(),
                             vendorAndProduct(port).c_str(), orDash(port.serialNumber).c_str());
                 std::fflush(stdout);
             },
             loop);
+        std::fprintf(stderr, "corvane-ports: %s\n",
+                     translate("watching the serial ports; Ctrl+C ends."));
         loop.run();
     }
     loop.removeWatch(signalWatch);
