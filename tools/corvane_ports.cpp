@@ -148,7 +148,7 @@ size_t displayWidth(std::string_view text) {
 std::string jsonString(std::string_view text) {
     std::string json = "\"";
     auto escape = [&json](unsigned unit) {
-        char buffer[8];
+        char buffer[12];
         std::snprintf(buffer, sizeof buffer, "\\u%04x", unit);
         json += buffer;
     };

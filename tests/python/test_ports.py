@@ -7,7 +7,7 @@ import pytest
 import corvane
 
 sys.path.insert(0, str(pathlib.Path(__file__).parents[1] / "tools"))
-from serial_testbed import ODD_ADAPTER_BY_ID, SerialTestbed  # noqa: E402
+from serial_testbed import FIRST_ADAPTER_TTY, ODD_ADAPTER_BY_ID, SerialTestbed  # noqa: E402
 
 SECOND_BY_ID = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_B20M7KD4-if00-port0"
 
@@ -48,8 +48,8 @@ def test_watch_ports_reports_on_the_loop_until_stopped(machine):
     assert changes[0][1] == changes[1][1]
     assert (changes[0][1].device, changes[0][1].stable_name, changes[0][1].port_number) == (
         "/dev/ttyUSB2", ODD_ADAPTER_BY_ID, 8)
-    # Stopped: a port arriving now reaches nobody.
-    machine.plug_odd_adapter()
+    # Stopped: a port leaving now reaches nobody.
+    machine.pull(FIRST_ADAPTER_TTY)
     corvane.pump(0.5)
     assert len(changes) == 2
     watch.stop()  # again: harmless
@@ -68,5 +68,5 @@ def test_a_callback_may_stop_its_own_watch_and_its_exception_is_reported(machine
     assert corvane.run_until(lambda: calls, timeout=20)
     machine.pull_odd_adapter()
     corvane.pump(0.5)
-    assert calls == ["arrived"]
+    assert calls == ["arrived"]  # stopped by itself: the port leaving reached nobody
     assert "exception in the watch_ports callback" in capfd.readouterr().err

@@ -2,6 +2,7 @@
 adapters with by-id links, a PCI UART, an empty legacy ttyS0 and terminals that are no
 ports) and a third adapter to plug in and pull out. The tests run under umockdev-wrapper;
 a child process started with `environment()` sees the same machine and its uevents."""
+import gc
 import os
 import pathlib
 
@@ -11,6 +12,7 @@ gi.require_version("UMockdev", "1.0")
 from gi.repository import UMockdev  # noqa: E402
 
 FIXTURE = pathlib.Path(__file__).parents[1] / "platform" / "fixtures" / "serial_ports.umockdev"
+FIRST_ADAPTER_TTY = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/ttyUSB0/tty/ttyUSB0"
 
 # A CP2102 adapter whose names from udev hold every kind of character a JSON writer must
 # escape: quotes, a backslash, a tab, a control character, Latin and Japanese text and a
@@ -61,7 +63,7 @@ A: serial=0001
 
 class SerialTestbed:
     def __init__(self):
-        if not UMockdev.in_mock_environment():
+        if "umockdev-preload" not in os.environ.get("LD_PRELOAD", ""):
             raise RuntimeError("run the port-list tests under umockdev-wrapper")
         self.testbed = UMockdev.Testbed.new()
         self.testbed.add_from_file(str(FIXTURE))
@@ -70,13 +72,22 @@ class SerialTestbed:
         """The environment of a child that is to see this machine."""
         return dict(os.environ, UMOCKDEV_DIR=self.testbed.get_root_dir(), **extra)
 
+    # umockdev keeps a node it made until the testbed goes: a device pulled out cannot be
+    # plugged in again.
     def plug_odd_adapter(self):
         self.testbed.add_from_string(ODD_ADAPTER)
         self.testbed.uevent(ODD_ADAPTER_TTY, "add")
 
     def pull_odd_adapter(self):
-        self.testbed.uevent(ODD_ADAPTER_TTY, "remove")
-        self.testbed.remove_device(ODD_ADAPTER_TTY)
+        self.pull(ODD_ADAPTER_TTY)
+
+    def pull(self, tty):
+        self.testbed.uevent(tty, "remove")
+        self.testbed.remove_device(tty)
 
     def close(self):
+        # Gone now, not when the collector gets to it: a testbed going away takes the
+        # environment's UMOCKDEV_DIR with it, whichever testbed that names by then.
         self.testbed.disable()
+        del self.testbed
+        gc.collect()

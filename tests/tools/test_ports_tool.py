@@ -1,5 +1,6 @@
 """corvane-ports against a mock machine (serial_testbed.py) and a port map of the test's
 own: the table, the JSON, mapping and unmapping, the watch."""
+import json
 import os
 import pathlib
 import select
@@ -8,7 +9,7 @@ import subprocess
 
 import pytest
 
-from serial_testbed import ODD_ADAPTER_BY_ID, SerialTestbed
+from serial_testbed import ODD_ADAPTER_BY_ID, ODD_VENDOR, SerialTestbed
 
 TOOL = os.environ["CORVANE_PORTS_TOOL"]
 FIRST_BY_ID = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XQ1-if00-port0"
@@ -53,7 +54,8 @@ def test_the_table_lists_each_port_with_the_number_that_opens_it(machine, home):
         ["-", "/dev/ttyUSB0", FIRST_BY_ID, "FT232R USB UART (FTDI)", "0403:6001", "A10K3XQ1"],
         ["2", "/dev/ttyUSB1", SECOND_BY_ID, "FT232R USB UART (FTDI)", "0403:6001", "B20M7KD4"],
         ["-", "/dev/ttyS4", UART_BY_PATH, UART_DESCRIPTION, "-", "-"],
-        ["5", "rfc2217://127.0.0.1:4001", "rfc2217://127.0.0.1:4001", "-", "-", "-"],
+        ["5", "rfc2217://127.0.0.1:4001", "rfc2217://127.0.0.1:4001", "rfc2217://127.0.0.1:4001",
+         "-", "-"],
     ])
     # Aligned: every column starts at the same place on every line.
     lines = done.stdout.splitlines()
@@ -61,8 +63,13 @@ def test_the_table_lists_each_port_with_the_number_that_opens_it(machine, home):
         lines[0].index("DEVICE")}
 
 
-EXPECTED_JSON = """[
-  PLACEHOLDER
+# The fixture's ports in device order, and the odd adapter (port 3) with every kind of
+# character escaped; ASCII only.
+EXPECTED_JSON = r"""[
+  {"device": "/dev/ttyS4", "by_id": "", "by_path": "/dev/serial/by-path/pci-0000:00:16.3", "driver": "serial", "vendor_id": "", "product_id": "", "manufacturer": "Intel Corporation", "product": "Cannon Lake PCH Active Management Technology - SOL", "serial_number": "", "interface_number": "", "network": false, "port_number": null, "stable_name": "/dev/serial/by-path/pci-0000:00:16.3", "description": "Cannon Lake PCH Active Management Technology - SOL (Intel Corporation)"},
+  {"device": "/dev/ttyUSB0", "by_id": "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XQ1-if00-port0", "by_path": "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0", "driver": "ftdi_sio", "vendor_id": "0403", "product_id": "6001", "manufacturer": "FTDI", "product": "FT232R USB UART", "serial_number": "A10K3XQ1", "interface_number": "00", "network": false, "port_number": null, "stable_name": "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XQ1-if00-port0", "description": "FT232R USB UART (FTDI)"},
+  {"device": "/dev/ttyUSB1", "by_id": "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_B20M7KD4-if00-port0", "by_path": "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0", "driver": "ftdi_sio", "vendor_id": "0403", "product_id": "6001", "manufacturer": "FTDI", "product": "FT232R USB UART", "serial_number": "B20M7KD4", "interface_number": "00", "network": false, "port_number": null, "stable_name": "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_B20M7KD4-if00-port0", "description": "FT232R USB UART (FTDI)"},
+  {"device": "/dev/ttyUSB2", "by_id": "/dev/serial/by-id/usb-Silicon_Labs_CP2102_0001-if00-port0", "by_path": "", "driver": "cp210x", "vendor_id": "10c4", "product_id": "ea60", "manufacturer": "Caf\u00e9 \"Quote\" \\ Tab\tBell\u0007 \u65e5\u672c \ud83d\udd0c", "product": "CP210x UART Bridge", "serial_number": "0001", "interface_number": "00", "network": false, "port_number": 3, "stable_name": "/dev/serial/by-id/usb-Silicon_Labs_CP2102_0001-if00-port0", "description": "CP210x UART Bridge (Caf\u00e9 \"Quote\" \\ Tab\tBell\u0007 \u65e5\u672c \ud83d\udd0c)"}
 ]
 """
 
@@ -73,7 +80,7 @@ def test_json_lists_every_field_escaped(machine, home):
     done = run_tool(machine, home, "--json")
     assert done.returncode == 0, done.stderr
     assert done.stdout == EXPECTED_JSON
-    assert done.stdout.isascii()
+    assert json.loads(done.stdout)[3]["manufacturer"] == ODD_VENDOR
 
 
 INITIAL_MAP = f"# my adapters\n1={SECOND_BY_ID}\n3=/dev/ttyS2\n"
