@@ -12,6 +12,7 @@
 
 #include "components/serial_errors.h"
 #include "components/serial_termios.h"
+#include "platform/utf8.h"
 
 namespace port_control {
 namespace {
@@ -26,9 +27,15 @@ bool lacksModemLines(int err) {
 std::unique_ptr<LocalSerialLine> LocalSerialLine::open(const std::filesystem::path& device,
                                                        const SerialSettings& settings,
                                                        int32_t handshaking, bool dtr, bool rts) {
+    // Links are followed on purpose: a port map entry may name the link udev keeps for an
+    // adapter (/dev/serial/by-id/...), which only root can make there; the map itself is the
+    // user's own file (port_map.h).
     platform::FileDescriptor fd(::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    // The number says what went wrong; the device, which one (an unplugged adapter's link,
+    // say, is absent).
     if (fd.get() < 0)
-        throw serialErrorFromErrno(errno, SerialOperation::Open);
+        throw serialError(serialErrorFromErrno(errno, SerialOperation::Open).number(),
+                          platform::fromUtf8(device.native()));
     // Two locks, neither complete. flock is advisory: it keeps out only programs that take
     // it too (root among them), not one that just opens the device. TIOCEXCL makes later
     // open() calls fail with EBUSY, except a process's with CAP_SYS_ADMIN (root), and

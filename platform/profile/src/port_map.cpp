@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -56,6 +57,15 @@ std::optional<Entry> parseLine(std::string_view line) {
         port = port * 10 + (c - '0');
     }
     return Entry{port, device};
+}
+
+// The device an entry names: a path as written, a bare name under /dev; an address
+// ("rfc2217://host:port") is the serial component's to open.
+std::filesystem::path deviceOf(const Entry& entry) {
+    std::filesystem::path device(entry.device);
+    if (device.is_absolute() || entry.device.find("://") != std::string_view::npos)
+        return device;
+    return std::filesystem::path("/dev") / device;
 }
 
 [[noreturn]] void throwUnusableMap(const std::filesystem::path& file, int32_t number,
@@ -171,17 +181,23 @@ std::filesystem::path portMapFile() {
     return userDataDirectory() / "ports";
 }
 
+std::vector<PortMapEntry> portMapEntries() {
+    std::vector<PortMapEntry> entries;
+    std::set<int> numbers;
+    for (const std::string& line : readLines(portMapFile())) {
+        auto entry = parseLine(line);
+        if (entry && entry->port >= 1 && numbers.insert(entry->port).second)
+            entries.push_back({entry->port, deviceOf(*entry)});
+    }
+    return entries;
+}
+
 std::filesystem::path devicePathForPort(int port) {
     checkPort(port);
     for (const std::string& line : readLines(portMapFile())) {
         auto entry = parseLine(line);
-        if (!entry || entry->port != port)
-            continue;
-        std::filesystem::path device(entry->device);
-        // An address ("rfc2217://host:port") is the serial component's to open.
-        if (device.is_absolute() || entry->device.find("://") != std::string_view::npos)
-            return device;
-        return std::filesystem::path("/dev") / device;
+        if (entry && entry->port == port)
+            return deviceOf(*entry);
     }
     return "/dev/ttyS" + std::to_string(port - 1);
 }

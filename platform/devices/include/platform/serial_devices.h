@@ -35,15 +35,21 @@ struct SerialPortDescription {
     const std::string& stableName() const;
     // One line for people: "FT232R USB UART (FTDI)", the driver's name when nothing better.
     std::string description() const;
+
+    bool operator==(const SerialPortDescription&) const = default;
 };
 
-// The ports now present, in device order. Errors are platform errors (a number and a
-// description), as when udev cannot be reached.
+// The ports now present, in device order. A port's number is the lowest of the port map's
+// entries naming it by its node, by one of its links (/dev/serial/by-id/...) or by a path
+// that leads to the same file. Errors are platform errors (a number and a description):
+// 68 when udev cannot be reached, the port map's own when it is refused (port_map.h).
 std::vector<SerialPortDescription> listSerialPorts();
 
 // Reports ports arriving and leaving on `loop`, from a udev monitor (no polling), until it
 // is destroyed. The callback runs on the loop's thread and may destroy the watch. A leaving
-// port is described as it was when it arrived. Errors are platform errors.
+// port is described as it was when it arrived (or when the watch started). A port arriving
+// while the port map cannot be read is reported with number 0. Errors (when starting) are
+// platform errors, as for listSerialPorts().
 class SerialPortWatch {
   public:
     enum class Change { Arrived, Left };

@@ -8,6 +8,11 @@
 // used. A port without an entry opens /dev/ttyS<n-1>, as port 1 is the first serial device.
 // A missing map is an empty one.
 //
+// A USB adapter's node (/dev/ttyUSB0) depends on the order adapters were plugged in; name
+// it by the link udev keeps for it instead, "3=/dev/serial/by-id/usb-FTDI_..._A1B2C3-if00-port0"
+// (or /dev/serial/by-path/...), and the number follows the adapter whichever node it gets.
+// listSerialPorts() (serial_devices.h) gives each port's stable name.
+//
 // The map says where a port's traffic goes (a network server's address, say), so only the
 // user may change it: the folder is made 0700 and the file written 0600, and a map that is
 // not the user's own regular file (a link is not), or that a group or other users may
@@ -16,6 +21,7 @@
 #pragma once
 
 #include <filesystem>
+#include <vector>
 
 namespace platform {
 
@@ -24,6 +30,14 @@ std::filesystem::path portMapFile();
 
 // The device of `port` (1 or more; error 5 otherwise).
 std::filesystem::path devicePathForPort(int port);
+
+// The map's entries, the first for each number, in the file's order; each device as
+// devicePathForPort() gives it. Errors as above.
+struct PortMapEntry {
+    int port;
+    std::filesystem::path device;
+};
+std::vector<PortMapEntry> portMapEntries();
 
 // Make `port` open `device` / drop its entry. For tools and tests: the file is rewritten
 // atomically (temporary file, then rename) under a lock on its folder, which is created

@@ -1,0 +1,39 @@
+// One tty device as udev describes it, when it is a serial port, and the port map's number
+// for it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/port_map.h"
+#include "platform/serial_devices.h"
+#include "udev_handles.h"
+
+namespace platform {
+
+struct UdevSerialPort {
+    std::string syspath;              // the device's key while it is present
+    std::vector<std::string> names;   // its node and every link udev made to it
+    SerialPortDescription description;
+};
+
+// `device` described, or none when it is no serial port: no node, no parent device (a
+// pseudo-terminal or virtual console), or a UART slot with no UART behind it (type 0).
+std::optional<UdevSerialPort> describeSerialPort(udev_device* device);
+
+// The tty devices present that are serial ports.
+std::vector<UdevSerialPort> presentSerialPorts(udev* context);
+
+// Sets the port's number to the lowest of the map's entries that names it: by its node or
+// one of its links as written, or by a path that resolves to the same file.
+void assignPortNumber(UdevSerialPort& port, const std::vector<PortMapEntry>& entries);
+
+// The map's network entries as ports.
+std::vector<SerialPortDescription> networkSerialPorts(const std::vector<PortMapEntry>& entries);
+
+// udev's "\xNN" escapes of a *_ENC value decoded where they stand for a printable
+// character; anything else stays as written.
+std::string decodeUdevEscapes(const std::string& encoded);
+
+}  // namespace platform
