@@ -109,7 +109,11 @@ std::string portNumberText(const SerialPortDescription& port) {
 // length in bytes.
 std::pair<char32_t, size_t> decodeCharacter(std::string_view text, size_t at) {
     const auto lead = static_cast<unsigned char>(text[at]);
-    size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    size_t length = lead < 0x80           ? 1
+                    : (lead >> 5) == 0x6  ? 2
+                    : (lead >> 4) == 0xE  ? 3
+                    : (lead >> 3) == 0x1E ? 4
+                                          : 0;
     if (length == 0 || at + length > text.size())
         return {U'\uFFFD', 1};
     if (length == 1)
@@ -133,10 +137,11 @@ size_t displayWidth(std::string_view text) {
     for (size_t at = 0; at < text.size();) {
         const auto [code, length] = decodeCharacter(text, at);
         at += length;
-        const bool wide = (code >= 0x1100 && code <= 0x115F) || (code >= 0x2E80 && code <= 0xA4CF) ||
-                          (code >= 0xAC00 && code <= 0xD7A3) || (code >= 0xF900 && code <= 0xFAFF) ||
-                          (code >= 0xFE30 && code <= 0xFE4F) || (code >= 0xFF00 && code <= 0xFF60) ||
-                          (code >= 0xFFE0 && code <= 0xFFE6) || (code >= 0x20000 && code <= 0x3FFFD);
+        const bool wide =
+            (code >= 0x1100 && code <= 0x115F) || (code >= 0x2E80 && code <= 0xA4CF) ||
+            (code >= 0xAC00 && code <= 0xD7A3) || (code >= 0xF900 && code <= 0xFAFF) ||
+            (code >= 0xFE30 && code <= 0xFE4F) || (code >= 0xFF00 && code <= 0xFF60) ||
+            (code >= 0xFFE0 && code <= 0xFFE6) || (code >= 0x20000 && code <= 0x3FFFD);
         width += wide ? 2 : 1;
     }
     return width;
@@ -259,10 +264,9 @@ std::optional<int> parsePortNumber(std::string_view text) {
 int mapPort(int port, const std::string& device) {
     const std::filesystem::path entry = entryFor(device);
     platform::setPortDevice(port, entry);
-    std::printf("corvane-ports: %s\n",
-                format(translate("port %d opens %s (in %s)."), port, entry.c_str(),
-                       platform::portMapFile().c_str())
-                    .c_str());
+    std::printf("corvane-ports: %s\n", format(translate("port %d opens %s (in %s)."), port,
+                                              entry.c_str(), platform::portMapFile().c_str())
+                                           .c_str());
     return 0;
 }
 

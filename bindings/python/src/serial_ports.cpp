@@ -30,7 +30,8 @@ py::dict fieldsOf(const platform::SerialPortDescription& port) {
     fields["serial_number"] = port.serialNumber;
     fields["interface_number"] = port.interfaceNumber;
     fields["network"] = port.network;
-    fields["port_number"] = port.portNumber > 0 ? py::object(py::int_(port.portNumber)) : py::none();
+    fields["port_number"] =
+        port.portNumber > 0 ? py::object(py::int_(port.portNumber)) : py::none();
     fields["stable_name"] = port.stableName();
     fields["description"] = port.description();
     return fields;
