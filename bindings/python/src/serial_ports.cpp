@@ -65,6 +65,7 @@ class PortWatch {
                     py::gil_scoped_acquire gil;
                     // The callback may stop the watch, which destroys this closure: only
                     // the local copy is used from here on (and dropped under the GIL).
+                    // NOLINTNEXTLINE(performance-unnecessary-copy-initialization)
                     const std::shared_ptr<py::object> keep = callback;
                     deliver(*keep, change, port);
                 });
