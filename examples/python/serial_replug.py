@@ -84,8 +84,8 @@ def main():
         control.RThreshold = 1
         control.events.OnComm = on_comm
         open_port(control, args.port)
-        print(f"port {args.port} open", flush=True)
         while True:
+            print(f"port {args.port} open", flush=True)
             if not corvane.run_until(lambda: state["lost"], time_left()):
                 return 0  # --for seconds have passed
             print("the adapter went away; waiting for it to come back", flush=True)
