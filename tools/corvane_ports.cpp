@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/file_descriptor.h"
 #include "platform/message_loop.h"
 #include "platform/port_map.h"
 #include "platform/serial_devices.h"
@@ -278,43 +279,41 @@ int unmapPort(int port) {
     return 0;
 }
 
+void printChange(platform::SerialPortWatch::Change change, const SerialPortDescription& port) {
+    const bool arrived = change == platform::SerialPortWatch::Change::Arrived;
+    std::printf("%s\t%s\t%s\t%s\t%s\t%s\t%s\n", arrived ? "arrived" : "left",
+                portNumberText(port).c_str(), orDash(port.device).c_str(),
+                orDash(port.stableName()).c_str(), orDash(port.description()).c_str(),
+                vendorAndProduct(port).c_str(), orDash(port.serialNumber).c_str());
+    std::fflush(stdout);
+}
+
 // Until SIGINT or SIGTERM, which arrive through a signalfd on the loop, so that the watch
 // and the loop end in order.
 int watchPorts() {
+    platform::MessageLoop& loop = platform::MessageLoop::current();
+    const platform::SerialPortWatch watch(&printChange, loop);
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
-    if (::sigprocmask(SIG_BLOCK, &signals, nullptr) != 0)
-        throw platform::Error(75);
-    const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (signalFd < 0)
-        throw platform::Error(75);
-    platform::MessageLoop& loop = platform::MessageLoop::current();
-    const platform::MessageLoop::WatchId signalWatch =
-        loop.watchFd(signalFd, platform::MessageLoop::kReadable, [&loop, signalFd](uint32_t) {
+    const platform::FileDescriptor signalFd(
+        ::sigprocmask(SIG_BLOCK, &signals, nullptr) == 0
+            ? ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK)
+            : -1);
+    if (signalFd.get() < 0)
+        throw platform::Error(platform::errors::kOutOfMemory);
+    const platform::MessageLoop::WatchId signalWatch = loop.watchFd(
+        signalFd.get(), platform::MessageLoop::kReadable, [&loop, &signalFd](uint32_t) {
             signalfd_siginfo info{};
-            while (::read(signalFd, &info, sizeof info) == sizeof info) {
+            while (::read(signalFd.get(), &info, sizeof info) == sizeof info) {
             }
             loop.quit();
         });
-    {
-        const platform::SerialPortWatch watch(
-            [](platform::SerialPortWatch::Change change, const SerialPortDescription& port) {
-                const bool arrived = change == platform::SerialPortWatch::Change::Arrived;
-                std::printf("%s\t%s\t%s\t%s\t%s\t%s\t%s\n", arrived ? "arrived" : "left",
-                            portNumberText(port).c_str(), orDash(port.device).c_str(),
-                            orDash(port.stableName()).c_str(), orDash(port.description()).c_str(),
-                            vendorAndProduct(port).c_str(), orDash(port.serialNumber).c_str());
-                std::fflush(stdout);
-            },
-            loop);
-        std::fprintf(stderr, "corvane-ports: %s\n",
-                     translate("watching the serial ports; Ctrl+C ends."));
-        loop.run();
-    }
+    std::fprintf(stderr, "corvane-ports: %s\n",
+                 translate("watching the serial ports; Ctrl+C ends."));
+    loop.run();
     loop.removeWatch(signalWatch);
-    ::close(signalFd);
     return 0;
 }
 
