@@ -89,8 +89,8 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${runtime_control_files})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "Corvane desktop platform - shared library
 The small desktop platform Corvane stands on: component model and registry
-(per user and machine-wide), module loader, message loop, code page 932 and
-private-profile (INI) files.")
+(per user and machine-wide), module loader, message loop, code page 932,
+private-profile (INI) files and the machine's serial ports.")
 
 set(CPACK_DEBIAN_MODULE_PACKAGE_NAME corvane)
 set(CPACK_DEBIAN_MODULE_PACKAGE_SECTION comm)
@@ -106,7 +106,9 @@ number opens each.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libcorvane-platform-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libcorvane-platform1 ${exact_version}")
+# The pkg-config file names libudev among the library's private requirements, which
+# pkg-config insists on finding. The runtime package's libudev1 comes from shlibdeps.
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libcorvane-platform1 ${exact_version}, libudev-dev")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "Corvane desktop platform - development files
 Headers of the Corvane platform and the published identifiers of the Portula
 control, the CMake package (find_package(Corvane)) and the pkg-config file

@@ -8,7 +8,9 @@ otherwise) and run whole, one after the other, stopping at the first that fails.
 is caught when a test fails, missed when all pass, and "no build" when the edit does not
 compile (a mistake in the list, not counted). A test named "ctest:NAME" is the CTest test
 NAME (the Python module's pytest files, say), run after building everything, since such a
-test uses what the whole tree builds. The file is put back after every fault,
+test uses what the whole tree builds. A test named "umockdev:NAME" is the program NAME run
+under umockdev-wrapper, as CTest runs the tests of the machine's devices. The file is put
+back after every fault,
 also when the script is interrupted. Only the listed programs are built and run, to keep
 a round affordable on a small machine; list every program that tests the file.
 
@@ -61,10 +63,12 @@ def run(command, log, **kwargs):
 
 
 CTEST_PREFIX = "ctest:"
+UMOCKDEV_PREFIX = "umockdev:"
 
 
 def build(build_dir, log, programs):
-    targets = [p for p in programs if not p.startswith(CTEST_PREFIX)]
+    targets = [p.removeprefix(UMOCKDEV_PREFIX) for p in programs
+               if not p.startswith(CTEST_PREFIX)]
     if len(targets) < len(programs):
         targets.append("all")
     command = ["cmake", "--build", str(build_dir), "--parallel", str(os.cpu_count() or 2),
@@ -79,6 +83,9 @@ def tests_pass(build_dir, programs, log):
             name = program[len(CTEST_PREFIX):]
             command = ["ctest", "--test-dir", str(build_dir), "--output-on-failure",
                        "--no-tests=error", "-R", f"^{re.escape(name)}$"]
+        elif program.startswith(UMOCKDEV_PREFIX):
+            command = ["umockdev-wrapper",
+                       str(build_dir / "bin" / program.removeprefix(UMOCKDEV_PREFIX))]
         else:
             command = [str(build_dir / "bin" / program)]
         try:

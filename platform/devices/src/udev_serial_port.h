@@ -13,8 +13,8 @@
 namespace platform {
 
 struct UdevSerialPort {
-    std::string syspath;              // the device's key while it is present
-    std::vector<std::string> names;   // its node and every link udev made to it
+    std::string syspath;             // the device's key while it is present
+    std::vector<std::string> names;  // its node and every link udev made to it
     SerialPortDescription description;
 };
 

@@ -17,15 +17,15 @@
 namespace platform {
 
 struct SerialPortDescription {
-    std::string device;           // "/dev/ttyUSB0", or "rfc2217://host:port" for a network port
-    std::string byId;             // "/dev/serial/by-id/usb-FTDI_...-if00-port0", where udev made one
-    std::string byPath;           // "/dev/serial/by-path/...", where udev made one
-    std::string driver;           // "ftdi_sio", "cp210x", "serial" ...
-    std::string vendorId;         // USB adapters: four lower-case hex digits, "0403"
-    std::string productId;        // USB adapters: "6001"
-    std::string manufacturer;     // USB adapters: "FTDI"
-    std::string product;          // USB adapters: "FT232R USB UART"; else udev's model name
-    std::string serialNumber;     // USB adapters that have one
+    std::string device;        // "/dev/ttyUSB0", or "rfc2217://host:port" for a network port
+    std::string byId;          // "/dev/serial/by-id/usb-FTDI_...-if00-port0", where udev made one
+    std::string byPath;        // "/dev/serial/by-path/...", where udev made one
+    std::string driver;        // "ftdi_sio", "cp210x", "serial" ...
+    std::string vendorId;      // USB adapters: four lower-case hex digits, "0403"
+    std::string productId;     // USB adapters: "6001"
+    std::string manufacturer;  // USB adapters: "FTDI"
+    std::string product;       // USB adapters: "FT232R USB UART"; else udev's model name
+    std::string serialNumber;  // USB adapters that have one
     std::string interfaceNumber;  // USB adapters: "00", "01" ...
     bool network = false;         // a port map entry naming a network serial server
     int portNumber = 0;           // the port map's number that opens this port, 0 when none
