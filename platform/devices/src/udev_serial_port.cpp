@@ -25,7 +25,8 @@ std::string property(udev_device* device, const char* name) {
     return text(udev_device_get_property_value(device, name));
 }
 
-// The first of `names` that udev knows, decoded when it is an *_ENC value.
+// The device's own string (the *_ENC property, decoded), else the name from udev's hardware
+// database, else udev's plain value (blanks made '_').
 std::string firstProperty(udev_device* device, const char* encoded, const char* fromDatabase,
                           const char* plain) {
     if (const char* value = udev_device_get_property_value(device, encoded); value && *value)
@@ -175,9 +176,9 @@ void assignPortNumber(UdevSerialPort& port, const std::vector<PortMapEntry>& ent
     for (const PortMapEntry& entry : entries) {
         if (port.description.portNumber != 0 && port.description.portNumber < entry.port)
             continue;
-        const std::string written = entry.device.lexically_normal().native();
-        if (written.starts_with(kNetworkScheme))
+        if (entry.device.native().starts_with(kNetworkScheme))
             continue;
+        const std::string written = entry.device.lexically_normal().native();
         const bool names =
             std::find(port.names.begin(), port.names.end(), written) != port.names.end() ||
             sameFile(written.c_str(), port.names.front().c_str());
