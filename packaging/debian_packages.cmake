@@ -1,6 +1,6 @@
 # Four Debian packages made by CPack from the install components (scripts/package.sh):
 #   libcorvane-platform1     runtime    the platform library
-#   corvane                  module     the control, corvane-register, man page, messages,
+#   corvane                  module     the control, corvane-register, corvane-ports, man pages, messages,
 #                                       docs; registers the control for all users
 #   libcorvane-platform-dev  dev        headers, CMake and pkg-config files, example host
 #   sampleton                sampleton  the window, its desktop entry and icon
@@ -100,7 +100,9 @@ set(CPACK_DEBIAN_MODULE_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_MODULE_DESCRIPTION "serial-port communications control Portula
 Corvane's control Portula carries serial-port traffic, or the same traffic
 over UDP, for programs built on the Corvane platform. The package registers
-it for all users of the machine; corvane-register registers other builds.")
+it for all users of the machine; corvane-register registers other builds,
+and corvane-ports lists the machine's serial ports and says which port
+number opens each.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libcorvane-platform-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

@@ -15,7 +15,7 @@ packages=(
   ser2net python3-serial
   gettext file lintian desktop-file-utils
   debootstrap
-  libudev-dev umockdev libumockdev-dev
+  libudev-dev umockdev libumockdev-dev gir1.2-umockdev-1.0 python3-gi
 )
 if [ "$(id -u)" = 0 ]; then
   export DEBIAN_FRONTEND=noninteractive

@@ -8,7 +8,9 @@
 # Shows: the machine-wide registration serves a user with none of their own, C++ hosts and
 # the Python module alike; a user's own registration wins for that user; unregistering
 # removes only that module's entries; --system is refused to anybody but root, naming the
-# file; the tool speaks English by default and Japanese under a Japanese locale. Exit 0 on success, 1 on a failure.
+# file; the tools speak English by default and Japanese under a Japanese locale; the
+# installed corvane-ports and corvane.ports() list a mock machine's ports (umockdev). Exit 0
+# on success, 1 on a failure.
 set -euo pipefail
 build=$1 source=$2
 
@@ -31,6 +33,7 @@ register="$prefix/bin/corvane-register"
 [ -L "$prefix/$libdir/libcorvane_platform.so" ] || fail "no development symlink"
 [ -f "$prefix/include/corvane/portula/portula_ids.h" ] || fail "no published identifiers"
 [ -f "$prefix/share/man/man1/corvane-register.1.gz" ] || fail "no man page"
+[ -f "$prefix/share/man/man1/corvane-ports.1.gz" ] || fail "no man page of corvane-ports"
 [ -f "$prefix/share/locale/ja/LC_MESSAGES/corvane.mo" ] || fail "no Japanese catalogue"
 if [ -d "$build/sample_app" ] && [ -x "$build/bin/Sampleton" ]; then
   [ -f "$prefix/share/applications/sampleton.desktop" ] || fail "no desktop entry"
@@ -53,6 +56,20 @@ own_home="$scratch/user-with"
 # Messages: English by default, Japanese under a Japanese locale.
 LC_ALL=C "$register" --help | grep -q '^Usage: corvane-register' || fail "English help"
 LC_ALL=C.UTF-8 LANGUAGE=ja "$register" --help | grep -q '使い方' || fail "Japanese help"
+ports_tool="$prefix/bin/corvane-ports"
+LC_ALL=C "$ports_tool" --help | grep -q '^Usage: corvane-ports' || fail "corvane-ports help"
+LC_ALL=C.UTF-8 LANGUAGE=ja "$ports_tool" --help | grep -q '使い方' || fail "corvane-ports Japanese help"
+
+# The port list of a mock machine, through the installed tool (and below the installed module).
+on_mock_machine() {
+  CORVANE_PLATFORM_HOME="$nobody_home" umockdev-run \
+    --device "$source/tests/platform/fixtures/serial_ports.umockdev" -- "$@"
+}
+if command -v umockdev-run >/dev/null; then
+  out=$(on_mock_machine "$ports_tool" 2>&1) || fail "corvane-ports: $out"
+  grep -q '^-  */dev/ttyUSB0  */dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XQ1-if00-port0 ' <<<"$out" ||
+    fail "corvane-ports lists no adapter: $out"
+fi
 
 CORVANE_PLATFORM_HOME="$nobody_home" "$register" --system "$module" >"$scratch/register.out" ||
   fail "machine-wide registration: $(cat "$scratch/register.out")"
@@ -119,6 +136,13 @@ with corvane.Dispatch("Corvane.Portula") as p:
   grep -q "Settings: String (str), read/write" <<<"$out" || fail "no members documented: $out"
   out=$(installed_python "$source/examples/python/udp_pair.py") || fail "Python example: $out"
   echo "$out"
+  if command -v umockdev-run >/dev/null; then
+    out=$(cd "$scratch" && PYTHONPATH="$python_path" on_mock_machine /usr/bin/python3 -c \
+      'import corvane; print(sorted((p.device, p.serial_number) for p in corvane.ports()))' 2>&1) ||
+      fail "corvane.ports(): $out"
+    [ "$out" = "[('/dev/ttyS4', ''), ('/dev/ttyUSB0', 'A10K3XQ1'), ('/dev/ttyUSB1', 'B20M7KD4')]" ] ||
+      fail "corvane.ports() from the install: $out"
+  fi
 fi
 
 # A user's own registration (a copy of the module) wins for that user only.

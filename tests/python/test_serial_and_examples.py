@@ -4,11 +4,12 @@ import os
 import pathlib
 import select
 import socket
+import subprocess
 import sys
 import threading
 
 import corvane
-from conftest import run_example
+from conftest import EXAMPLES_DIR, run_example
 
 sys.path.insert(0, str(pathlib.Path(__file__).parents[1] / "port_control" / "support"))
 import rfc2217_server  # noqa: E402  (the tests' RFC 2217 server, run here on a thread)
@@ -52,6 +53,36 @@ def test_the_serial_example_talks_to_the_far_end(serial_pty):
     echoing.join()
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines()[-1] == "received: <SOH><STX><US>1<ETX><EOT><0xFF>"
+
+
+
+def test_the_replug_example_hears_its_port_and_waits_when_it_goes(platform_home):
+    # The adapter is a pseudo-terminal here, its pulling out the far end hanging up; the
+    # example watches the machine's own udev for it to come back.
+    near, far = os.openpty()
+    (platform_home / "ports").write_text(f"7={os.ttyname(far)}\n")
+    os.chmod(platform_home / "ports", 0o600)
+    example = subprocess.Popen(
+        [sys.executable, str(EXAMPLES_DIR / "serial_replug.py"), "7", "--for", "60"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, bufsize=1,
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    os.close(far)
+    try:
+        def expect(start):
+            ready, _, _ = select.select([example.stdout], [], [], 20)
+            assert ready, f"no line starting {start!r}"
+            line = example.stdout.readline()
+            assert line.startswith(start), line + example.stderr.read()
+
+        expect("port 7 open")
+        os.write(near, b"\x01A")
+        expect("received: 01 41")
+        os.close(near)
+        expect("the adapter went away; waiting for it")
+        assert example.poll() is None  # still there, waiting
+    finally:
+        example.kill()
+        example.wait()
 
 
 def test_the_udp_example_exchanges_frames_between_two_controls():

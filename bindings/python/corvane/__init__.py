@@ -8,17 +8,20 @@
 Members are the control's own, bound late by name (any case); values cross as str,
 bool, int, float, bytes and None. The control runs on the thread that created it and
 raises its events from that thread's message loop: drive it with pump(), run_until(),
-loop_fd() or corvane.asyncio.attach(). See docs/python.md.
+loop_fd() or corvane.asyncio.attach(). corvane.ports() lists the machine's serial ports
+and corvane.watch_ports() reports them coming and going. See docs/python.md.
 """
 
 import atexit as _atexit
+import dataclasses as _dataclasses
 import threading as _threading
 
 from . import _corvane
 from ._corvane import Control, loop_fd, pump, register, run_until, unregister
 
-__all__ = ["Control", "Dispatch", "Error", "connect", "disconnect", "release", "pump",
-           "run_until", "loop_fd", "register", "unregister"]
+__all__ = ["Control", "Dispatch", "Error", "Port", "PortWatch", "connect", "disconnect",
+           "release", "pump", "run_until", "loop_fd", "register", "unregister", "ports",
+           "watch_ports"]
 
 
 class Error(Exception):
@@ -78,6 +81,66 @@ def disconnect(control):
     """Removes every event handler of the control."""
     for event in control._event_names():
         setattr(control.events, event, None)
+
+
+@_dataclasses.dataclass(frozen=True)
+class Port:
+    """A serial port as the platform describes it (text as udev gives it, "" when unknown).
+
+    `stable_name` is what a port map entry should name (the by-id link, else the by-path
+    link, else the device); `port_number` is the port map's number that opens the port,
+    None when none does; `network` marks a port map entry naming a network serial server.
+    """
+
+    device: str
+    by_id: str
+    by_path: str
+    driver: str
+    vendor_id: str
+    product_id: str
+    manufacturer: str
+    product: str
+    serial_number: str
+    interface_number: str
+    network: bool
+    port_number: "int | None"
+    stable_name: str
+    description: str
+
+
+def ports():
+    """The machine's serial ports now present, and the port map's network ports: a list of
+    corvane.Port. Raises corvane.Error when udev cannot be reached."""
+    return [Port(**fields) for fields in _corvane._ports()]
+
+
+class PortWatch:
+    """What watch_ports() returns: stop() ends the watch (so does leaving a `with` block);
+    after it the callback is never called again."""
+
+    def __init__(self, callback):
+        self._native = _corvane._PortWatch(lambda change, fields: callback(change, Port(**fields)))
+
+    def stop(self):
+        self._native.stop()
+
+    @property
+    def active(self):
+        return self._native.active
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.stop()
+
+
+def watch_ports(callback):
+    """Calls `callback(change, port)` for each serial port arriving ("arrived") or leaving
+    ("left"; the port as it was when it arrived), with a corvane.Port, from the calling
+    thread's message loop: only while it runs (pump(), run_until(), asyncio.attach()), on
+    this thread, like the controls' events. Returns a PortWatch; stop it on this thread."""
+    return PortWatch(callback)
 
 
 class _ThreadEndCloser:

@@ -60,6 +60,17 @@ void setPendingInterrupt(py::error_already_set&& error) {
         pendingInterrupt().emplace(std::move(error));
 }
 
+void reportHandlerException(py::error_already_set& error, const std::string& where) {
+    try {
+        py::module_::import("sys").attr("stderr").attr("write")("corvane: exception in " + where +
+                                                                ":\n");
+        py::module_::import("traceback")
+            .attr("print_exception")(error.type(), error.value(), error.trace());
+    } catch (py::error_already_set&) {
+        PyErr_Clear();
+    }
+}
+
 void raisePendingInterrupt() {
     if (!pendingInterrupt())
         return;

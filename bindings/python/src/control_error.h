@@ -30,4 +30,8 @@ void setErrorClass(py::object errorClass);
 void setPendingInterrupt(py::error_already_set&& error);
 void raisePendingInterrupt();
 
+// A handler's ordinary exception: printed to sys.stderr with its traceback under a line
+// naming `where`; the loop goes on.
+void reportHandlerException(py::error_already_set& error, const std::string& where);
+
 }  // namespace corvane_python

@@ -80,17 +80,6 @@ platform::Guid classIdOf(const std::string& name, platform::ComPtr<platform::IUn
     return platform::GUID_NULL;
 }
 
-void reportHandlerException(py::error_already_set& error, const std::string& where) {
-    try {
-        py::module_::import("sys").attr("stderr").attr("write")("corvane: exception in " + where +
-                                                                ":\n");
-        py::module_::import("traceback")
-            .attr("print_exception")(error.type(), error.value(), error.trace());
-    } catch (py::error_already_set&) {
-        PyErr_Clear();
-    }
-}
-
 std::string accessOf(bool get, bool put) {
     if (get && put)
         return "read/write";

@@ -17,6 +17,7 @@
 #include "platform/module_runtime.h"
 #include "platform/registry.h"
 #include "platform/unknown.h"
+#include "serial_ports.h"
 
 namespace corvane_python {
 
@@ -276,6 +277,7 @@ PYBIND11_MODULE(_corvane, m) {
         py::arg("path"), py::arg("system") = false,
         "Removes the registration of the library at `path` from this user's registry, or "
         "with system=True from the machine-wide one.");
+    defineSerialPorts(m);
     m.def("_release_all", &ControlObject::releaseAllOfThisThread);
     m.def("_loaded_libraries", [] {
         std::vector<std::string> paths;

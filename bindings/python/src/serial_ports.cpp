@@ -1,0 +1,125 @@
+#include "serial_ports.h"
+
+#include <pybind11/stl.h>
+
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "control_error.h"
+#include "platform/serial_devices.h"
+
+namespace corvane_python {
+
+namespace {
+
+// The fields of corvane.Port, by their Python names.
+py::dict fieldsOf(const platform::SerialPortDescription& port) {
+    py::dict fields;
+    fields["device"] = port.device;
+    fields["by_id"] = port.byId;
+    fields["by_path"] = port.byPath;
+    fields["driver"] = port.driver;
+    fields["vendor_id"] = port.vendorId;
+    fields["product_id"] = port.productId;
+    fields["manufacturer"] = port.manufacturer;
+    fields["product"] = port.product;
+    fields["serial_number"] = port.serialNumber;
+    fields["interface_number"] = port.interfaceNumber;
+    fields["network"] = port.network;
+    fields["port_number"] =
+        port.portNumber > 0 ? py::object(py::int_(port.portNumber)) : py::none();
+    fields["stable_name"] = port.stableName();
+    fields["description"] = port.description();
+    return fields;
+}
+
+py::list listPorts() {
+    std::vector<platform::SerialPortDescription> ports;
+    try {
+        py::gil_scoped_release released;
+        ports = platform::listSerialPorts();
+    } catch (const platform::Error& error) {
+        raiseError(error);
+    }
+    py::list list;
+    for (const platform::SerialPortDescription& port : ports)
+        list.append(fieldsOf(port));
+    return list;
+}
+
+// A platform watch calling a Python callable with ("arrived" | "left", fields) on the loop
+// of the thread that made it, until stop().
+class PortWatch {
+  public:
+    explicit PortWatch(py::function callback)
+        : m_owner(std::this_thread::get_id()),
+          m_callback(std::make_shared<py::object>(std::move(callback))) {
+        try {
+            m_watch = std::make_unique<platform::SerialPortWatch>(
+                [callback = m_callback](platform::SerialPortWatch::Change change,
+                                        const platform::SerialPortDescription& port) {
+                    py::gil_scoped_acquire gil;
+                    // The callback may stop the watch, which destroys this closure: only
+                    // the local copy is used from here on (and dropped under the GIL).
+                    // NOLINTNEXTLINE(performance-unnecessary-copy-initialization)
+                    const std::shared_ptr<py::object> keep = callback;
+                    deliver(*keep, change, port);
+                });
+        } catch (const platform::Error& error) {
+            raiseError(error);
+        }
+    }
+    ~PortWatch() {
+        if (std::this_thread::get_id() != m_owner) {
+            // The platform watch belongs to its thread's loop: from here it is left alone
+            // (its callback stays alive with it) rather than torn down from the wrong thread.
+            static_cast<void>(m_watch.release());
+        }
+    }
+    PortWatch(const PortWatch&) = delete;
+    PortWatch& operator=(const PortWatch&) = delete;
+
+    void stop() {
+        if (std::this_thread::get_id() != m_owner)
+            throw std::runtime_error("a port watch is stopped on the thread that started it");
+        m_watch.reset();
+    }
+    bool active() const { return m_watch != nullptr; }
+
+  private:
+    static void deliver(const py::object& callback, platform::SerialPortWatch::Change change,
+                        const platform::SerialPortDescription& port) {
+        try {
+            callback(change == platform::SerialPortWatch::Change::Arrived ? "arrived" : "left",
+                     fieldsOf(port));
+        } catch (py::error_already_set& error) {
+            if (error.matches(PyExc_Exception))
+                reportHandlerException(error, "the watch_ports callback");
+            else
+                setPendingInterrupt(std::move(error));
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "corvane: exception in the watch_ports callback: %s\n",
+                         error.what());
+        }
+    }
+
+    std::thread::id m_owner;
+    std::shared_ptr<py::object> m_callback;
+    std::unique_ptr<platform::SerialPortWatch> m_watch;
+};
+
+}  // namespace
+
+void defineSerialPorts(py::module_& module) {
+    module.def("_ports", &listPorts);
+    py::class_<PortWatch>(module, "_PortWatch")
+        .def(py::init<py::function>(), py::arg("callback"))
+        .def("stop", &PortWatch::stop)
+        .def_property_readonly("active", &PortWatch::active);
+}
+
+}  // namespace corvane_python

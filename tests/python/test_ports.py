@@ -1,0 +1,72 @@
+"""corvane.ports() and corvane.watch_ports() on a mock machine (tests/tools/serial_testbed.py)."""
+import pathlib
+import sys
+
+import pytest
+
+import corvane
+
+sys.path.insert(0, str(pathlib.Path(__file__).parents[1] / "tools"))
+from serial_testbed import FIRST_ADAPTER_TTY, ODD_ADAPTER_BY_ID, SerialTestbed  # noqa: E402
+
+SECOND_BY_ID = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_B20M7KD4-if00-port0"
+
+
+@pytest.fixture
+def machine(platform_home):
+    testbed = SerialTestbed()
+    (platform_home / "ports").write_text(f"4={SECOND_BY_ID}\n8={ODD_ADAPTER_BY_ID}\n")
+    (platform_home / "ports").chmod(0o600)
+    yield testbed
+    testbed.close()
+
+
+def test_ports_describes_each_port_with_its_fields(machine):
+    ports = {port.device: port for port in corvane.ports()}
+    assert sorted(ports) == ["/dev/ttyS4", "/dev/ttyUSB0", "/dev/ttyUSB1"]
+    assert ports["/dev/ttyUSB1"] == corvane.Port(
+        device="/dev/ttyUSB1", by_id=SECOND_BY_ID,
+        by_path="/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0", driver="ftdi_sio",
+        vendor_id="0403", product_id="6001", manufacturer="FTDI", product="FT232R USB UART",
+        serial_number="B20M7KD4", interface_number="00", network=False, port_number=4,
+        stable_name=SECOND_BY_ID, description="FT232R USB UART (FTDI)")
+    assert ports["/dev/ttyUSB0"].port_number is None
+    assert ports["/dev/ttyS4"].stable_name == "/dev/serial/by-path/pci-0000:00:16.3"
+
+
+def test_watch_ports_reports_on_the_loop_until_stopped(machine):
+    changes = []
+    watch = corvane.watch_ports(lambda change, port: changes.append((change, port)))
+    with watch:
+        machine.plug_odd_adapter()
+        assert changes == []  # nothing before the loop runs
+        assert corvane.run_until(lambda: len(changes) == 1, timeout=20)
+        machine.pull_odd_adapter()
+        assert corvane.run_until(lambda: len(changes) == 2, timeout=20)
+    assert not watch.active
+    assert [change for change, _ in changes] == ["arrived", "left"]
+    assert changes[0][1] == changes[1][1]
+    assert (changes[0][1].device, changes[0][1].stable_name, changes[0][1].port_number) == (
+        "/dev/ttyUSB2", ODD_ADAPTER_BY_ID, 8)
+    # Stopped: a port leaving now reaches nobody.
+    machine.pull(FIRST_ADAPTER_TTY)
+    corvane.pump(0.5)
+    assert len(changes) == 2
+    watch.stop()  # again: harmless
+
+
+def test_a_callback_may_stop_its_own_watch_and_its_exception_is_reported(machine, capfd):
+    calls = []
+
+    def callback(change, port):
+        calls.append(change)
+        watch.stop()
+        raise ValueError("from the callback")
+
+    watch = corvane.watch_ports(callback)
+    machine.plug_odd_adapter()
+    assert corvane.run_until(lambda: calls, timeout=20)
+    machine.pull_odd_adapter()
+    corvane.pump(0.5)
+    assert calls == ["arrived"]  # stopped by itself: the port leaving reached nobody
+    assert "exception in the watch_ports callback" in capfd.readouterr().err

@@ -1,0 +1,142 @@
+"""corvane-ports against a mock machine (serial_testbed.py) and a port map of the test's
+own: the table, the JSON, mapping and unmapping, the watch."""
+import json
+import os
+import pathlib
+import select
+import signal
+import subprocess
+
+import pytest
+
+from serial_testbed import ODD_ADAPTER_BY_ID, ODD_VENDOR, SerialTestbed
+
+TOOL = os.environ["CORVANE_PORTS_TOOL"]
+FIRST_BY_ID = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XQ1-if00-port0"
+SECOND_BY_ID = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_B20M7KD4-if00-port0"
+UART_BY_PATH = "/dev/serial/by-path/pci-0000:00:16.3"
+UART_DESCRIPTION = "Cannon Lake PCH Active Management Technology - SOL (Intel Corporation)"
+
+
+@pytest.fixture
+def machine():
+    testbed = SerialTestbed()
+    yield testbed
+    testbed.close()
+
+
+@pytest.fixture
+def home(tmp_path):
+    folder = tmp_path / "platform-home"
+    folder.mkdir(mode=0o700)
+    return folder
+
+
+def write_map(home, text):
+    (home / "ports").write_text(text)
+    os.chmod(home / "ports", 0o600)
+
+
+def run_tool(machine, home, *args):
+    return subprocess.run([TOOL, *args], capture_output=True, text=True, timeout=60,
+                          env=machine.environment(CORVANE_PLATFORM_HOME=str(home), LC_ALL="C.UTF-8",
+                                                  LANGUAGE=""))
+
+
+def test_the_table_lists_each_port_with_the_number_that_opens_it(machine, home):
+    write_map(home, f"# mine\n2={SECOND_BY_ID}\n5=rfc2217://127.0.0.1:4001\n")
+    done = run_tool(machine, home)
+    assert done.returncode == 0, done.stderr
+    rows = [line.split("  ") for line in done.stdout.splitlines()]
+    rows = [[cell.strip() for cell in row if cell.strip()] for row in rows]
+    assert rows[0] == ["PORT", "DEVICE", "STABLE NAME", "DESCRIPTION", "VID:PID", "SERIAL"]
+    assert sorted(rows[1:]) == sorted([
+        ["-", "/dev/ttyUSB0", FIRST_BY_ID, "FT232R USB UART (FTDI)", "0403:6001", "A10K3XQ1"],
+        ["2", "/dev/ttyUSB1", SECOND_BY_ID, "FT232R USB UART (FTDI)", "0403:6001", "B20M7KD4"],
+        ["-", "/dev/ttyS4", UART_BY_PATH, UART_DESCRIPTION, "-", "-"],
+        ["5", "rfc2217://127.0.0.1:4001", "rfc2217://127.0.0.1:4001", "rfc2217://127.0.0.1:4001",
+         "-", "-"],
+    ])
+    # Aligned: every column starts at the same place on every line.
+    lines = done.stdout.splitlines()
+    assert {line.index("/dev/ttyUSB1") for line in lines if "/dev/ttyUSB1" in line} == {
+        lines[0].index("DEVICE")}
+
+
+# The fixture's ports in device order, and the odd adapter (port 3) with every kind of
+# character escaped; ASCII only.
+EXPECTED_JSON = r"""[
+  {"device": "/dev/ttyS4", "by_id": "", "by_path": "/dev/serial/by-path/pci-0000:00:16.3", "driver": "serial", "vendor_id": "", "product_id": "", "manufacturer": "Intel Corporation", "product": "Cannon Lake PCH Active Management Technology - SOL", "serial_number": "", "interface_number": "", "network": false, "port_number": null, "stable_name": "/dev/serial/by-path/pci-0000:00:16.3", "description": "Cannon Lake PCH Active Management Technology - SOL (Intel Corporation)"},
+  {"device": "/dev/ttyUSB0", "by_id": "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XQ1-if00-port0", "by_path": "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0", "driver": "ftdi_sio", "vendor_id": "0403", "product_id": "6001", "manufacturer": "FTDI", "product": "FT232R USB UART", "serial_number": "A10K3XQ1", "interface_number": "00", "network": false, "port_number": null, "stable_name": "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XQ1-if00-port0", "description": "FT232R USB UART (FTDI)"},
+  {"device": "/dev/ttyUSB1", "by_id": "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_B20M7KD4-if00-port0", "by_path": "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0", "driver": "ftdi_sio", "vendor_id": "0403", "product_id": "6001", "manufacturer": "FTDI", "product": "FT232R USB UART", "serial_number": "B20M7KD4", "interface_number": "00", "network": false, "port_number": null, "stable_name": "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_B20M7KD4-if00-port0", "description": "FT232R USB UART (FTDI)"},
+  {"device": "/dev/ttyUSB2", "by_id": "/dev/serial/by-id/usb-Silicon_Labs_CP2102_0001-if00-port0", "by_path": "", "driver": "cp210x", "vendor_id": "10c4", "product_id": "ea60", "manufacturer": "Caf\u00e9 \"Quote\" \\ Tab\tBell\u0007 \u65e5\u672c \ud83d\udd0c", "product": "CP210x UART Bridge", "serial_number": "0001", "interface_number": "00", "network": false, "port_number": 3, "stable_name": "/dev/serial/by-id/usb-Silicon_Labs_CP2102_0001-if00-port0", "description": "CP210x UART Bridge (Caf\u00e9 \"Quote\" \\ Tab\tBell\u0007 \u65e5\u672c \ud83d\udd0c)"}
+]
+"""
+
+
+def test_json_lists_every_field_escaped(machine, home):
+    machine.plug_odd_adapter()
+    write_map(home, f"3={ODD_ADAPTER_BY_ID}\n")
+    done = run_tool(machine, home, "--json")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == EXPECTED_JSON
+    assert json.loads(done.stdout)[3]["manufacturer"] == ODD_VENDOR
+
+
+INITIAL_MAP = f"# my adapters\n1={SECOND_BY_ID}\n3=/dev/ttyS2\n"
+
+
+@pytest.mark.parametrize("args, status, message, map_after", [
+    # A plugged-in device is named by its stable name; comments and other entries stay.
+    (["--map", "3", "/dev/ttyUSB0"], 0, f"port 3 opens {FIRST_BY_ID}",
+     f"# my adapters\n1={SECOND_BY_ID}\n3={FIRST_BY_ID}\n"),
+    (["--map", "4", "/dev/ttyS4"], 0, f"port 4 opens {UART_BY_PATH}",
+     INITIAL_MAP + f"4={UART_BY_PATH}\n"),
+    # Anything else is written as given.
+    (["--map", "6", "rfc2217://127.0.0.1:4001"], 0, "port 6 opens rfc2217://127.0.0.1:4001",
+     INITIAL_MAP + "6=rfc2217://127.0.0.1:4001\n"),
+    (["--unmap", "1"], 0, "port 1 removed", "# my adapters\n3=/dev/ttyS2\n"),
+    # The platform's refusal, with its number; the map stays as it was.
+    (["--map", "0", "/dev/ttyUSB0"], 1, "error 5: ", INITIAL_MAP),
+    (["--unmap", "-2"], 1, "error 5: ", INITIAL_MAP),
+    (["--map", "three", "/dev/ttyUSB0"], 2, "\"three\" is no port number", INITIAL_MAP),
+    (["--unmap"], 2, "wrong number of arguments", INITIAL_MAP),
+])
+def test_map_and_unmap_change_one_entry(machine, home, args, status, message, map_after):
+    write_map(home, INITIAL_MAP)
+    done = run_tool(machine, home, *args)
+    assert done.returncode == status, done.stdout + done.stderr
+    assert message in (done.stdout if status == 0 else done.stderr)
+    assert (home / "ports").read_text() == map_after
+
+
+def read_line(stream, timeout=20):
+    ready, _, _ = select.select([stream], [], [], timeout)
+    assert ready, "nothing within the timeout"
+    return stream.readline()
+
+
+def test_watch_reports_a_port_arriving_and_leaving_until_interrupted(machine, home):
+    write_map(home, f"7={ODD_ADAPTER_BY_ID}\n")
+    watch = subprocess.Popen([TOOL, "--watch"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True, bufsize=1,
+                             env=machine.environment(CORVANE_PLATFORM_HOME=str(home),
+                                                     LC_ALL="C.UTF-8", LANGUAGE=""))
+    try:
+        assert "watching" in read_line(watch.stderr)
+        machine.plug_odd_adapter()
+        arrived = read_line(watch.stdout).rstrip("\n").split("\t")
+        machine.pull_odd_adapter()
+        left = read_line(watch.stdout).rstrip("\n").split("\t")
+        watch.send_signal(signal.SIGINT)
+        assert watch.wait(timeout=20) == 0
+    finally:
+        if watch.poll() is None:
+            watch.kill()
+            watch.wait()
+    # The tab and the bell of the vendor's name shown as escapes: the line keeps its columns.
+    description = 'CP210x UART Bridge (Caf\u00e9 "Quote" \\ Tab\\tBell\\x07 \u65e5\u672c \U0001F50C)'
+    port = ["7", "/dev/ttyUSB2", ODD_ADAPTER_BY_ID, description, "10c4:ea60", "0001"]
+    assert arrived == ["arrived", *port]
+    assert left == ["left", *port]
+    assert watch.stdout.read() == ""
