@@ -59,6 +59,20 @@ bool isEmptyUartSlot(udev_device* device) {
     return type && std::string_view(type) == "0";
 }
 
+// The device a port's driver is bound to. Since Linux 6.5 the serial core puts its own
+// "serial-base" controller and port devices (driver names "ctrl" and "port") between a UART's
+// tty and the hardware; they say nothing about what the port is.
+udev_device* hardwareOf(udev_device* parent) {
+    udev_device* hardware = parent;
+    while (hardware) {
+        const char* subsystem = udev_device_get_subsystem(hardware);
+        if (!subsystem || std::string_view(subsystem) != "serial-base")
+            return hardware;
+        hardware = udev_device_get_parent(hardware);  // owned by the child
+    }
+    return parent;
+}
+
 // True if `a` and `b` lead to the same file, or to nodes of the same character device.
 // A path that leads nowhere (absent, a loop, a dangling link) names nothing.
 bool sameFile(const char* a, const char* b) {
@@ -134,7 +148,7 @@ std::optional<UdevSerialPort> describeSerialPort(udev_device* device) {
     SerialPortDescription& description = port.description;
     description.device = text(node);
     addLinks(port, device);
-    description.driver = text(udev_device_get_driver(parent));
+    description.driver = text(udev_device_get_driver(hardwareOf(parent)));
     if (description.driver.empty())
         description.driver = property(device, "ID_USB_DRIVER");
     description.vendorId = lowerCase(property(device, "ID_VENDOR_ID"));
