@@ -67,13 +67,15 @@ size_t controlsTheLimitAllows(size_t controls) {
         throw std::system_error(errno, std::generic_category(), "getrlimit");
     const rlim_t wanted = controls + kSpareDescriptors;
     if (limit.rlim_cur < wanted) {
-        limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+        limit.rlim_cur =
+            limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
         if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
             throw std::system_error(errno, std::generic_category(), "setrlimit");
     }
     if (limit.rlim_cur >= wanted)
         return controls;
-    const size_t allowed = limit.rlim_cur > kSpareDescriptors ? limit.rlim_cur - kSpareDescriptors : 0;
+    const size_t allowed =
+        limit.rlim_cur > kSpareDescriptors ? limit.rlim_cur - kSpareDescriptors : 0;
     std::fprintf(stderr,
                  "many_controls_bench: the descriptor limit (hard %llu) allows %zu controls, "
                  "not %zu\n",
@@ -206,7 +208,8 @@ class OpenSockets {
             epoll_event event{};
             if (::epoll_wait(m_epoll, &event, 1, 5000) != 1)
                 throw std::runtime_error("a datagram on 127.0.0.1 was lost");
-            if (::recv(event.data.fd, buffer, sizeof buffer, 0) != static_cast<ssize_t>(payload.size()))
+            if (::recv(event.data.fd, buffer, sizeof buffer, 0) !=
+                static_cast<ssize_t>(payload.size()))
                 throw std::runtime_error("a socket read other than the datagram sent");
         }
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -301,21 +304,19 @@ void BM_ManyControlsPerEvent(benchmark::State& state) {
         {
             OpenSockets many(controls);
             OpenSockets lone(1);
-            rawRounds = bench::runRounds(
-                {
-                    [&](size_t n) { return many.run(payload, n); },
-                    [&](size_t n) { return lone.run(payload, n); },
-                },
-                bench::pick(kEventsPerRound, controls));
+            rawRounds = bench::runRounds({
+                                             [&](size_t n) { return many.run(payload, n); },
+                                             [&](size_t n) { return lone.run(payload, n); },
+                                         },
+                                         bench::pick(kEventsPerRound, controls));
         }
         OpenControls many(controls);
         LoneControl lone;
-        rounds = bench::runRounds(
-            {
-                [&](size_t n) { return many.run(payload, n); },
-                [&](size_t n) { return lone.run(payload, n); },
-            },
-            bench::pick(kEventsPerRound, controls));
+        rounds = bench::runRounds({
+                                      [&](size_t n) { return many.run(payload, n); },
+                                      [&](size_t n) { return lone.run(payload, n); },
+                                  },
+                                  bench::pick(kEventsPerRound, controls));
     }
     bench::recordRow(
         state, {"11. " + std::to_string(controls) + " raw UDP sockets on epoll, one after another",
@@ -368,18 +369,16 @@ void BM_IdleControlsMemory(benchmark::State& state) {
         figures = bench::childFigures(command, "memory child");
     }
     const double perControl = figures["growth_kib"] * 1024 / figures["controls"];
-    bench::recordRow(
-        state,
-        {"M. " + std::to_string(controls) + " idle open UDP controls, RSS per control",
-         bench::formatBytes(perControl),
-         bench::formatBytes(figures["first_kib"] * 1024) + " with the first",
-         perControl / kMemoryPerControl,
-         bench::atMost(kMemoryPerControl, "<= 64 KiB per control").on(perControl)});
+    bench::recordRow(state,
+                     {"M. " + std::to_string(controls) + " idle open UDP controls, RSS per control",
+                      bench::formatBytes(perControl),
+                      bench::formatBytes(figures["first_kib"] * 1024) + " with the first",
+                      perControl / kMemoryPerControl,
+                      bench::atMost(kMemoryPerControl, "<= 64 KiB per control").on(perControl)});
     const double usedPerControl = figures["used_growth_kib"] * 1024 / figures["controls"];
-    bench::recordRow(
-        state, {"M. The same after a datagram of 1 KiB to each, RSS per control",
-                bench::formatBytes(usedPerControl), "64.0 KiB", usedPerControl / kMemoryPerControl,
-                bench::reportOnly()});
+    bench::recordRow(state, {"M. The same after a datagram of 1 KiB to each, RSS per control",
+                             bench::formatBytes(usedPerControl), "64.0 KiB",
+                             usedPerControl / kMemoryPerControl, bench::reportOnly()});
 }
 BENCHMARK(BM_IdleControlsMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
 

@@ -78,7 +78,8 @@ void Transcript::postFlush() {
     if (m_flushPosted)
         return;
     m_flushPosted = true;
-    QMetaObject::invokeMethod(&m_nextPass, [this] { flushPass(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &m_nextPass, [this] { flushPass(); }, Qt::QueuedConnection);
 }
 
 void Transcript::dropOldestWaiting(int lines, qsizetype chars) {

@@ -9,7 +9,8 @@
 // with the others of its pass, and the next pass of the loop puts them in, a few hundred at
 // a time in one insertion each, with one scroll to the end, the caret at the end. A peer that
 // floods the window so costs one view update per pass instead of one per line. A pass puts
-// in what it can within kFlushBudget (kLinesPerPass at most) and leaves the rest, in order, to the next pass
+// in what it can within kFlushBudget (kLinesPerPass at most) and leaves the rest, in order, to the
+// next pass
 // (`backlogged()` says so meanwhile), so that no pass of the loop is long, however much came
 // in. The view holds the only copy of the shown text; the lines waiting for it are the only
 // other text kept.
@@ -106,7 +107,7 @@ class Transcript {
     QPlainTextEdit& m_view;
     const int m_scrollbackLines;
     const qsizetype m_scrollbackChars;
-    QString m_waiting;  // whole lines, each ended by '\n', the view's paragraph break
+    QString m_waiting;             // whole lines, each ended by '\n', the view's paragraph break
     qsizetype m_waitingStart = 0;  // where the lines not yet in the view start, within a pass
     int m_waitingLines = 0;
     bool m_viewLinesDropped = false;  // waiting lines were dropped, so the view's must go

@@ -170,10 +170,10 @@ TEST(MessageLoopRemoval, WatchRemovedByAnotherInTheSameRoundIsNotCalled) {
     // New watches made in the same round take the places the removed ones left; the event
     // still pending for the removed one must not reach them.
     const auto watchMore = [&] {
-        later1 = platform::FdWatch(third.read, MessageLoop::kReadable,
-                                   [&](uint32_t) { ++laterCalls; });
-        later2 = platform::FdWatch(fourth.read, MessageLoop::kReadable,
-                                   [&](uint32_t) { ++laterCalls; });
+        later1 =
+            platform::FdWatch(third.read, MessageLoop::kReadable, [&](uint32_t) { ++laterCalls; });
+        later2 =
+            platform::FdWatch(fourth.read, MessageLoop::kReadable, [&](uint32_t) { ++laterCalls; });
     };
     // Whichever runs first removes the other, which is already reported ready.
     a = platform::FdWatch(first.read, MessageLoop::kReadable, [&](uint32_t) {
