@@ -232,8 +232,6 @@ void UdpSocket::open(int family, int32_t bindPort) {
     } catch (const std::system_error& e) {
         throw socketErrorFromErrno(e.code().value());
     }
-    if (!m_receiveBatch && m_incoming == Incoming::Deliver)
-        m_receiveBatch.reset(new ReceiveBatch);  // no (): the buffers stay untouched
     m_family = family;
     m_bound = bound;
     m_dualStack = dualStack;
@@ -460,6 +458,10 @@ bool UdpSocket::receiveOne() {
 // short, the system keeps it pending: the loop reports the socket again at once and the rest
 // follows on that report, in order.)
 void UdpSocket::receiveBatches() {
+    // Made by the first burst, not at opening: a socket that is never flooded (most of a
+    // program's thousand) keeps no 1 MiB of buffers, nor the page its headers fill.
+    if (!m_receiveBatch)
+        m_receiveBatch.reset(new ReceiveBatch);  // no (): the buffers stay untouched
     int errors = 0;
     constexpr size_t kLargestHeld = kReceiveBufferSize + kDatagramBookkeeping;
     for (size_t held = heldBytes(); held < kMaxHeldBytes; held = heldBytes()) {
