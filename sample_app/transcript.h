@@ -61,7 +61,7 @@ inline constexpr qsizetype kWaitingRoomKept = qsizetype{64} * 1024;
 // it puts in at most, and how many go in one insertion (one layout of the change) at most.
 inline constexpr std::chrono::milliseconds kFlushBudget{4};
 inline constexpr int kLinesPerPass = 2048;
-inline constexpr int kLinesPerInsertion = 128;
+inline constexpr int kLinesPerInsertion = 256;
 
 class Transcript {
   public:
