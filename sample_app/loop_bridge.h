@@ -7,11 +7,11 @@
 // nested Qt loop) the notifier is off: platform work waits for the handler to finish
 // instead of re-entering the platform loop. It comes back on the next pass of Qt's loop,
 // so a platform loop that is always busy takes one of its bounded passes per Qt pass and
-// leaves Qt's painting, input and timers their turn. A host that has not yet shown what the
-// last passes brought (holdWhile) keeps the platform loop waiting, pass after pass, until it
-// has: what arrives meanwhile waits where it came in (a socket's buffer, a serial driver), so
-// no pass of Qt's loop does more than one bounded piece of either. Create it on the thread
-// whose loop it drives.
+// leaves Qt's painting, input and timers their turn. A host that is far behind with showing
+// what the last passes brought (holdWhile) keeps the platform loop waiting, pass after pass,
+// until it has caught up: what arrives meanwhile waits where it came in (a socket's buffer, a
+// serial driver), so the host's backlog stays bounded. Create it on the thread whose loop it
+// drives.
 #pragma once
 
 #include <QObject>

@@ -8,12 +8,12 @@
 // Lines are put into the view in batches: a line added while the event loop is busy waits
 // with the others of its pass, and the next pass of the loop puts them in, a few hundred at
 // a time in one insertion each, with one scroll to the end, the caret at the end. A peer that
-// floods the window so costs one view update per pass instead of one per line. A pass puts
-// in what it can within kFlushBudget (kLinesPerPass at most) and leaves the rest, in order, to the
-// next pass
-// (`backlogged()` says so meanwhile), so that no pass of the loop is long, however much came
-// in. The view holds the only copy of the shown text; the lines waiting for it are the only
-// other text kept.
+// floods the window so costs one view update per pass instead of one per line. A pass puts in
+// what it can within kFlushBudget (kLinesPerPass at most) and leaves the rest, in order, to
+// the next pass, so that no pass of the loop is long, however much came in. When more than
+// kLinesBehind lines (or kCharsBehind characters) are left waiting, `farBehind()` tells the
+// host to stop feeding it until it has caught up. The view holds the only copy of the shown
+// text; the lines waiting for it are the only other text kept.
 //
 // Scrollback: the view keeps the newest lines up to two bounds, `scrollbackLines` lines
 // (kScrollbackLines unless told otherwise) and `scrollbackChars` characters counted with a
@@ -62,6 +62,10 @@ inline constexpr qsizetype kWaitingRoomKept = qsizetype{64} * 1024;
 inline constexpr std::chrono::milliseconds kFlushBudget{4};
 inline constexpr int kLinesPerPass = 2048;
 inline constexpr int kLinesPerInsertion = 256;
+// Waiting lines past which the transcript is far behind: about 0.15 s of a flood of the
+// sample's frames at 50,000 a second, or 2 MiB of text.
+inline constexpr int kLinesBehind = 8192;
+inline constexpr qsizetype kCharsBehind = qsizetype{1024} * 1024;
 
 class Transcript {
   public:
@@ -84,8 +88,11 @@ class Transcript {
 
     // Puts the waiting lines into the view now (the next passes of the loop do it anyway).
     void flush();
-    // Lines wait for the view: after the pass that puts lines in, those it left for the next.
-    bool backlogged() const { return m_waitingLines > 0; }
+    // More lines wait than kLinesBehind (or more text than kCharsBehind): a host that can
+    // hold back what it adds (the window's platform loop) waits until this is false.
+    bool farBehind() const {
+        return m_waitingLines > kLinesBehind || m_waiting.size() > kCharsBehind;
+    }
 
   private:
     // The posted pass: lines go in until kFlushBudget has passed or kLinesPerPass are in,
