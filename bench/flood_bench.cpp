@@ -354,6 +354,8 @@ class FloodedWindow {
             << "\r\nRemoteHost=127.0.0.1\r\nUDPUse=1\r\n";
         form = std::make_unique<sample_app::Form1>(std::make_unique<sample_app::PortulaHost>(),
                                                    presenter, [ini] { return ini; });
+        // As main.cpp: the control's data waits while the window is far behind.
+        bridge.holdWhile([this] { return form->transcript().farBehind(); });
         form->load();
         form->show();
         QApplication::processEvents();

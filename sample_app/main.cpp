@@ -80,6 +80,8 @@ int main(int argc, char** argv) {
     }
 
     sample_app::Form1 form1(std::move(portula), messages);
+    // The control's data waits while the window is far behind with what came before.
+    loopBridge.holdWhile([&form1] { return form1.transcript().farBehind(); });
     closeOnTerminationSignals(form1);
     form1.load();
     form1.show();

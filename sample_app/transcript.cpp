@@ -5,6 +5,9 @@
 #include <QTextCursor>
 #include <QTextDocument>
 
+#include <chrono>
+#include <utility>
+
 #include "control_host.h"
 #include "portula/portula_ids.h"
 #include "text_render/render_control_chars.h"
@@ -68,16 +71,15 @@ void Transcript::appendLine(std::u16string_view prefix, std::u16string_view data
     // too (twice the limits, so that the cut is rare).
     if (m_waitingLines > 2 * m_scrollbackLines || m_waiting.size() > 2 * m_scrollbackChars)
         dropOldestWaiting(m_scrollbackLines, m_scrollbackChars);
-    if (!m_flushPosted) {
-        m_flushPosted = true;
-        QMetaObject::invokeMethod(
-            &m_nextPass,
-            [this] {
-                m_flushPosted = false;
-                flush();
-            },
-            Qt::QueuedConnection);
-    }
+    postFlush();
+}
+
+void Transcript::postFlush() {
+    if (m_flushPosted)
+        return;
+    m_flushPosted = true;
+    QMetaObject::invokeMethod(
+        &m_nextPass, [this] { flushPass(); }, Qt::QueuedConnection);
 }
 
 void Transcript::dropOldestWaiting(int lines, qsizetype chars) {
@@ -110,17 +112,60 @@ void Transcript::flush() {
     if (m_waitingLines == 0)
         return;
     dropOldestWaiting(m_scrollbackLines, m_scrollbackChars);
-    makeRoomInView(m_waiting.size());
-    // One insertion for the whole batch: each '\n' opens the next paragraph, so the view
-    // lays out and scrolls once.
+    insertOldestWaiting(m_waitingLines);
+    scrollToEnd();
+}
+
+void Transcript::flushPass() {
+    m_flushPosted = false;
+    if (m_waitingLines == 0)
+        return;
+    dropOldestWaiting(m_scrollbackLines, m_scrollbackChars);
+    const auto deadline = std::chrono::steady_clock::now() + kFlushBudget;
+    for (int inserted = 0; inserted < kLinesPerPass && m_waitingLines > 0;
+         inserted += kLinesPerInsertion) {
+        if (inserted > 0 && std::chrono::steady_clock::now() >= deadline)
+            break;
+        insertOldestWaiting(kLinesPerInsertion);
+    }
+    scrollToEnd();
+    if (m_waitingLines > 0)
+        postFlush();
+}
+
+void Transcript::insertOldestWaiting(int lines) {
+    qsizetype end = m_waitingStart;
+    int taken = 0;
+    if (lines >= m_waitingLines) {
+        end = m_waiting.size();
+        taken = m_waitingLines;
+    } else {
+        for (; taken < lines; ++taken)
+            end = m_waiting.indexOf(u'\n', end) + 1;
+    }
+    const QStringView piece = QStringView(m_waiting).sliced(m_waitingStart, end - m_waitingStart);
+    makeRoomInView(piece.size());
+    // One insertion for the piece: each '\n' opens the next paragraph, so the view lays the
+    // change out once.
     QTextCursor cursor(m_view.document());
     cursor.movePosition(QTextCursor::End);
-    cursor.insertText(m_waiting);
+    cursor.insertText(piece.toString());
+    m_waitingLines -= taken;
+    m_waitingStart = end;
+    if (m_waitingLines > 0)
+        return;
     if (m_waiting.capacity() > kWaitingRoomKept)
         m_waiting = QString();  // a flood's batch: its room goes with it
     else
         m_waiting.resize(0);  // keeps its room for the next batch
-    m_waitingLines = 0;
+    m_waitingStart = 0;
+}
+
+void Transcript::scrollToEnd() {
+    // The lines left for the next pass wait at the front again, in order.
+    m_waiting.remove(0, std::exchange(m_waitingStart, 0));
+    QTextCursor cursor(m_view.document());
+    cursor.movePosition(QTextCursor::End);
     m_view.setTextCursor(cursor);
     m_view.ensureCursorVisible();
 }

@@ -6,10 +6,14 @@
 // record of the exchange, not something to edit.
 //
 // Lines are put into the view in batches: a line added while the event loop is busy waits
-// with the others of its pass, and the next pass of the loop puts them all in at once, with
-// one layout and one scroll to the end, the caret at the end. A peer that floods the
-// window so costs one view update per pass instead of one per line. The view holds the
-// only copy of the shown text; the lines waiting for it are the only other text kept.
+// with the others of its pass, and the next pass of the loop puts them in, a few hundred at
+// a time in one insertion each, with one scroll to the end, the caret at the end. A peer that
+// floods the window so costs one view update per pass instead of one per line. A pass puts in
+// what it can within kFlushBudget (kLinesPerPass at most) and leaves the rest, in order, to
+// the next pass, so that no pass of the loop is long, however much came in. When more than
+// kLinesBehind lines (or kCharsBehind characters) are left waiting, `farBehind()` tells the
+// host to stop feeding it until it has caught up. The view holds the only copy of the shown
+// text; the lines waiting for it are the only other text kept.
 //
 // Scrollback: the view keeps the newest lines up to two bounds, `scrollbackLines` lines
 // (kScrollbackLines unless told otherwise) and `scrollbackChars` characters counted with a
@@ -30,6 +34,7 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -52,6 +57,15 @@ inline constexpr qsizetype kScrollbackChars = qsizetype{8} * 1024 * 1024;
 inline constexpr qsizetype kLineChars = 4'000;
 // Room for waiting lines the transcript keeps between passes; a larger batch's is freed.
 inline constexpr qsizetype kWaitingRoomKept = qsizetype{64} * 1024;
+// How long one pass of the loop goes on putting waiting lines into the view, how many lines
+// it puts in at most, and how many go in one insertion (one layout of the change) at most.
+inline constexpr std::chrono::milliseconds kFlushBudget{4};
+inline constexpr int kLinesPerPass = 2048;
+inline constexpr int kLinesPerInsertion = 256;
+// Waiting lines past which the transcript is far behind: about 0.15 s of a flood of the
+// sample's frames at 50,000 a second, or 2 MiB of text.
+inline constexpr int kLinesBehind = 8192;
+inline constexpr qsizetype kCharsBehind = qsizetype{1024} * 1024;
 
 class Transcript {
   public:
@@ -72,10 +86,24 @@ class Transcript {
     // waiting lines. After a pass at most scrollbackChars() + kWaitingRoomKept.
     qsizetype heldCharacters() const;
 
-    // Puts the waiting lines into the view now (the next pass of the loop does it anyway).
+    // Puts the waiting lines into the view now (the next passes of the loop do it anyway).
     void flush();
+    // More lines wait than kLinesBehind (or more text than kCharsBehind): a host that can
+    // hold back what it adds (the window's platform loop) waits until this is false.
+    bool farBehind() const {
+        return m_waitingLines > kLinesBehind || m_waiting.size() > kCharsBehind;
+    }
 
   private:
+    // The posted pass: lines go in until kFlushBudget has passed or kLinesPerPass are in,
+    // the rest in the next pass.
+    void flushPass();
+    void postFlush();
+    // Puts the oldest `lines` waiting lines (all, if fewer wait) into the view in one
+    // insertion.
+    void insertOldestWaiting(int lines);
+    void scrollToEnd();
+
     void appendLine(std::u16string_view prefix, std::u16string_view data);
     // Drops the oldest waiting lines until at most `lines` lines and `chars` characters wait.
     void dropOldestWaiting(int lines, qsizetype chars);
@@ -86,7 +114,8 @@ class Transcript {
     QPlainTextEdit& m_view;
     const int m_scrollbackLines;
     const qsizetype m_scrollbackChars;
-    QString m_waiting;  // whole lines, each ended by '\n', the view's paragraph break
+    QString m_waiting;             // whole lines, each ended by '\n', the view's paragraph break
+    qsizetype m_waitingStart = 0;  // where the lines not yet in the view start, within a pass
     int m_waitingLines = 0;
     bool m_viewLinesDropped = false;  // waiting lines were dropped, so the view's must go
     // The flush is a posted event: Qt delivers it on the next pass of its loop, and never

@@ -8,6 +8,8 @@ namespace port_control {
 std::u16string_view serialErrorDescription(int32_t number) {
     using namespace serial_errors;
     switch (number) {
+        case kTooManyFiles:
+            return u"ファイルが多すぎます。";
         case kDeviceUnavailable:
             return u"デバイスが準備されていません。";
         case kPermissionDenied:
@@ -49,6 +51,10 @@ platform::Error serialError(int32_t number, std::u16string_view detail) {
 
 platform::Error serialErrorFromErrno(int err, SerialOperation operation) {
     using namespace serial_errors;
+    // Out of descriptors is no fault of the device, whatever was being done: the port works
+    // once the program or the system closes some.
+    if (err == EMFILE || err == ENFILE)
+        return serialError(kTooManyFiles);
     switch (operation) {
         case SerialOperation::Open:
             switch (err) {

@@ -13,6 +13,7 @@
 namespace port_control {
 
 namespace serial_errors {
+constexpr int32_t kTooManyFiles = platform::errors::kTooManyFiles;  // no descriptor left
 constexpr int32_t kDeviceUnavailable = 68;      // no device behind the port (or not a tty)
 constexpr int32_t kPermissionDenied = 70;       // the device may not be opened by this user
 constexpr int32_t kInvalidPropertyValue = 380;  // a value the property does not take
@@ -55,7 +56,7 @@ platform::Error serialError(int32_t number, std::u16string_view detail);
 
 // What was being done when a system call failed; the same errno means different things.
 enum class SerialOperation {
-    Open,       // open(2), tcgetattr on a fresh descriptor
+    Open,       // open(2), tcgetattr on a fresh descriptor, watching it on the loop
     Lock,       // flock(2) on the device
     Configure,  // tcsetattr, line speed, modem-line and break ioctls
     Write,      // write(2)

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <system_error>
 #include <utility>
 
 #include "components/local_serial_line.h"
@@ -78,22 +79,28 @@ void SerialPort::openDevice() {
     else
         line = LocalSerialLine::open(device, m_settings, m_handshaking, m_dtrEnable, m_rtsEnable);
 
-    MessageLoop& loop = MessageLoop::current();
-    // The line outlives the watch on its descriptor: closeDevice stops watching first.
-    m_device.watch(
-        line->descriptor(), MessageLoop::kReadable,
-        [this](uint32_t events) { onDeviceReady(events); }, loop);
+    // The thread's loop is made by its first user and may find no descriptor left for
+    // itself; like the loop's other refusals, that is the open's error, with a number.
     MessageLoop::TimerId timer = 0;
+    MessageLoop* loop = nullptr;
     try {
+        loop = &MessageLoop::current();
+        // The line outlives the watch on its descriptor: closeDevice stops watching first.
+        m_device.watch(
+            line->descriptor(), MessageLoop::kReadable,
+            [this](uint32_t events) { onDeviceReady(events); }, *loop);
         if (line->needsPolling())
-            timer = loop.startTimer(kLinePollInterval, true, [this] { onLinePoll(); });
+            timer = loop->startTimer(kLinePollInterval, true, [this] { onLinePoll(); });
+    } catch (const std::system_error& e) {
+        m_device.close();
+        throw serialErrorFromErrno(e.code().value(), SerialOperation::Open);
     } catch (...) {
         m_device.close();
         throw;
     }
 
     m_line = std::move(line);
-    m_loop = &loop;
+    m_loop = loop;
     m_linePollTimer = timer;
     updateWatch();  // a network line may have read ahead while opening
 }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -92,18 +93,27 @@ bool literalAddress(std::u16string_view host, int32_t port, sockaddr_storage& ad
     return false;
 }
 
-// Bound sockets are IPv6 carrying IPv4 too, where the host allows it.
+// Bound sockets are IPv6 carrying IPv4 too, where the host allows it. The host's answer is
+// kept; a process out of descriptors gets none (its bind fails the same way in a moment), so
+// a later bind asks again rather than settle for IPv4 alone for the rest of the process.
 bool hostHasDualStack() {
-    static const bool dualStack = [] {
-        int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-        if (fd < 0)
-            return false;
-        int v6only = 0;
-        bool ok = ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) == 0;
-        ::close(fd);
-        return ok;
-    }();
-    return dualStack;
+    enum Answer : int { kNotAsked, kYes, kNo };
+    static std::atomic<int> known{kNotAsked};
+    if (const int answer = known.load(std::memory_order_relaxed); answer != kNotAsked)
+        return answer == kYes;
+    const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (fd < 0) {
+        const bool outOfResources =
+            errno == EMFILE || errno == ENFILE || errno == ENOMEM || errno == ENOBUFS;
+        if (!outOfResources)
+            known.store(kNo, std::memory_order_relaxed);
+        return outOfResources;  // then the IPv6 socket fails as this one did
+    }
+    int v6only = 0;
+    const bool ok = ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) == 0;
+    ::close(fd);
+    known.store(ok ? kYes : kNo, std::memory_order_relaxed);
+    return ok;
 }
 
 }  // namespace
@@ -222,8 +232,6 @@ void UdpSocket::open(int family, int32_t bindPort) {
     } catch (const std::system_error& e) {
         throw socketErrorFromErrno(e.code().value());
     }
-    if (!m_receiveBatch && m_incoming == Incoming::Deliver)
-        m_receiveBatch.reset(new ReceiveBatch);  // no (): the buffers stay untouched
     m_family = family;
     m_bound = bound;
     m_dualStack = dualStack;
@@ -450,6 +458,10 @@ bool UdpSocket::receiveOne() {
 // short, the system keeps it pending: the loop reports the socket again at once and the rest
 // follows on that report, in order.)
 void UdpSocket::receiveBatches() {
+    // Made by the first burst, not at opening: a socket that is never flooded (most of a
+    // program's thousand) keeps no 1 MiB of buffers, nor the page its headers fill.
+    if (!m_receiveBatch)
+        m_receiveBatch.reset(new ReceiveBatch);  // no (): the buffers stay untouched
     int errors = 0;
     constexpr size_t kLargestHeld = kReceiveBufferSize + kDatagramBookkeeping;
     for (size_t held = heldBytes(); held < kMaxHeldBytes; held = heldBytes()) {

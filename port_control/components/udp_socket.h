@@ -136,7 +136,7 @@ class UdpSocket : public UdpComponent {
     std::deque<int32_t> m_arrivalsDue;  // byte counts of DataArrival events not yet raised
     // Raises them in a later pass (see continueAnnouncingLater); 0 while none is due.
     platform::MessageLoop::TimerId m_announceTimer = 0;
-    std::unique_ptr<ReceiveBatch> m_receiveBatch;  // allocated by the first open
+    std::unique_ptr<ReceiveBatch> m_receiveBatch;  // allocated by the first burst
     // How often a report looks for more than one datagram (see receivePending).
     unsigned m_probeInterval = 0;
     unsigned m_reportsUntilProbe = 0;

@@ -162,21 +162,31 @@ TEST(MessageLoopRemoval, CallbackRemovingItsOwnWatchStaysAliveUntilItReturns) {
 TEST(MessageLoopRemoval, WatchRemovedByAnotherInTheSameRoundIsNotCalled) {
     MessageLoop& loop = MessageLoop::current();
     drain(loop);
-    Pipe first, second;
+    Pipe first, second, third, fourth;
     first.put();
     second.put();
-    int calls = 0;
-    platform::FdWatch a, b;
+    int calls = 0, laterCalls = 0;
+    platform::FdWatch a, b, later1, later2;
+    // New watches made in the same round take the places the removed ones left; the event
+    // still pending for the removed one must not reach them.
+    const auto watchMore = [&] {
+        later1 =
+            platform::FdWatch(third.read, MessageLoop::kReadable, [&](uint32_t) { ++laterCalls; });
+        later2 =
+            platform::FdWatch(fourth.read, MessageLoop::kReadable, [&](uint32_t) { ++laterCalls; });
+    };
     // Whichever runs first removes the other, which is already reported ready.
     a = platform::FdWatch(first.read, MessageLoop::kReadable, [&](uint32_t) {
         ++calls;
         b.reset();
         a.reset();
+        watchMore();
     });
     b = platform::FdWatch(second.read, MessageLoop::kReadable, [&](uint32_t) {
         ++calls;
         a.reset();
         b.reset();
+        watchMore();
     });
     // Both must be ready before the round starts, or the test proves nothing.
     ASSERT_TRUE(readable(first.read) && readable(second.read));
@@ -184,6 +194,7 @@ TEST(MessageLoopRemoval, WatchRemovedByAnotherInTheSameRoundIsNotCalled) {
     EXPECT_EQ(calls, 1);
     EXPECT_FALSE(loop.dispatch(20));
     EXPECT_EQ(calls, 1);
+    EXPECT_EQ(laterCalls, 0) << "their pipes are empty";
 }
 
 TEST(MessageLoopRemoval, ReusedFdNumberDoesNotReachTheRemovedWatch) {

@@ -6,9 +6,11 @@
 // fault is gone. Real components throughout: a termios port over pseudo-terminals and UDP
 // sockets on the loopback address.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +22,7 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 #include "components/serial_errors.h"
 #include "design_surface.h"
@@ -404,6 +407,249 @@ TEST(RefusingPeer, SendingRepeatedlyToAClosedPortNeverFailsAndReceivingGoesOn) {
     EXPECT_EQ(control.get_PortOpen(), kTrue);
     // The refusals did happen (the kernel limits their rate, so not one per datagram).
     EXPECT_GT(snmpCounters("Icmp")["InDestUnreachs"], refusalsBefore);
+}
+
+// ---- A process out of descriptors -------------------------------------------------------
+
+// Lets the process open only `spare` more descriptors while it lives, then gives the limit
+// back: the descriptors in use stay, the next ones fail with EMFILE.
+class DescriptorLimit {
+  public:
+    explicit DescriptorLimit(int spare) {
+        ::getrlimit(RLIMIT_NOFILE, &m_saved);
+        rlimit lowered = m_saved;
+        lowered.rlim_cur = limitLeaving(spare);
+        EXPECT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    }
+    ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &m_saved); }
+    DescriptorLimit(const DescriptorLimit&) = delete;
+    DescriptorLimit& operator=(const DescriptorLimit&) = delete;
+
+  private:
+    // The lowest limit below which exactly `spare` descriptor numbers are free.
+    static rlim_t limitLeaving(int spare) {
+        std::vector<bool> used;
+        DIR* folder = ::opendir("/proc/self/fd");
+        while (const dirent* entry = folder ? ::readdir(folder) : nullptr) {
+            const int fd = std::atoi(entry->d_name);
+            if (entry->d_name[0] == '.' || fd == ::dirfd(folder))
+                continue;
+            used.resize(std::max(used.size(), static_cast<size_t>(fd) + 1));
+            used[static_cast<size_t>(fd)] = true;
+        }
+        if (folder)
+            ::closedir(folder);
+        rlim_t number = 0;
+        for (int free = 0;; ++number) {
+            if (number < used.size() && used[number])
+                continue;
+            if (free++ == spare)
+                return number;
+        }
+    }
+
+    rlimit m_saved{};
+};
+
+// What a control opens when the process has no descriptor left for it.
+enum class Opening { UdpReceiver, UdpSender, SerialPort, LogFile };
+
+struct OutOfDescriptorsRow {
+    const char* what;
+    Opening opening;
+    int spare;         // descriptors left to the process
+    bool freshThread;  // the open is the first use of its thread's loop
+    int32_t number;    // the error the open fails with (0: none, the call goes on)
+};
+
+const OutOfDescriptorsRow kOutOfDescriptorsRows[] = {
+    {"UDP receiver", Opening::UdpReceiver, 0, false, 10024},
+    {"UDP sender of a first Output", Opening::UdpSender, 0, false, 10024},
+    {"serial port", Opening::SerialPort, 0, false, serial_errors::kTooManyFiles},
+    {"log file (never fails a call)", Opening::LogFile, 0, false, 0},
+    {"UDP receiver, the thread's loop after it", Opening::UdpReceiver, 1, true, 10024},
+    {"serial port, the thread's loop after it", Opening::SerialPort, 1, true,
+     serial_errors::kTooManyFiles},
+};
+
+// One row on the calling thread: the open fails with its number and a description (nothing
+// but a platform::Error reaches the caller), leaves the control closed, and works once the
+// descriptors are back. Runs `whileOut` while the limit holds.
+void openOutOfDescriptors(const OutOfDescriptorsRow& row, const fs::path& scratch,
+                          const std::function<void()>& whileOut) {
+    constexpr int16_t kSerialPort = 7;
+    RecordingSite site;
+    Portula control{loadDesignSurface(), site};
+    std::u16string received;
+    site.onComm = [&] {
+        if (control.get_CommEvent() == comm_events::kReceive)
+            received += control.get_Input2().stringValue();
+    };
+    LoopbackPeer peer;
+    PtyPair device;
+    const fs::path log = scratch / (std::string("log-") + row.what);
+    if (row.opening == Opening::SerialPort) {
+        device.mapToPort(kSerialPort);
+        control.put_CommPort(kSerialPort);
+        control.put_RThreshold(1);
+    } else {
+        control.put_UDPUse(kTrue);
+        control.put_LocalPort(0);
+        control.put_RThreshold(1);
+        control.put_RemoteHost(u"127.0.0.1");
+        control.put_RemotePort(peer.port());
+        if (row.opening != Opening::UdpReceiver)
+            control.put_PortOpen(kTrue);
+        if (row.opening == Opening::LogFile)
+            control.put_Output(Variant::fromString(u"sender open"));  // the sender too
+        if (row.opening == Opening::LogFile) {
+            EXPECT_EQ(peer.receive(), "sender open");
+        }
+    }
+    const auto open = [&] {
+        if (row.opening == Opening::UdpSender || row.opening == Opening::LogFile) {
+            if (row.opening == Opening::LogFile)
+                control.put_LogFile(platform::fromUtf8(log.string()));
+            control.put_Output(Variant::fromString(u"out"));
+        } else {
+            control.put_PortOpen(kTrue);
+        }
+    };
+
+    {
+        DescriptorLimit limit(row.spare);
+        const std::optional<platform::Error> error = errorOf(open);
+        EXPECT_EQ(error ? error->number() : 0, row.number) << row.what;
+        if (error) {
+            EXPECT_FALSE(error->description().empty()) << row.what;
+        }
+        if (row.opening == Opening::UdpReceiver || row.opening == Opening::SerialPort) {
+            EXPECT_EQ(control.get_PortOpen(), kFalse) << row.what;
+        }
+        if (row.opening == Opening::LogFile) {
+            EXPECT_EQ(peer.receive(), "out") << "the datagram goes without its log entry";
+        }
+        whileOut();
+    }
+
+    // With descriptors back the same control opens and carries data both ways.
+    if (row.opening == Opening::SerialPort) {
+        control.put_PortOpen(kTrue);
+        control.put_Output(Variant::fromString(u"out"));
+        EXPECT_EQ(device.receiveAtPeer(3), "out") << row.what;
+        ASSERT_TRUE(device.sendFromPeer("in"));
+    } else {
+        open();
+        if (row.opening != Opening::UdpReceiver) {
+            EXPECT_EQ(peer.receive(), "out") << row.what;
+        }
+        control.put_PortOpen(kTrue);
+        peer.sendTo(control.get_LocalPort(), "in");
+    }
+    EXPECT_TRUE(pumpUntil([&] { return received == u"in"; })) << row.what;
+    if (row.opening == Opening::LogFile) {
+        EXPECT_EQ(linesOf(log), (std::vector<std::string>{"OUT:out\r", "INP:in\r"}))
+            << "the entries after";
+    }
+}
+
+TEST(OutOfDescriptors, EachOpenFailsWithItsNumberAndTheControlsBeforeKeepWorking) {
+    TemporaryPlatformHome home;
+    // A control opened before: it needs no new descriptor to go on sending and receiving.
+    RecordingSite site;
+    Portula earlier{loadDesignSurface(), site};
+    std::u16string received;
+    site.onComm = [&] {
+        if (earlier.get_CommEvent() == comm_events::kReceive)
+            received += earlier.get_Input2().stringValue();
+    };
+    LoopbackPeer peer;
+    earlier.put_UDPUse(kTrue);
+    earlier.put_LocalPort(0);
+    earlier.put_RThreshold(1);
+    earlier.put_RemoteHost(u"127.0.0.1");
+    earlier.put_RemotePort(peer.port());
+    earlier.put_PortOpen(kTrue);
+    earlier.put_Output(Variant::fromString(u"first"));
+    ASSERT_EQ(peer.receive(), "first");
+    const auto exchange = [&](const std::string& tag) {
+        earlier.put_Output(Variant::fromString(platform::fromUtf8(tag)));
+        EXPECT_EQ(peer.receive(), tag);
+        received.clear();
+        peer.sendTo(earlier.get_LocalPort(), tag);
+        EXPECT_TRUE(pumpUntil([&] { return received == platform::fromUtf8(tag); })) << tag;
+    };
+
+    for (const OutOfDescriptorsRow& row : kOutOfDescriptorsRows) {
+        const auto whileOut = [&] {
+            if (!row.freshThread)
+                exchange(std::string("while out: ") + row.what);
+        };
+        if (!row.freshThread) {
+            openOutOfDescriptors(row, home.path(), whileOut);
+            continue;
+        }
+        // Anything but a platform::Error (the loop's own std::system_error) escaping is a
+        // failure of the row.
+        std::string escaped;
+        std::thread thread([&] {
+            try {
+                openOutOfDescriptors(row, home.path(), whileOut);
+            } catch (const std::exception& e) {
+                escaped = e.what();
+            }
+        });
+        thread.join();
+        EXPECT_EQ(escaped, "") << row.what;
+        exchange(std::string("after: ") + row.what);
+    }
+}
+
+// In a process of its own: a first bind without descriptors, then one with them; 0 when a
+// datagram sent to the second over IPv6 arrives.
+int bindAfterRunningOut() {
+    RecordingSite site;
+    Portula control{loadDesignSurface(), site};
+    int arrivals = 0;
+    site.onComm = [&] { arrivals += control.get_Input2().stringValue() == u"over IPv6"; };
+    control.put_UDPUse(kTrue);
+    control.put_LocalPort(0);
+    control.put_RThreshold(1);
+    int32_t number = 0;
+    {
+        DescriptorLimit limit(0);
+        number = errorNumberOf([&] { control.put_PortOpen(kTrue); });
+    }
+    if (number != 10024)
+        return 2;
+    control.put_PortOpen(kTrue);
+    const int sender = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_addr = in6addr_loopback;
+    to.sin6_port = htons(static_cast<uint16_t>(control.get_LocalPort()));
+    ::sendto(sender, "over IPv6", 9, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    return pumpUntil([&] { return arrivals == 1; }, 2s) ? 0 : 3;
+}
+
+// The first bind of a process that had no descriptor left learns nothing about the host's
+// address families from it: the next bind, with descriptors back, takes IPv6 as well. Its
+// own process, since the first bind decides.
+TEST(OutOfDescriptorsDeathTest, AFirstBindWithoutDescriptorsLeavesTheNextOnBothFamilies) {
+    {
+        const int probe = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in6 loopback6{};
+        loopback6.sin6_family = AF_INET6;
+        loopback6.sin6_addr = in6addr_loopback;
+        const bool ipv6 = probe >= 0 && ::bind(probe, reinterpret_cast<sockaddr*>(&loopback6),
+                                               sizeof loopback6) == 0;
+        if (probe >= 0)
+            ::close(probe);
+        if (!ipv6)
+            GTEST_SKIP() << "this host has no IPv6 loopback";
+    }
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(::_exit(bindAfterRunningOut()), ::testing::ExitedWithCode(0), "");
 }
 
 // ---- A log that cannot be written -------------------------------------------------------

@@ -309,5 +309,28 @@ TEST_F(TranscriptTest, FloodCutOffMidBatchLeavesNoHalfWrittenLine) {
     EXPECT_TRUE(m_view.textCursor().atEnd());
 }
 
+// A flood of more lines than one pass of the loop puts in goes in over several passes,
+// whole, in order and none twice, and the transcript says when it is far behind.
+TEST_F(TranscriptTest, MoreLinesThanAPassTakesGoInOverPassesWholeAndInOrder) {
+    constexpr int kLines = kLinesBehind + 2 * kLinesPerPass + 7;
+    std::u16string expected;
+    for (int n = 0; n < kLines; ++n) {
+        const std::u16string data = QString::number(n).toStdU16String();
+        m_transcript.appendReceiveLine(data);
+        expected += u"受:" + data + u"\r\n";
+    }
+    EXPECT_TRUE(m_transcript.farBehind());
+    int passes = 0;
+    while (viewLines().size() < kLines + 1 && passes < kLines) {
+        QCoreApplication::processEvents();
+        ++passes;
+        ASSERT_EQ(m_transcript.text(), expected) << "after pass " << passes;
+    }
+    EXPECT_GE(passes, 6);
+    EXPECT_FALSE(m_transcript.farBehind());
+    EXPECT_EQ(viewLines().size(), kLines + 1);
+    EXPECT_TRUE(m_view.textCursor().atEnd());
+}
+
 }  // namespace
 }  // namespace sample_app

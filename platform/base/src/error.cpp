@@ -27,6 +27,7 @@ constexpr StandardText kStandardTexts[] = {
     {errors::kFileNotFound, u"ファイルが見つかりません。"},
     {errors::kDeviceIoError, u"デバイス I/O エラーです。"},
     {errors::kDiskFull, u"ディスクの空き容量が不足しています。"},
+    {errors::kTooManyFiles, u"ファイルが多すぎます。"},
     {errors::kDeviceUnavailable, u"デバイスが準備されていません。"},
     {errors::kPermissionDenied, u"書き込みできません。"},
     {errors::kPathFileAccessError, u"パス名が無効です。"},

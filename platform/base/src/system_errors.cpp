@@ -54,6 +54,9 @@ int32_t fileErrorNumber(int errorNumber) {
         case ENOSPC:
         case EDQUOT:
             return errors::kDiskFull;
+        case EMFILE:
+        case ENFILE:
+            return errors::kTooManyFiles;
         default:
             return errors::kPathFileAccessError;
     }

@@ -11,7 +11,8 @@ namespace platform {
 std::u16string posixErrorText(int errorNumber);
 
 // A file that could not be written (or its folder locked or made): 70 (permission denied,
-// read-only file system), 61 (disk full), anything else 75 (path/file access error).
+// read-only file system), 61 (disk full), 67 (no descriptor left), anything else 75
+// (path/file access error).
 int32_t fileErrorNumber(int errorNumber);
 
 // A named file that could not be opened, read or replaced: a missing file gives 53 when its

@@ -70,11 +70,14 @@ void callGuarded(Callable&& callable) {
 }  // namespace
 
 struct MessageLoop::Impl {
+    // A watch lives in a slot; its id is the slot's index and the slot's generation, which
+    // moves on whenever the slot is let go, so that an id (or an event still pending) of a
+    // removed watch never reaches the watch that reuses its slot.
     struct Watch {
-        WatchId id;
-        int fd;
-        uint32_t epollEvents;  // as last given to epoll, so that an unchanged set costs nothing
-        std::unique_ptr<FdCallback> callback;
+        int fd = -1;
+        uint32_t epollEvents = 0;  // as last given to epoll, so that an unchanged set costs nothing
+        uint32_t generation = 1;
+        std::unique_ptr<FdCallback> callback;  // null while the slot is free
     };
     struct Timer {
         Clock::time_point deadline;
@@ -87,10 +90,11 @@ struct MessageLoop::Impl {
     int taskFd = -1;
     int timerFd = -1;
 
-    uint64_t nextId = 1;
-    // In id order, as ids only grow: a loop watches a handful of descriptors, and a binary
-    // search through them is cheaper than hashing for every event.
+    uint64_t nextId = 1;  // of timers
+    // Found straight from the id every event carries: a host with a thousand controls pays
+    // no more per event than one with a single control.
     std::vector<Watch> watches;
+    std::vector<uint32_t> freeSlots;
     // A watch removed while callbacks run keeps its callback here until the outermost one
     // returns, so that a callback that removes its own watch keeps running on a live object.
     int watchCallbacksRunning = 0;
@@ -176,17 +180,52 @@ struct MessageLoop::Impl {
         armedDeadline = earliest;
     }
 
-    std::vector<Watch>::iterator findWatch(WatchId id) {
-        auto it = std::lower_bound(watches.begin(), watches.end(), id,
-                                   [](const Watch& w, WatchId wanted) { return w.id < wanted; });
-        return it != watches.end() && it->id == id ? it : watches.end();
+    static WatchId watchId(uint32_t slot, uint32_t generation) {
+        return uint64_t{generation} << 32 | slot;
+    }
+
+    // The watch of `id`, or null when it was removed.
+    Watch* findWatch(WatchId id) {
+        const uint64_t slot = id & 0xFFFF'FFFFu;
+        if (slot >= watches.size())
+            return nullptr;
+        Watch& watch = watches[slot];
+        return watch.callback && watch.generation == id >> 32 ? &watch : nullptr;
+    }
+
+    WatchId addWatch(int fd, uint32_t epollEvents, FdCallback callback) {
+        if (freeSlots.empty()) {
+            freeSlots.push_back(static_cast<uint32_t>(watches.size()));
+            watches.emplace_back();
+        }
+        const uint32_t slot = freeSlots.back();
+        Watch& watch = watches[slot];
+        const WatchId id = watchId(slot, watch.generation);
+        addToEpoll(fd, epollEvents, id);  // a refusal leaves the slot free
+        if (epollEvents == 0)
+            epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);  // added only to be checked
+        freeSlots.pop_back();
+        watch.fd = fd;
+        watch.epollEvents = epollEvents;
+        watch.callback = std::make_unique<FdCallback>(std::move(callback));
+        return id;
+    }
+
+    void releaseWatch(Watch& watch) {
+        if (watchCallbacksRunning > 0)
+            retiredCallbacks.push_back(std::move(watch.callback));
+        watch.callback.reset();
+        watch.fd = -1;
+        // Generations stay below 2^31, so that no id is one of the loop's own two tags.
+        watch.generation = watch.generation == 0x7FFF'FFFFu ? 1 : watch.generation + 1;
+        freeSlots.push_back(static_cast<uint32_t>(&watch - watches.data()));
     }
 
     bool runWatch(uint64_t id, uint32_t epollEvents) {
-        auto it = findWatch(id);
-        if (it == watches.end())
+        Watch* watch = findWatch(id);
+        if (!watch)
             return false;  // removed earlier in this round
-        FdCallback* callback = it->callback.get();
+        FdCallback* callback = watch->callback.get();
         uint32_t events = fromEpollEvents(epollEvents);
         ++watchCallbacksRunning;
         callGuarded([&] { (*callback)(events); });
@@ -283,19 +322,12 @@ MessageLoop::~MessageLoop() {
 }
 
 MessageLoop::WatchId MessageLoop::watchFd(int fd, uint32_t events, FdCallback callback) {
-    WatchId id = m_impl->nextId++;
-    const uint32_t epollEvents = toEpollEvents(events);
-    m_impl->addToEpoll(fd, epollEvents, id);
-    if (epollEvents == 0)
-        epoll_ctl(m_impl->epollFd, EPOLL_CTL_DEL, fd, nullptr);  // added only to be checked
-    m_impl->watches.push_back(
-        Impl::Watch{id, fd, epollEvents, std::make_unique<FdCallback>(std::move(callback))});
-    return id;
+    return m_impl->addWatch(fd, toEpollEvents(events), std::move(callback));
 }
 
 void MessageLoop::modifyWatch(WatchId id, uint32_t events) {
-    auto it = m_impl->findWatch(id);
-    if (it == m_impl->watches.end())
+    Impl::Watch* it = m_impl->findWatch(id);
+    if (!it)
         return;
     const uint32_t epollEvents = toEpollEvents(events);
     if (epollEvents == it->epollEvents)
@@ -314,14 +346,12 @@ void MessageLoop::modifyWatch(WatchId id, uint32_t events) {
 }
 
 void MessageLoop::removeWatch(WatchId id) {
-    auto it = m_impl->findWatch(id);
-    if (it == m_impl->watches.end())
+    Impl::Watch* watch = m_impl->findWatch(id);
+    if (!watch)
         return;
     // Fails only if the fd was closed already, which took it out of the set anyway.
-    epoll_ctl(m_impl->epollFd, EPOLL_CTL_DEL, it->fd, nullptr);
-    if (m_impl->watchCallbacksRunning > 0)
-        m_impl->retiredCallbacks.push_back(std::move(it->callback));
-    m_impl->watches.erase(it);
+    epoll_ctl(m_impl->epollFd, EPOLL_CTL_DEL, watch->fd, nullptr);
+    m_impl->releaseWatch(*watch);
 }
 
 MessageLoop::TimerId MessageLoop::startTimer(std::chrono::milliseconds interval, bool repeat,

@@ -69,6 +69,7 @@ constexpr int32_t kBadFileNameOrNumber = 52;
 constexpr int32_t kFileNotFound = 53;
 constexpr int32_t kDeviceIoError = 57;
 constexpr int32_t kDiskFull = 61;
+constexpr int32_t kTooManyFiles = 67;  // the process or the system has no descriptor left
 constexpr int32_t kDeviceUnavailable = 68;
 constexpr int32_t kPermissionDenied = 70;
 constexpr int32_t kPathFileAccessError = 75;
