@@ -7,6 +7,9 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
+
+#include "support/codepage932_ways.h"
 
 namespace {
 
@@ -194,33 +197,111 @@ TEST(Codepage932Append, EncodeIntoWritesOnlyWhatItReports) {
               "B");
 }
 
-// ASCII goes through in blocks; whatever stops a block, wherever it stands, must come out
-// as itself with every ASCII character around it.
-TEST(Codepage932Blocks, AStopAnywhereInLongAsciiIsConvertedInPlace) {
+// The fast way takes runs of ASCII in vector blocks. Whatever stops a run, wherever it stands
+// against a block and whatever the alignment, it must write exactly what the plain way
+// writes, unit for unit and byte for byte, and nothing past its room.
+void expectWaysAgree(std::string_view bytes, std::u16string_view text, size_t offset) {
+    using platform::testing::writtenBy;
+    namespace paths = cp932::paths;
+    ASSERT_EQ(writtenBy(paths::decodeFast, bytes, offset),
+              writtenBy(paths::decodePlain, bytes, offset))
+        << testing::PrintToString(bytes) << " at offset " << offset;
+    ASSERT_EQ(writtenBy(paths::encodeFast, text, offset),
+              writtenBy(paths::encodePlain, text, offset))
+        << testing::PrintToString(std::u16string(text)) << " at offset " << offset;
+}
+
+// All of ASCII, control characters and DEL included.
+char asciiAt(size_t i) {
+    return static_cast<char>(i * 37 % 0x80);
+}
+
+TEST(Codepage932Ways, BlocksAgreeWithThePlainWayAroundEveryStop) {
     struct Stop {
-        std::string bytes;
-        std::u16string text;
+        std::string_view bytes;
+        std::u16string_view text;
     };
-    const Stop stops[] = {{"\x82\xA0", u"\u3042"}, {"\xB1", u"\uFF71"}, {"\x81", u"\xDC81"}};
+    // A stop to decode and one to encode in each row; no stop at all in the first.
+    const Stop stops[] = {
+        {"", u""},
+        {"\x82\xA0", u"\u3042"},            // a pair; a kanji
+        {"\x81", u"\u00A2"},                // a lone lead byte; a JIS reading (two bytes)
+        {"\x80", u"\u0080"},                // the bytes and units just past ASCII
+        {"\xA0", u"\u00E9"},                // a byte of a Windows mapping; no character
+        {"\xFF", u"\u00FF"},                //
+        {"\xB1", u"\uFF71"},                // half-width katakana
+        {"\x85\x40", u"\xDC85"},            // an unassigned pair; an escaped byte
+        {"\x81\x81\x81", u"\xD800\xDFFF"},  // a pair and a lone lead; lone surrogates
+        {"\xE0\x40\x40", u"\u8000\u807F"},  // a pair with an ASCII trail; low bits clear
+    };
     for (const Stop& stop : stops) {
-        for (size_t before = 0; before <= 140; ++before) {
-            for (size_t after : {0, 1, 15, 16, 17, 31, 32, 33, 64}) {
+        // ASCII alone goes on to the tails of the widest blocks (32 and 64 at a time, after
+        // 80 in narrower ones).
+        const size_t longest = stop.bytes.empty() ? 256 : 70;
+        for (size_t length = 0; length <= longest; ++length) {
+            for (size_t position = 0; position <= length; ++position) {
+                if (stop.bytes.empty() && position != 0)
+                    break;
                 std::string bytes;
                 std::u16string text;
-                for (size_t i = 0; i < before; ++i) {
-                    bytes += static_cast<char>('a' + i % 26);
-                    text += static_cast<char16_t>('a' + i % 26);
+                for (size_t i = 0; i < length; ++i) {
+                    if (i == position) {
+                        bytes += stop.bytes;
+                        text += stop.text;
+                    }
+                    bytes += asciiAt(i);
+                    text += static_cast<char16_t>(asciiAt(i));
                 }
-                bytes += stop.bytes;
-                text += stop.text;
-                for (size_t i = 0; i < after; ++i) {
-                    bytes += static_cast<char>(0x20 + i % 0x5F);
-                    text += static_cast<char16_t>(0x20 + i % 0x5F);
+                if (position == length) {
+                    bytes += stop.bytes;
+                    text += stop.text;
                 }
-                ASSERT_EQ(cp932::decode(bytes), text) << before << " " << after;
-                ASSERT_EQ(cp932::encode(text), bytes) << before << " " << after;
+                for (size_t offset = 0; offset < 16; ++offset)
+                    expectWaysAgree(bytes, text, offset);
             }
         }
+    }
+}
+
+TEST(Codepage932Ways, BlocksAgreeWithThePlainWayOnRandomText) {
+    std::mt19937 random(932);
+    auto below = [&](unsigned n) {
+        return std::uniform_int_distribution<unsigned>(0, n - 1)(random);
+    };
+    for (int round = 0; round < 3000; ++round) {
+        std::string bytes;
+        std::u16string text;
+        while (bytes.size() < 600 && below(12) != 0) {
+            // Long runs of ASCII reach the widest blocks and their tails.
+            const size_t run = below(4) == 0 ? below(200) : below(20);
+            for (size_t i = 0; i < run; ++i) {
+                bytes += asciiAt(below(0x80));
+                text += static_cast<char16_t>(asciiAt(below(0x80)));
+            }
+            switch (below(6)) {
+                case 0:  // a pair, assigned or not; a unit of the double-byte range
+                    bytes += {static_cast<char>(0x81 + below(0x1F)),
+                              static_cast<char>(0x40 + below(0xC0))};
+                    text += static_cast<char16_t>(0x3000 + below(0x7000));
+                    break;
+                case 1:  // a lone lead byte; a lone surrogate
+                    bytes += static_cast<char>(0xE0 + below(0x1D));
+                    text += static_cast<char16_t>(0xD800 + below(0x800));
+                    break;
+                case 2:  // the single bytes just past ASCII; an escaped byte
+                    bytes += "\x80\xA0\xFF"[below(3)];
+                    text += static_cast<char16_t>(cp932::kEscapeBase + 0x80 + below(0x80));
+                    break;
+                case 3:  // the units below 0x100 just past ASCII
+                    bytes += static_cast<char>(0xA1 + below(0x3F));
+                    text += static_cast<char16_t>(0x80 + below(0x80));
+                    break;
+                default:  // anything
+                    bytes += static_cast<char>(below(0x100));
+                    text += static_cast<char16_t>(below(0x10000));
+            }
+        }
+        expectWaysAgree(bytes, text, below(16));
     }
 }
 

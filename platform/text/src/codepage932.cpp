@@ -3,7 +3,8 @@
 #include <array>
 #include <bit>
 #include <cstddef>
-#include <cstring>
+
+#include "codepage932_paths.h"
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -47,54 +48,28 @@ constexpr std::array<uint16_t, 0x10000> buildEncodeTable() {
 
 constexpr std::array<uint16_t, 0x10000> kEncodeTable = buildEncodeTable();
 
-// ASCII is the same in both forms and most of what a line carries, so runs of it are
-// converted sixteen at a time: all sixteen are widened or narrowed as a block and the ones up
-// to the first non-ASCII one are kept (the output has room for sixteen: it is sized for one
-// unit per byte and two bytes per unit). SSE2 does a block in a few instructions; elsewhere
-// 64-bit words are tested for a high bit.
+// ASCII is the same in both forms and most of what a line carries, so where the processor
+// has SSE2 (every x86-64 does) runs of it are converted sixteen at a time: all sixteen are
+// widened or narrowed as a block and the ones up to the first non-ASCII one are kept (the
+// output has room for sixteen: it is sized for one unit per byte and two bytes per unit).
+// Elsewhere every unit takes the plain way, which is also the reference the tests hold the
+// blocks to.
+#ifdef __SSE2__
+constexpr bool kAsciiBlocks = true;
 constexpr size_t kRun = 16;
 constexpr ptrdiff_t kRunLength = kRun;  // the same, to compare with a distance
 
-#ifndef __SSE2__
-constexpr uint64_t kByteHighBits = 0x8080808080808080;
-constexpr uint64_t kUnitHighBits = 0xFF80FF80FF80FF80;  // four units: any at or above 0x80
-
-// How many lanes of `width` bytes, from the start of `run` on, have no bit of `highBits` set.
-size_t plainLanes(const void* run, uint64_t highBits, size_t width) {
-    const auto* bytes = static_cast<const unsigned char*>(run);
-    size_t lanes = 0;
-    for (size_t offset = 0; offset < kRun * width; offset += sizeof(uint64_t)) {
-        uint64_t word;
-        std::memcpy(&word, bytes + offset, sizeof word);
-        if (const uint64_t high = word & highBits; high != 0) {
-            const int bits = std::endian::native == std::endian::little ? std::countr_zero(high)
-                                                                        : std::countl_zero(high);
-            return lanes + static_cast<size_t>(bits) / (8 * width);
-        }
-        lanes += sizeof word / width;
-    }
-    return lanes;
-}
-#endif
-
 // Converts the ASCII at the start of the sixteen bytes at `p`; returns how many bytes that is.
 size_t decodeAsciiRun(const unsigned char* p, char16_t* q) {
-#ifdef __SSE2__
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const __m128i zero = _mm_setzero_si128();
     _mm_storeu_si128(reinterpret_cast<__m128i*>(q), _mm_unpacklo_epi8(bytes, zero));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(q + 8), _mm_unpackhi_epi8(bytes, zero));
     return static_cast<size_t>(std::countr_zero(static_cast<uint16_t>(_mm_movemask_epi8(bytes))));
-#else
-    for (size_t i = 0; i < kRun; ++i)
-        q[i] = p[i];
-    return plainLanes(p, kByteHighBits, 1);
-#endif
 }
 
 // Converts the ASCII at the start of the sixteen units at `p`; returns how many units that is.
 size_t encodeAsciiRun(const char16_t* p, char* q) {
-#ifdef __SSE2__
     const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(q), _mm_packus_epi16(low, high));
@@ -103,11 +78,6 @@ size_t encodeAsciiRun(const char16_t* p, char* q) {
     const __m128i ascii = _mm_packs_epi16(_mm_cmpeq_epi16(_mm_and_si128(low, above), zero),
                                           _mm_cmpeq_epi16(_mm_and_si128(high, above), zero));
     return static_cast<size_t>(std::countr_one(static_cast<uint16_t>(_mm_movemask_epi8(ascii))));
-#else
-    for (size_t i = 0; i < kRun; ++i)
-        q[i] = static_cast<char>(p[i]);
-    return plainLanes(p, kUnitHighBits, 2);
-#endif
 }
 
 // After a whole run, long stretches of ASCII go as whole blocks, with one test per block: 32
@@ -187,11 +157,9 @@ __attribute__((target("avx2"))) size_t encodeAsciiBlocksAvx2(const char16_t* p, 
 #endif
 
 // Whole blocks of 16 with SSE2, at most `most` of them.
-size_t decodeAsciiBlocksSse2([[maybe_unused]] const unsigned char* p,
-                             [[maybe_unused]] const unsigned char* end,
-                             [[maybe_unused]] char16_t* q, [[maybe_unused]] size_t most) {
+size_t decodeAsciiBlocksSse2(const unsigned char* p, const unsigned char* end, char16_t* q,
+                             size_t most) {
     size_t taken = 0;
-#ifdef __SSE2__
     const __m128i zero = _mm_setzero_si128();
     for (; taken < most * kRun && end - p >= kRunLength; p += kRun, q += kRun, taken += kRun) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -200,15 +168,11 @@ size_t decodeAsciiBlocksSse2([[maybe_unused]] const unsigned char* p,
         _mm_storeu_si128(reinterpret_cast<__m128i*>(q), _mm_unpacklo_epi8(bytes, zero));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(q + 8), _mm_unpackhi_epi8(bytes, zero));
     }
-#endif
     return taken;
 }
 
-size_t encodeAsciiBlocksSse2([[maybe_unused]] const char16_t* p,
-                             [[maybe_unused]] const char16_t* end, [[maybe_unused]] char* q,
-                             [[maybe_unused]] size_t most) {
+size_t encodeAsciiBlocksSse2(const char16_t* p, const char16_t* end, char* q, size_t most) {
     size_t taken = 0;
-#ifdef __SSE2__
     const __m128i above = _mm_set1_epi16(static_cast<int16_t>(0xFF80));
     const __m128i zero = _mm_setzero_si128();
     for (; taken < most * kRun && end - p >= kRunLength; p += kRun, q += kRun, taken += kRun) {
@@ -219,7 +183,6 @@ size_t encodeAsciiBlocksSse2([[maybe_unused]] const char16_t* p,
             break;
         _mm_storeu_si128(reinterpret_cast<__m128i*>(q), _mm_packus_epi16(low, high));
     }
-#endif
     return taken;
 }
 
@@ -255,14 +218,16 @@ constexpr size_t (*encodeAsciiBlocksAvx2)(const char16_t*, const char16_t*, char
 [[gnu::noinline]] size_t encodeAsciiBlocks(const char16_t* p, const char16_t* end, char* q) {
     return convertAsciiBlocks(p, end, q, encodeAsciiBlocksSse2, encodeAsciiBlocksAvx2);
 }
+#else
+constexpr bool kAsciiBlocks = false;
+#endif
 
-}  // namespace
-
-void decodeAppend(std::string_view bytes, std::u16string& out) {
-    // At most one unit per byte: size once, fill through a pointer, trim at the end.
-    const size_t start = out.size();
-    out.resize(start + bytes.size());
-    char16_t* q = out.data() + start;
+// The conversions, with ASCII in blocks or one unit at a time: one loop for both, so the two
+// ways differ only in the blocks. Each writes into room for one unit per byte or two bytes
+// per unit and returns how much it wrote.
+template <bool asciiBlocks>
+size_t decodeWith(std::string_view bytes, char16_t* out) {
+    char16_t* q = out;
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const auto* end = p + bytes.size();
     // Branches, not a branch-free select: they let the processor run ahead instead of
@@ -270,7 +235,8 @@ void decodeAppend(std::string_view bytes, std::u16string& out) {
     while (p < end) {
         const unsigned char b = *p;
         if (b < 0x80) {
-            if (end - p >= kRunLength) {
+#ifdef __SSE2__
+            if (asciiBlocks && end - p >= kRunLength) {
                 const size_t taken = decodeAsciiRun(p, q);
                 q += taken;
                 p += taken;
@@ -281,10 +247,11 @@ void decodeAppend(std::string_view bytes, std::u16string& out) {
                     p += blocks;
                     q += blocks;
                 }
-            } else {
-                *q++ = b;
-                ++p;
+                continue;
             }
+#endif
+            *q++ = b;
+            ++p;
             continue;
         }
         if (p + 1 < end) {
@@ -299,22 +266,18 @@ void decodeAppend(std::string_view bytes, std::u16string& out) {
         *q++ = kSingleByteTable[b];
         ++p;
     }
-    out.resize(static_cast<size_t>(q - out.data()));
+    return static_cast<size_t>(q - out);
 }
 
-void encodeAppend(std::u16string_view text, std::string& out) {
-    const size_t start = out.size();
-    out.resize(start + 2 * text.size());
-    out.resize(start + encodeInto(text, out.data() + start));
-}
-
-size_t encodeInto(std::u16string_view text, char* out) {
+template <bool asciiBlocks>
+size_t encodeWith(std::u16string_view text, char* out) {
     char* q = out;
     const char16_t* p = text.data();
     const char16_t* const end = p + text.size();
     while (p < end) {
         const char16_t c = *p;
-        if (c < 0x80 && end - p >= kRunLength) {
+#ifdef __SSE2__
+        if (asciiBlocks && c < 0x80 && end - p >= kRunLength) {
             const size_t taken = encodeAsciiRun(p, q);
             q += taken;
             p += taken;
@@ -325,6 +288,7 @@ size_t encodeInto(std::u16string_view text, char* out) {
             }
             continue;
         }
+#endif
         ++p;
         // Always store two bytes, the second overwritten next unless this is a pair: mixed
         // Japanese and ASCII text would mispredict a branch on nearly every character.
@@ -335,6 +299,45 @@ size_t encodeInto(std::u16string_view text, char* out) {
         q += 1 + isPair;
     }
     return static_cast<size_t>(q - out);
+}
+
+}  // namespace
+
+namespace paths {
+
+size_t decodeFast(std::string_view bytes, char16_t* out) {
+    return decodeWith<kAsciiBlocks>(bytes, out);
+}
+
+size_t decodePlain(std::string_view bytes, char16_t* out) {
+    return decodeWith<false>(bytes, out);
+}
+
+size_t encodeFast(std::u16string_view text, char* out) {
+    return encodeWith<kAsciiBlocks>(text, out);
+}
+
+size_t encodePlain(std::u16string_view text, char* out) {
+    return encodeWith<false>(text, out);
+}
+
+}  // namespace paths
+
+void decodeAppend(std::string_view bytes, std::u16string& out) {
+    // At most one unit per byte: size once, fill through a pointer, trim at the end.
+    const size_t start = out.size();
+    out.resize(start + bytes.size());
+    out.resize(start + decodeWith<kAsciiBlocks>(bytes, out.data() + start));
+}
+
+void encodeAppend(std::u16string_view text, std::string& out) {
+    const size_t start = out.size();
+    out.resize(start + 2 * text.size());
+    out.resize(start + encodeInto(text, out.data() + start));
+}
+
+size_t encodeInto(std::u16string_view text, char* out) {
+    return encodeWith<kAsciiBlocks>(text, out);
 }
 
 std::u16string decode(std::string_view bytes) {
