@@ -118,7 +118,9 @@ size_t ReceiveBuffer::capacityBytes() const {
     size_t units = 0;
     for (size_t i = m_front; i < m_chunks.size(); ++i)
         units += m_chunks[i].capacity();
-    return units * sizeof(char16_t);
+    // The slots in use count too, used-up ones included: they are what a stream that never
+    // drains could pile up.
+    return units * sizeof(char16_t) + m_chunks.size() * sizeof(std::u16string);
 }
 
 }  // namespace port_control

@@ -29,7 +29,7 @@ class ReceiveBuffer {
     void clear();
     size_t size() const { return m_size; }
     bool empty() const { return m_size == 0; }
-    // Bytes held, for memory checks.
+    // Bytes held by the chunks and their slots, for memory checks.
     size_t capacityBytes() const;
 
     // Texts shorter than this are gathered into chunks of this many units.
