@@ -28,8 +28,9 @@ std::string payloadBytes(size_t size) {
 // Japanese text of `size` bytes in code page 932: hiragana, katakana and kanji, every
 // character two bytes.
 std::u16string japaneseText(size_t size) {
-    static constexpr char16_t kCharacters[] = u"\u3042\u3044\u3046\u3048\u304A\u30AB\u30AD"
-                                              u"\u30AF\u65E5\u672C\u8A9E\u6F22\u5B57";
+    static constexpr char16_t kCharacters[] =
+        u"\u3042\u3044\u3046\u3048\u304A\u30AB\u30AD"
+        u"\u30AF\u65E5\u672C\u8A9E\u6F22\u5B57";
     std::u16string text;
     for (size_t i = 0; i < size / 2; ++i)
         text += kCharacters[i % (std::size(kCharacters) - 1)];

@@ -93,8 +93,8 @@ TEST(ReceiveBufferTest, AStreamThatNeverDrainsHoldsOnlyWhatWaits) {
         size_t textRoom;
         size_t backlog;
     };
-    for (const Case& c : {Case{100, 100, 5000}, Case{3000, 3000, 10000}, Case{1, 1, 50},
-                          Case{600, 1200, 3000}}) {
+    for (const Case& c :
+         {Case{100, 100, 5000}, Case{3000, 3000, 10000}, Case{1, 1, 50}, Case{600, 1200, 3000}}) {
         ReceiveBuffer buffer;
         uint32_t next = 0;
         auto text = [&] {
@@ -116,8 +116,8 @@ TEST(ReceiveBufferTest, AStreamThatNeverDrainsHoldsOnlyWhatWaits) {
             takeAndCheck(c.textSize);
             const size_t bound = 2 * buffer.size() * 9 / 8 + 2 * 2 * ReceiveBuffer::kChunkUnits +
                                  2 * c.textRoom + 4096;
-            ASSERT_LE(buffer.capacityBytes(), bound) << "text of " << c.textSize << ", round "
-                                                     << round;
+            ASSERT_LE(buffer.capacityBytes(), bound)
+                << "text of " << c.textSize << ", round " << round;
         }
         takeAndCheck(0);
         EXPECT_EQ(expected, next);
