@@ -315,12 +315,12 @@ TEST(Codepage932Ways, PairBlocksAgreeWithThePlainWayAroundEveryStop) {
     };
     const Stop stops[] = {
         {"", u""},
-        {"A", u"A"},                      // ASCII
-        {"\xB1", u"\uFF71"},              // half-width katakana
-        {"\x85\x40", u"\xDC85"},          // an unassigned pair; an escaped byte
-        {"\x81\x7F", u"\u00E9"},          // a lead byte before a byte no pair ends with; "?"
-        {"\x87\x90", u"\u00A2"},          // the form Windows does not write; a JIS reading
-        {"\x81", u"\u0080"},              // a lone lead byte; a unit just past ASCII
+        {"A", u"A"},                        // ASCII
+        {"\xB1", u"\uFF71"},                // half-width katakana
+        {"\x85\x40", u"\xDC85"},            // an unassigned pair; an escaped byte
+        {"\x81\x7F", u"\u00E9"},            // a lead byte before a byte no pair ends with; "?"
+        {"\x87\x90", u"\u00A2"},            // the form Windows does not write; a JIS reading
+        {"\x81", u"\u0080"},                // a lone lead byte; a unit just past ASCII
         {"\xA0\x82\xA0", u"\xD800\u3042"},  // a lead byte one byte late; a lone surrogate
     };
     for (const Stop& stop : stops) {
@@ -336,7 +336,8 @@ TEST(Codepage932Ways, PairBlocksAgreeWithThePlainWayAroundEveryStop) {
                         text += stop.text;
                     }
                     // Kanji across rows of both lead ranges, with trails either side of 0x80.
-                    const char16_t kanji[] = {u'\u65E5', u'\u4E9C', u'\u9ED2', u'\u7E8A', u'\u3042'};
+                    const char16_t kanji[] = {u'\u65E5', u'\u4E9C', u'\u9ED2', u'\u7E8A',
+                                              u'\u3042'};
                     const char16_t c = kanji[i % std::size(kanji)];
                     bytes += cp932::encode(std::u16string_view(&c, 1));
                     text += c;

@@ -245,11 +245,13 @@ constexpr bool kAsciiBlocks = false;
 // nonzero only when its first byte is a lead byte, so then the byte-by-byte reading would
 // have taken these same eight pairs. The blocks start only after a few pairs in a row:
 // mixed text, with a word or two between ASCII, would pay for a block tried and not taken.
+// A block is tried only when the last unit it would take is no ASCII (which is never a
+// pair): most tries that would fail, at the end of a word, cost no more than that look.
 constexpr unsigned kPairsBeforeBlocks = 4;
+constexpr ptrdiff_t kPairBlock = 8;
 
 #ifdef __x86_64__
 const bool kUsePairBlocks = kAsciiBlocks && kHasAvx2;
-constexpr ptrdiff_t kPairBlock = 8;
 
 // The eight units `codes` (32 bits each, the upper half zero) as 16-bit units, in order.
 __attribute__((target("avx2"), always_inline)) inline __m128i narrowUnits(__m256i codes) {
@@ -265,11 +267,15 @@ __attribute__((target("avx2"))) [[gnu::noinline]] size_t decodePairBlocks(const 
     const __m256i zero = _mm256_setzero_si256();
     for (; end - p >= 2 * kPairBlock; p += 2 * kPairBlock, q += kPairBlock) {
         // Each pair as a 32-bit number, lead in the low byte: lead * 256 + trail is its index.
-        const __m256i pairs =
-            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-        const __m256i index = _mm256_or_si256(
-            _mm256_slli_epi32(_mm256_and_si256(pairs, _mm256_set1_epi32(0xFF)), 8),
-            _mm256_srli_epi32(pairs, 8));
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        // Every first byte must be a lead byte, never ASCII: most blocks that would not be
+        // taken stop here, before the gather, which is slow.
+        if ((_mm_movemask_epi8(bytes) & 0x5555) != 0x5555)
+            break;
+        const __m256i pairs = _mm256_cvtepu16_epi32(bytes);
+        const __m256i index =
+            _mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(pairs, _mm256_set1_epi32(0xFF)), 8),
+                            _mm256_srli_epi32(pairs, 8));
         const __m256i characters = _mm256_and_si256(
             _mm256_i32gather_epi32(reinterpret_cast<const int*>(kPairTable.data()), index, 2), low);
         if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(characters, zero)) != 0)
@@ -289,10 +295,15 @@ __attribute__((target("avx2"))) [[gnu::noinline]] size_t encodePairBlocks(const 
     const __m256i leadByte = _mm256_set1_epi32(0xFF00);
     const __m256i zero = _mm256_setzero_si256();
     // Each code is lead * 256 + trail, its lead written first.
+    const __m128i ascii = _mm_set1_epi16(static_cast<int16_t>(0xFF80));
+    const __m128i zero128 = _mm_setzero_si128();
     const __m128i leadFirst = _mm_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
     for (; end - p >= kPairBlock; p += kPairBlock, q += 2 * kPairBlock) {
-        const __m256i units =
-            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+        const __m128i eight = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        // ASCII is never a pair (as for decoding, a cheap first look).
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(eight, ascii), zero128)) != 0)
+            break;
+        const __m256i units = _mm256_cvtepu16_epi32(eight);
         const __m256i codes = _mm256_and_si256(
             _mm256_i32gather_epi32(reinterpret_cast<const int*>(kEncodeTable.data()), units, 2),
             low);
@@ -353,11 +364,15 @@ size_t decodeWith(std::string_view bytes, char16_t* out) {
             if (const char16_t c = kPairTable[b << 8 | p[1]]; c != 0) {
                 *q++ = c;
                 p += 2;
-                if (asciiBlocks && kUsePairBlocks && ++pairs == kPairsBeforeBlocks) {
-                    const size_t taken = decodePairBlocks(p, end, q);
-                    p += taken;
-                    q += taken / 2;
+                // The count first: it is in a register, the processor's answer in memory.
+                if (asciiBlocks && ++pairs == kPairsBeforeBlocks) {
                     pairs = 0;
+                    if (kUsePairBlocks && end - p >= 2 * kPairBlock &&
+                        p[2 * kPairBlock - 2] >= 0x80) {
+                        const size_t taken = decodePairBlocks(p, end, q);
+                        p += taken;
+                        q += taken / 2;
+                    }
                 }
                 continue;
             }
@@ -376,15 +391,16 @@ size_t encodeWith(std::u16string_view text, char* out) {
     char* q = out;
     const char16_t* p = text.data();
     const char16_t* const end = p + text.size();
-    unsigned pairs = 0;  // units written as pairs in a row just before p
+    // Where a block of pairs may be tried next: a few units past the last ASCII or try.
+    const char16_t* nextTry = p + kPairsBeforeBlocks;
     while (p < end) {
         const char16_t c = *p;
 #ifdef __SSE2__
         if (asciiBlocks && c < 0x80 && end - p >= kRunLength) {
-            pairs = 0;
             const size_t taken = encodeAsciiRun(p, q);
             q += taken;
             p += taken;
+            nextTry = p + kPairsBeforeBlocks;
             if (taken == kRun) {  // as for decoding
                 const size_t blocks = encodeAsciiBlocks(p, end, q);
                 p += blocks;
@@ -401,14 +417,14 @@ size_t encodeWith(std::u16string_view text, char* out) {
         q[0] = static_cast<char>(code >> (8 * isPair));
         q[1] = static_cast<char>(code & 0xFF);
         q += 1 + isPair;
-        if (asciiBlocks && kUsePairBlocks) {
-            pairs = (pairs + 1) * isPair;
-            if (pairs == kPairsBeforeBlocks) {
+        // (A unit written as one byte counts as a pair here: the block itself is exact.)
+        if (asciiBlocks && p >= nextTry) {
+            if (kUsePairBlocks && end - p >= kPairBlock && p[kPairBlock - 1] >= 0x80) {
                 const size_t taken = encodePairBlocks(p, end, q);
                 p += taken;
                 q += 2 * taken;
-                pairs = 0;
             }
+            nextTry = p + kPairsBeforeBlocks;
         }
     }
     return static_cast<size_t>(q - out);
