@@ -259,9 +259,9 @@ __attribute__((target("avx2"), always_inline)) inline __m128i narrowUnits(__m256
 }
 
 // Decodes whole blocks of eight pairs from `p`; returns how many bytes that is.
-__attribute__((target("avx2"))) [[gnu::noinline]] size_t decodePairBlocks(const unsigned char* p,
-                                                                          const unsigned char* end,
-                                                                          char16_t* q) {
+__attribute__((target("avx2"), noinline)) size_t decodePairBlocks(const unsigned char* p,
+                                                                  const unsigned char* end,
+                                                                  char16_t* q) {
     const unsigned char* const start = p;
     const __m256i low = _mm256_set1_epi32(0xFFFF);
     const __m256i zero = _mm256_setzero_si256();
@@ -287,9 +287,8 @@ __attribute__((target("avx2"))) [[gnu::noinline]] size_t decodePairBlocks(const 
 
 // Encodes whole blocks of eight units from `p` that are all written as pairs; returns how many
 // units that is.
-__attribute__((target("avx2"))) [[gnu::noinline]] size_t encodePairBlocks(const char16_t* p,
-                                                                          const char16_t* end,
-                                                                          char* q) {
+__attribute__((target("avx2"), noinline)) size_t encodePairBlocks(const char16_t* p,
+                                                                  const char16_t* end, char* q) {
     const char16_t* const start = p;
     const __m256i low = _mm256_set1_epi32(0xFFFF);
     const __m256i leadByte = _mm256_set1_epi32(0xFF00);
