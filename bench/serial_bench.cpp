@@ -126,7 +126,7 @@ void BM_SerialBulk(benchmark::State& state) {
     const std::string what = std::string(controlSends ? "send" : "receive") + " 1 MiB, " +
                              (mode == kTextMode ? "text" : "binary");
     bench::recordRow(state, {"6. Serial " + what + " over a pty", rate(0), rate(1),
-                             rounds.medianRatio(1, 0), bench::atLeast(0.8, ">= 0.80 x raw")});
+                             rounds.medianRatio(1, 0), bench::atLeast(0.95, ">= 0.95 x raw")});
 }
 BENCHMARK(BM_SerialBulk)
     ->ArgNames({"binary", "send"})

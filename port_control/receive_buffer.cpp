@@ -8,6 +8,10 @@ namespace {
 // A chunk's read part is dropped early once it outweighs the rest and this much: only a
 // chunk far larger than a datagram gets there.
 constexpr size_t kSmallChunk = 4096;
+// Slots for chunks a drained buffer keeps (a burst's thousands of them go back).
+constexpr size_t kKeptSlots = 64;
+// Used-up slots are dropped once they are this many and outnumber the waiting ones.
+constexpr size_t kUsedSlotsDropped = 64;
 
 void keepTight(std::u16string& chunk) {
     if (chunk.capacity() - chunk.size() > chunk.size() / 8)
@@ -21,14 +25,24 @@ bool ReceiveBuffer::append(std::u16string text) {
     if (text.empty())
         return true;
     m_size += text.size();
-    if (!m_chunks.empty()) {
+    if (m_size == text.size() && text.capacity() <= 2 * text.size()) {
+        // Taken over with its room, which is no more than the text: a datagram decoded from
+        // double-byte characters comes with twice the room it fills, and a host that reads
+        // each one at once (the usual case) takes it as it is, without a copy to tighten it.
+        // A later text fills the room or tightens it (below).
+        m_chunks.push_back(std::move(text));
+        return true;
+    }
+    const bool waiting = m_size > text.size();
+    if (waiting) {
         std::u16string& last = m_chunks.back();
         if (last.capacity() - last.size() >= text.size()) {
             last.append(text);
             return true;
         }
     }
-    if (text.size() < kChunkUnits && !m_chunks.empty()) {
+    if (text.size() < kChunkUnits && waiting) {
+        keepTight(m_chunks.back());
         std::u16string chunk;
         chunk.reserve(kChunkUnits);
         chunk.append(text);
@@ -38,7 +52,7 @@ bool ReceiveBuffer::append(std::u16string text) {
     // Taken over as it is. Neither it nor a gathering chunk left before it keeps much more
     // room than it fills (text decoded from double-byte characters comes with twice the
     // room): the room would stay for as long as the text waits.
-    if (!m_chunks.empty())
+    if (waiting)
         keepTight(m_chunks.back());
     keepTight(text);
     m_chunks.push_back(std::move(text));
@@ -48,12 +62,12 @@ bool ReceiveBuffer::append(std::u16string text) {
 std::u16string ReceiveBuffer::take(size_t count) {
     if (count == 0 || count >= m_size) {
         std::u16string all;
-        if (m_chunks.size() == 1 && m_readPosition == 0) {
-            all = std::move(m_chunks.front());
+        if (m_chunks.size() - m_front == 1 && m_readPosition == 0) {
+            all = std::move(front());
         } else {
             all.reserve(m_size);
-            for (size_t i = 0; i < m_chunks.size(); ++i)
-                all.append(m_chunks[i], i == 0 ? m_readPosition : 0);
+            for (size_t i = m_front; i < m_chunks.size(); ++i)
+                all.append(m_chunks[i], i == m_front ? m_readPosition : 0);
         }
         clear();
         return all;
@@ -61,9 +75,9 @@ std::u16string ReceiveBuffer::take(size_t count) {
     std::u16string piece;
     piece.reserve(count);
     while (piece.size() < count) {
-        const std::u16string& front = m_chunks.front();
-        const size_t n = std::min(front.size() - m_readPosition, count - piece.size());
-        piece.append(front, m_readPosition, n);
+        const std::u16string& chunk = front();
+        const size_t n = std::min(chunk.size() - m_readPosition, count - piece.size());
+        piece.append(chunk, m_readPosition, n);
         m_readPosition += n;
         dropUsedFront();
     }
@@ -72,31 +86,41 @@ std::u16string ReceiveBuffer::take(size_t count) {
 }
 
 void ReceiveBuffer::dropUsedFront() {
-    std::u16string& front = m_chunks.front();
-    const size_t rest = front.size() - m_readPosition;
+    std::u16string& chunk = front();
+    const size_t rest = chunk.size() - m_readPosition;
     if (rest == 0) {
-        m_chunks.pop_front();
+        chunk = std::u16string();  // its memory goes back now
+        ++m_front;
         m_readPosition = 0;
+        if (m_front >= kUsedSlotsDropped && 2 * m_front >= m_chunks.size()) {
+            m_chunks.erase(m_chunks.begin(), m_chunks.begin() + static_cast<ptrdiff_t>(m_front));
+            m_front = 0;
+        }
     } else if (m_readPosition >= kSmallChunk && m_readPosition >= rest) {
         // Moving the rest down costs less than what was read since, so reading stays linear.
-        front = front.substr(m_readPosition);
+        chunk = chunk.substr(m_readPosition);
         m_readPosition = 0;
     }
 }
 
 void ReceiveBuffer::clear() {
-    // A drained buffer gives the chunks back (a burst must not pin its peak for good); the
-    // queue keeps its own small frame for the next text.
+    // A drained buffer gives the chunks back (a burst must not pin its peak for good); it
+    // keeps a few slots for the next text.
     m_chunks.clear();
+    if (m_chunks.capacity() > kKeptSlots)
+        m_chunks.shrink_to_fit();
+    m_front = 0;
     m_readPosition = 0;
     m_size = 0;
 }
 
 size_t ReceiveBuffer::capacityBytes() const {
     size_t units = 0;
-    for (const std::u16string& chunk : m_chunks)
-        units += chunk.capacity();
-    return units * sizeof(char16_t);
+    for (size_t i = m_front; i < m_chunks.size(); ++i)
+        units += m_chunks[i].capacity();
+    // The slots in use count too, used-up ones included: they are what a stream that never
+    // drains could pile up.
+    return units * sizeof(char16_t) + m_chunks.size() * sizeof(std::u16string);
 }
 
 }  // namespace port_control

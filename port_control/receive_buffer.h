@@ -3,7 +3,9 @@
 // chunks of kChunkUnits. Reads take from the front chunk at a read position and drop each
 // chunk once it is used up, so draining N characters in pieces of any size copies each
 // character once, and the memory of what was read goes back as the reading goes on: about
-// 2 bytes per waiting character, plus one chunk.
+// 2 bytes per waiting character, plus one chunk. (A text that finds the buffer empty keeps
+// spare room up to its own size until more text follows: the room a datagram decoded from
+// double-byte characters comes with.)
 //
 // It holds at most kMaxCharacters (16 Mi characters, 32 MiB): a peer that keeps sending to a
 // host that never reads cannot grow it further. Text that would pass the cap is refused
@@ -13,8 +15,8 @@
 #pragma once
 
 #include <cstddef>
-#include <deque>
 #include <string>
+#include <vector>
 
 namespace port_control {
 
@@ -27,7 +29,7 @@ class ReceiveBuffer {
     void clear();
     size_t size() const { return m_size; }
     bool empty() const { return m_size == 0; }
-    // Bytes held, for memory checks.
+    // Bytes held by the chunks and their slots, for memory checks.
     size_t capacityBytes() const;
 
     // Texts shorter than this are gathered into chunks of this many units.
@@ -35,11 +37,16 @@ class ReceiveBuffer {
     static constexpr size_t kMaxCharacters = size_t{16} * 1024 * 1024;
 
   private:
+    std::u16string& front() { return m_chunks[m_front]; }
     void dropUsedFront();
 
-    std::deque<std::u16string> m_chunks;  // never holds an empty chunk
-    size_t m_readPosition = 0;            // in the front chunk
-    size_t m_size = 0;                    // characters waiting
+    // m_chunks[m_front] onwards wait, none of them empty; the slots before m_front were
+    // used up and are dropped together (a vector, not a deque: text read as it comes, one
+    // chunk at a time, then costs no block of the queue's own).
+    std::vector<std::u16string> m_chunks;
+    size_t m_front = 0;
+    size_t m_readPosition = 0;  // in the front chunk
+    size_t m_size = 0;          // characters waiting
 };
 
 }  // namespace port_control

@@ -26,6 +26,8 @@ constexpr size_t kReadChunk = 4096;
 // A busy device must not keep the loop from other work: the watch is level-triggered, so
 // what is left is read on the next round.
 constexpr size_t kReadBudget = 64 * 1024;
+// Room the output queue keeps once drained; a large Output's room goes back.
+constexpr size_t kKeptOutputRoom = 64 * 1024;
 constexpr std::chrono::milliseconds kLinePollInterval{100};
 
 Boolean toBoolean(bool value) {
@@ -282,13 +284,12 @@ bool SerialPort::writeQueued() {
             break;
         m_outputTaken += static_cast<size_t>(count);
     }
-    // The written part leaves the front only once it outweighs the rest, so that a large
-    // Output taken a little at a time is moved about once in all, not once per write.
+    // The written part stays in front of the rest until more output comes (see put_Output):
+    // moving the rest down frees nothing, and a large Output sent on its own need never move.
     if (queuedOutput() == 0) {
         m_output.clear();
-        m_outputTaken = 0;
-    } else if (m_outputTaken > queuedOutput()) {
-        m_output.erase(0, m_outputTaken);
+        if (m_output.capacity() > kKeptOutputRoom)
+            m_output = std::string();
         m_outputTaken = 0;
     }
     if (queuedOutput() <= static_cast<size_t>(m_outBufferSize))
@@ -337,18 +338,26 @@ void SerialPort::readPendingInput() {
 // --- Data ----------------------------------------------------------------------------
 
 void SerialPort::put_Output(const Variant& data) {
-    std::string bytes;
-    if (data.type() == platform::VarType::String)
-        bytes = platform::cp932::encode(data.stringValue());
-    else if (data.type() == platform::VarType::ByteArray)
-        bytes.assign(data.bytesValue().begin(), data.bytesValue().end());
-    else
+    const bool text = data.type() == platform::VarType::String;
+    if (!text && data.type() != platform::VarType::ByteArray)
         throwInvalidValue();
     requireOpen();
-    if (bytes.empty())
+    if (text ? data.stringValue().empty() : data.bytesValue().empty())
         return;
     const bool wasIdle = queuedOutput() == 0;
-    m_output += bytes;
+    // The written part leaves the front only once it outweighs the rest, so that output
+    // added while a large one drains a little at a time is moved about once in all.
+    if (m_outputTaken > queuedOutput()) {
+        m_output.erase(0, m_outputTaken);
+        m_outputTaken = 0;
+    }
+    // Straight into the queue, with no copy on the way.
+    if (text) {
+        platform::cp932::encodeAppend(data.stringValue(), m_output);
+    } else {
+        const platform::ByteArray& bytes = data.bytesValue();
+        m_output.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    }
     if (m_sThreshold > 0 && queuedOutput() >= static_cast<size_t>(m_sThreshold))
         m_sendEventArmed = true;
     if (wasIdle && !writeQueued()) {

@@ -171,7 +171,7 @@ class SerialPort final : public SerialComponent {
     std::string m_output;  // bytes handed to Output, less those dropped from the front
     std::string m_chunk;   // scratch for one read, filtered
     // Bytes at the front of m_output that the driver has taken; dropped in bulk, see
-    // writeQueued. The queue proper is what follows them (queuedOutput).
+    // put_Output. The queue proper is what follows them (queuedOutput).
     size_t m_outputTaken = 0;
     SerialInputFilter m_inputFilter;
     bool m_readPaused = false;

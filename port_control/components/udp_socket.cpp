@@ -511,7 +511,6 @@ void UdpSocket::discardPending() {
 // left follows in the next pass, in order, before anything read later.
 void UdpSocket::announceArrivals() {
     const platform::WatchedDescriptor::Ticket ticket = m_socket.ticket();
-    platform::MessageLoop& loop = platform::MessageLoop::current();
     while (!m_arrivalsDue.empty()) {
         int32_t bytes = m_arrivalsDue.front();
         m_arrivalsDue.pop_front();
@@ -529,7 +528,7 @@ void UdpSocket::announceArrivals() {
         }
         if (!ticket.sameOpening())
             return;
-        if (!m_arrivalsDue.empty() && loop.passBudgetSpent()) {
+        if (!m_arrivalsDue.empty() && platform::MessageLoop::current().passBudgetSpent()) {
             continueAnnouncingLater();
             return;
         }

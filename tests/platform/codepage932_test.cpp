@@ -305,6 +305,54 @@ TEST(Codepage932Ways, BlocksAgreeWithThePlainWayOnRandomText) {
     }
 }
 
+// Runs of pairs go in blocks of eight. Whatever ends or breaks a run (a byte that forms no
+// pair with the next, a pair with no character, the input's end; a unit written as one byte
+// or "?"), wherever it stands against a block, the fast way writes what the plain way does.
+TEST(Codepage932Ways, PairBlocksAgreeWithThePlainWayAroundEveryStop) {
+    struct Stop {
+        std::string_view bytes;
+        std::u16string_view text;
+    };
+    const Stop stops[] = {
+        {"", u""},
+        {"A", u"A"},                        // ASCII
+        {"\xB1", u"\uFF71"},                // half-width katakana
+        {"\x85\x40", u"\xDC85"},            // an unassigned pair; an escaped byte
+        {"\x81\x7F", u"\u00E9"},            // a lead byte before a byte no pair ends with; "?"
+        {"\x87\x90", u"\u00A2"},            // the form Windows does not write; a JIS reading
+        {"\x81", u"\u0080"},                // a lone lead byte; a unit just past ASCII
+        {"\xA0\x82\xA0", u"\xD800\u3042"},  // a lead byte one byte late; a lone surrogate
+    };
+    for (const Stop& stop : stops) {
+        for (size_t length = 0; length <= 40; ++length) {
+            for (size_t position = 0; position <= length; ++position) {
+                if (stop.bytes.empty() && position != 0)
+                    break;
+                std::string bytes;
+                std::u16string text;
+                for (size_t i = 0; i < length; ++i) {
+                    if (i == position) {
+                        bytes += stop.bytes;
+                        text += stop.text;
+                    }
+                    // Kanji across rows of both lead ranges, with trails either side of 0x80.
+                    const char16_t kanji[] = {u'\u65E5', u'\u4E9C', u'\u9ED2', u'\u7E8A',
+                                              u'\u3042'};
+                    const char16_t c = kanji[i % std::size(kanji)];
+                    bytes += cp932::encode(std::u16string_view(&c, 1));
+                    text += c;
+                }
+                if (position == length) {
+                    bytes += stop.bytes;
+                    text += stop.text;
+                }
+                for (size_t offset : {0, 1, 7})
+                    expectWaysAgree(bytes, text, offset);
+            }
+        }
+    }
+}
+
 // glibc's own WINDOWS-31J converter as an independent reference for the whole table.
 class Iconv {
   public:

@@ -83,6 +83,47 @@ TEST(ReceiveBufferTest, MixedSizesComeOutInOrderAndMemoryFollowsWhatWaits) {
     EXPECT_EQ(drained, expected);
 }
 
+// A stream read as it comes, over a backlog that never drains, holds what waits and no more:
+// neither the chunks read nor their places in the queue pile up. Small texts (gathered), texts
+// of a chunk's size (kept as they come) and texts that keep their room (decoded from
+// double-byte characters) each arrive at the pace they are read.
+TEST(ReceiveBufferTest, AStreamThatNeverDrainsHoldsOnlyWhatWaits) {
+    struct Case {
+        size_t textSize;
+        size_t textRoom;
+        size_t backlog;
+    };
+    for (const Case& c :
+         {Case{100, 100, 5000}, Case{3000, 3000, 10000}, Case{1, 1, 50}, Case{600, 1200, 3000}}) {
+        ReceiveBuffer buffer;
+        uint32_t next = 0;
+        auto text = [&] {
+            std::u16string t;
+            t.reserve(c.textRoom);
+            for (size_t i = 0; i < c.textSize; ++i)
+                t += static_cast<char16_t>(u'A' + next++ % 26);
+            return t;
+        };
+        uint32_t expected = 0;
+        auto takeAndCheck = [&](size_t count) {
+            for (char16_t got : buffer.take(count))
+                ASSERT_EQ(got, static_cast<char16_t>(u'A' + expected++ % 26));
+        };
+        while (buffer.size() < c.backlog)
+            buffer.append(text());
+        for (int round = 0; round < 20000; ++round) {
+            ASSERT_TRUE(buffer.append(text()));
+            takeAndCheck(c.textSize);
+            const size_t bound = 2 * buffer.size() * 9 / 8 + 2 * 2 * ReceiveBuffer::kChunkUnits +
+                                 2 * c.textRoom + 4096;
+            ASSERT_LE(buffer.capacityBytes(), bound)
+                << "text of " << c.textSize << ", round " << round;
+        }
+        takeAndCheck(0);
+        EXPECT_EQ(expected, next);
+    }
+}
+
 TEST(ReceiveBufferTest, TextWithMuchSpareRoomIsKeptTight) {
     ReceiveBuffer buffer;
     std::u16string roomy;

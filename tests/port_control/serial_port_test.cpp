@@ -448,6 +448,27 @@ TEST_F(SerialPortTest, OutputIsNeverDroppedAndSendEventsComeFromTheLoop) {
     EXPECT_EQ(m_events, (std::vector<int16_t>{comm_events::kTransmitFull, comm_events::kSend}));
 }
 
+// Output added while a large one drains goes out after the rest of it, whole and in order,
+// whatever part of the large one the line has taken by then (the taken part leaves the front
+// of the queue only when more output comes).
+TEST_F(SerialPortTest, OutputAddedWhileALargeOneDrainsFollowsItWhole) {
+    open();
+    for (size_t takenFirst : {size_t{0}, size_t{4096}, size_t{140 * 1024}, size_t{250 * 1024}}) {
+        std::string big;
+        for (size_t i = 0; i < 256 * 1024; ++i)
+            big += static_cast<char>('a' + (i + takenFirst) % 23);
+        m_port.put_Output(platform::Variant::fromBytes(ByteArray(big.begin(), big.end())));
+        std::string received = m_pty->receiveAtPeer(takenFirst);
+        m_port.put_Output(platform::Variant::fromString(u"tail"));
+        m_port.put_Output(platform::Variant::fromBytes(ByteArray{'x', 'y', 'z'}));
+        const std::string expected = big + "tailxyz";
+        received += m_pty->receiveAtPeer(expected.size() - received.size(), 10s);
+        EXPECT_EQ(received.size(), expected.size()) << "taken first: " << takenFirst;
+        EXPECT_TRUE(received == expected) << "taken first: " << takenFirst;
+        ASSERT_TRUE(pumpUntil([&] { return m_port.get_OutBufferCount() == 0; }));
+    }
+}
+
 TEST_F(SerialPortTest, DiscardingOutputDropsTheQueue) {
     open();
     std::string big(256 * 1024, 'z');

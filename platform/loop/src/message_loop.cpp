@@ -110,8 +110,12 @@ struct MessageLoop::Impl {
 
     bool quitRequested = false;
 
-    // What the last pass found ready but left for lack of time, in the order it runs.
-    std::deque<epoll_event> pending;
+    // What the last wait found ready and no pass has handled yet, in the order it runs
+    // (pending[pendingNext] to pending[pendingEnd]): a fixed array, so that a pass costs no
+    // allocation.
+    epoll_event pending[kBatchSize] = {};
+    int pendingNext = 0;
+    int pendingEnd = 0;
     // The end of the innermost pass running (a callback may run a loop of its own).
     Clock::time_point passDeadline;
     int passDepth = 0;
@@ -391,16 +395,24 @@ int MessageLoop::fd() const {
 
 bool MessageLoop::dispatch(int timeoutMs) {
     Impl& d = *m_impl;
-    if (d.pending.empty()) {
+    if (d.pendingNext == d.pendingEnd) {
         epoll_event events[kBatchSize];
         int count = epoll_wait(d.epollFd, events, kBatchSize, timeoutMs < 0 ? -1 : timeoutMs);
         if (count <= 0)
             return false;  // timeout, or EINTR: the caller dispatches again
-        // Descriptors first, then the timers due and the posted tasks.
-        std::stable_partition(events, events + count, [](const epoll_event& event) {
-            return event.data.u64 != kTimerTag && event.data.u64 != kTaskTag;
-        });
-        d.pending.assign(events, events + count);
+        // Descriptors first, then the timers due and the posted tasks, each in the order
+        // reported.
+        int end = 0;
+        for (bool own : {false, true}) {
+            for (int i = 0; i < count; ++i) {
+                const bool isOwn =
+                    events[i].data.u64 == kTimerTag || events[i].data.u64 == kTaskTag;
+                if (isOwn == own)
+                    d.pending[end++] = events[i];
+            }
+        }
+        d.pendingNext = 0;
+        d.pendingEnd = end;
     }
 
     struct Pass {
@@ -418,13 +430,12 @@ bool MessageLoop::dispatch(int timeoutMs) {
 
     // Something always runs, so every pass makes progress.
     bool handled = false;
-    for (bool first = true; !d.pending.empty(); first = false) {
+    for (bool first = true; d.pendingNext < d.pendingEnd; first = false) {
         if (!first && d.budgetSpent()) {
             d.signalWork();
             break;
         }
-        const epoll_event event = d.pending.front();
-        d.pending.pop_front();
+        const epoll_event event = d.pending[d.pendingNext++];
         handled |= d.runPending(event.data.u64, event.events);
     }
     return handled;

@@ -24,8 +24,10 @@ constexpr uint16_t kQuestionMark = 0x3F;
 // trail. Unencodable units hold "?", so encoding needs no extra branch for them. The decode
 // tables keep one pair per character, so inverting them (plus the encode-only readings)
 // gives exactly the forms Windows writes.
-constexpr std::array<uint16_t, 0x10000> buildEncodeTable() {
-    std::array<uint16_t, 0x10000> table{};
+// (One entry more than there are units: a vector gather reads 32 bits at a unit's place.)
+constexpr size_t kUnits = 0x10000;
+constexpr std::array<uint16_t, kUnits + 1> buildEncodeTable() {
+    std::array<uint16_t, kUnits + 1> table{};
     table.fill(kQuestionMark);
     for (int byte = 0; byte < 0x100; ++byte) {
         if (kLeadRow[byte] == kNoPairRow)
@@ -46,7 +48,22 @@ constexpr std::array<uint16_t, 0x10000> buildEncodeTable() {
     return table;
 }
 
-constexpr std::array<uint16_t, 0x10000> kEncodeTable = buildEncodeTable();
+constexpr std::array<uint16_t, kUnits + 1> kEncodeTable = buildEncodeTable();
+
+// Every two bytes, indexed by lead * 256 + trail -> the character of the pair, or 0 where the
+// pair forms none (any first byte that is no lead byte included): one lookup per pair, where
+// the rows of the generated table take two. The rows of bytes that lead no pair are zeros the
+// decoder reaches only for such a byte followed by another one.
+constexpr std::array<char16_t, kUnits + 1> buildPairTable() {
+    std::array<char16_t, kUnits + 1> table{};
+    for (int lead = 0; lead < 0x100; ++lead) {
+        for (int trail = 0; trail < 0x100; ++trail)
+            table[lead << 8 | trail] = kDoubleByteTable[kLeadRow[lead]][trail];
+    }
+    return table;
+}
+
+constexpr std::array<char16_t, kUnits + 1> kPairTable = buildPairTable();
 
 // ASCII is the same in both forms and most of what a line carries, so where the processor
 // has SSE2 (every x86-64 does) runs of it are converted sixteen at a time: all sixteen are
@@ -222,19 +239,107 @@ constexpr size_t (*encodeAsciiBlocksAvx2)(const char16_t*, const char16_t*, char
 constexpr bool kAsciiBlocks = false;
 #endif
 
-// The conversions, with ASCII in blocks or one unit at a time: one loop for both, so the two
-// ways differ only in the blocks. Each writes into room for one unit per byte or two bytes
-// per unit and returns how much it wrote.
+// Runs of double-byte characters (a line of Japanese text, where every character is a pair)
+// go eight at a time where the processor has AVX2: the eight pairs are looked up with one
+// gather and written as a block if every one forms a character. A pair's character is
+// nonzero only when its first byte is a lead byte, so then the byte-by-byte reading would
+// have taken these same eight pairs. The blocks start only after a few pairs in a row:
+// mixed text, with a word or two between ASCII, would pay for a block tried and not taken.
+// A block is tried only when the last unit it would take is no ASCII (which is never a
+// pair): most tries that would fail, at the end of a word, cost no more than that look.
+constexpr unsigned kPairsBeforeBlocks = 4;
+constexpr ptrdiff_t kPairBlock = 8;
+
+#ifdef __x86_64__
+const bool kUsePairBlocks = kAsciiBlocks && kHasAvx2;
+
+// The eight units `codes` (32 bits each, the upper half zero) as 16-bit units, in order.
+__attribute__((target("avx2"), always_inline)) inline __m128i narrowUnits(__m256i codes) {
+    return _mm_packus_epi32(_mm256_castsi256_si128(codes), _mm256_extracti128_si256(codes, 1));
+}
+
+// Decodes whole blocks of eight pairs from `p`; returns how many bytes that is.
+__attribute__((target("avx2"), noinline)) size_t decodePairBlocks(const unsigned char* p,
+                                                                  const unsigned char* end,
+                                                                  char16_t* q) {
+    const unsigned char* const start = p;
+    const __m256i low = _mm256_set1_epi32(0xFFFF);
+    const __m256i zero = _mm256_setzero_si256();
+    for (; end - p >= 2 * kPairBlock; p += 2 * kPairBlock, q += kPairBlock) {
+        // Each pair as a 32-bit number, lead in the low byte: lead * 256 + trail is its index.
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        // Every first byte must be a lead byte, never ASCII: most blocks that would not be
+        // taken stop here, before the gather, which is slow.
+        if ((_mm_movemask_epi8(bytes) & 0x5555) != 0x5555)
+            break;
+        const __m256i pairs = _mm256_cvtepu16_epi32(bytes);
+        const __m256i index =
+            _mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(pairs, _mm256_set1_epi32(0xFF)), 8),
+                            _mm256_srli_epi32(pairs, 8));
+        const __m256i characters = _mm256_and_si256(
+            _mm256_i32gather_epi32(reinterpret_cast<const int*>(kPairTable.data()), index, 2), low);
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(characters, zero)) != 0)
+            break;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(q), narrowUnits(characters));
+    }
+    return static_cast<size_t>(p - start);
+}
+
+// Encodes whole blocks of eight units from `p` that are all written as pairs; returns how many
+// units that is.
+__attribute__((target("avx2"), noinline)) size_t encodePairBlocks(const char16_t* p,
+                                                                  const char16_t* end, char* q) {
+    const char16_t* const start = p;
+    const __m256i low = _mm256_set1_epi32(0xFFFF);
+    const __m256i leadByte = _mm256_set1_epi32(0xFF00);
+    const __m256i zero = _mm256_setzero_si256();
+    // Each code is lead * 256 + trail, its lead written first.
+    const __m128i ascii = _mm_set1_epi16(static_cast<int16_t>(0xFF80));
+    const __m128i zero128 = _mm_setzero_si128();
+    const __m128i leadFirst = _mm_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+    for (; end - p >= kPairBlock; p += kPairBlock, q += 2 * kPairBlock) {
+        const __m128i eight = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        // ASCII is never a pair (as for decoding, a cheap first look).
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(eight, ascii), zero128)) != 0)
+            break;
+        const __m256i units = _mm256_cvtepu16_epi32(eight);
+        const __m256i codes = _mm256_and_si256(
+            _mm256_i32gather_epi32(reinterpret_cast<const int*>(kEncodeTable.data()), units, 2),
+            low);
+        const __m256i single = _mm256_cmpeq_epi32(_mm256_and_si256(codes, leadByte), zero);
+        if (_mm256_movemask_epi8(single) != 0)
+            break;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(q),
+                         _mm_shuffle_epi8(narrowUnits(codes), leadFirst));
+    }
+    return static_cast<size_t>(p - start);
+}
+#else
+constexpr bool kUsePairBlocks = false;
+// Never called: the blocks exist only where AVX2 can be.
+size_t decodePairBlocks(const unsigned char*, const unsigned char*, char16_t*) {
+    return 0;
+}
+size_t encodePairBlocks(const char16_t*, const char16_t*, char*) {
+    return 0;
+}
+#endif
+
+// The conversions, with ASCII and runs of pairs in blocks or one unit at a time: one loop for
+// both, so the two ways differ only in the blocks. Each writes into room for one unit per byte
+// or two bytes per unit and returns how much it wrote.
 template <bool asciiBlocks>
 size_t decodeWith(std::string_view bytes, char16_t* out) {
     char16_t* q = out;
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const auto* end = p + bytes.size();
+    unsigned pairs = 0;  // pairs in a row just before p
     // Branches, not a branch-free select: they let the processor run ahead instead of
     // waiting for each lookup to learn where the next character starts.
     while (p < end) {
         const unsigned char b = *p;
         if (b < 0x80) {
+            pairs = 0;
 #ifdef __SSE2__
             if (asciiBlocks && end - p >= kRunLength) {
                 const size_t taken = decodeAsciiRun(p, q);
@@ -255,14 +360,25 @@ size_t decodeWith(std::string_view bytes, char16_t* out) {
             continue;
         }
         if (p + 1 < end) {
-            if (const char16_t c = kDoubleByteTable[kLeadRow[b]][p[1]]; c != 0) {
+            if (const char16_t c = kPairTable[b << 8 | p[1]]; c != 0) {
                 *q++ = c;
                 p += 2;
+                // The count first: it is in a register, the processor's answer in memory.
+                if (asciiBlocks && ++pairs == kPairsBeforeBlocks) {
+                    pairs = 0;
+                    if (kUsePairBlocks && end - p >= 2 * kPairBlock &&
+                        p[2 * kPairBlock - 2] >= 0x80) {
+                        const size_t taken = decodePairBlocks(p, end, q);
+                        p += taken;
+                        q += taken / 2;
+                    }
+                }
                 continue;
             }
         }
         // A single-byte character, or a byte that starts no assigned pair: the table holds
         // its escape, and the next byte is read afresh.
+        pairs = 0;
         *q++ = kSingleByteTable[b];
         ++p;
     }
@@ -274,6 +390,8 @@ size_t encodeWith(std::u16string_view text, char* out) {
     char* q = out;
     const char16_t* p = text.data();
     const char16_t* const end = p + text.size();
+    // Where a block of pairs may be tried next: a few units past the last ASCII or try.
+    const char16_t* nextTry = p + kPairsBeforeBlocks;
     while (p < end) {
         const char16_t c = *p;
 #ifdef __SSE2__
@@ -281,6 +399,7 @@ size_t encodeWith(std::u16string_view text, char* out) {
             const size_t taken = encodeAsciiRun(p, q);
             q += taken;
             p += taken;
+            nextTry = p + kPairsBeforeBlocks;
             if (taken == kRun) {  // as for decoding
                 const size_t blocks = encodeAsciiBlocks(p, end, q);
                 p += blocks;
@@ -297,6 +416,15 @@ size_t encodeWith(std::u16string_view text, char* out) {
         q[0] = static_cast<char>(code >> (8 * isPair));
         q[1] = static_cast<char>(code & 0xFF);
         q += 1 + isPair;
+        // (A unit written as one byte counts as a pair here: the block itself is exact.)
+        if (asciiBlocks && p >= nextTry) {
+            if (kUsePairBlocks && end - p >= kPairBlock && p[kPairBlock - 1] >= 0x80) {
+                const size_t taken = encodePairBlocks(p, end, q);
+                p += taken;
+                q += 2 * taken;
+            }
+            nextTry = p + kPairsBeforeBlocks;
+        }
     }
     return static_cast<size_t>(q - out);
 }
