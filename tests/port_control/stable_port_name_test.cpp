@@ -52,7 +52,7 @@ class StablePortNameTest : public ::testing::Test {
     SerialPort m_port;
 };
 
-TEST_F(StablePortNameTest, TheNumberOfABydIdNameOpensTheAdapterOnItsNewNode) {
+TEST_F(StablePortNameTest, TheNumberOfAByIdNameOpensTheAdapterOnItsNewNode) {
     platform::setPortDevice(3, byIdName(kSecondAdapter));
     m_machine.unplug(kSecondAdapter, "ttyUSB1");
     m_machine.plug(kSecondAdapter, "ttyUSB2", 2);
