@@ -586,11 +586,9 @@ BENCHMARK(BM_SampletonFloodMemory)->Iterations(1)->Unit(benchmark::kMillisecond)
 }  // namespace
 
 int main(int argc, char** argv) {
-    char self[4096];
-    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0)
+    g_self = bench::ownExecutable();
+    if (g_self.empty())
         return 2;
-    g_self.assign(self, static_cast<size_t>(length));
     argc = bench::takeOwnFlags(argc, argv);
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "--flood-memory-child") == 0)

@@ -9,6 +9,8 @@
 #include <iostream>
 #include <stdexcept>
 
+#include <unistd.h>
+
 namespace bench {
 
 namespace {
@@ -168,6 +170,12 @@ void recordRow(benchmark::State& state, const TableRow& row) {
         *same = row;
     else
         g_rows.push_back(row);
+}
+
+std::string ownExecutable() {
+    char self[4096];
+    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    return length > 0 ? std::string(self, static_cast<size_t>(length)) : std::string();
 }
 
 int takeOwnFlags(int argc, char** argv) {

@@ -110,6 +110,9 @@ bool rowMet(const TableRow& row);
 // Takes --smoke and --table=FILE out of the arguments; returns the new count.
 int takeOwnFlags(int argc, char** argv);
 
+// This program's own file, for measuring in a fresh child of it; empty when unknown.
+std::string ownExecutable();
+
 // Google Benchmark's main with --smoke and --table=FILE added; prints the rows at the end.
 int runBenchmarks(int argc, char** argv);
 
