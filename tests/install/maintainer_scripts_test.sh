@@ -190,6 +190,9 @@ step() {
 # each failing step took the way back through corvane's postinst that it is there for.
 step "install" ok "ii $version" yes - \
   apt-get install -y --no-install-recommends -o Dpkg::Use-Pty=0 /tmp/library.deb /tmp/control.deb
+# The package brings the port lister with what it needs (libudev through its dependencies).
+ports=$(in_root corvane-ports --json 2>&1) && [[ "$ports" == "["* ]] ||
+  fail "the installed corvane-ports: $ports"
 step "upgrade" ok "ii $newer" yes - dpkg -i /tmp/newer.deb
 step "failed upgrade" fails "ii $newer" yes "corvane.postinst ( abort-upgrade " \
   dpkg --debug=2 -i /tmp/failing-upgrade.deb
