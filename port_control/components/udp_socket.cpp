@@ -235,6 +235,7 @@ void UdpSocket::open(int family, int32_t bindPort) {
     m_family = family;
     m_bound = bound;
     m_dualStack = dualStack;
+    m_connected = false;
     m_reading = true;
     if (bound)
         m_localPort = bindPort;
@@ -251,7 +252,7 @@ void UdpSocket::Close() {
     stopAnnouncingLater();
     m_socket.close();
     m_family = 0;
-    m_bound = m_dualStack = m_reading = false;
+    m_bound = m_dualStack = m_connected = m_reading = false;
     m_datagrams.clear();
     m_arrivalsDue.clear();
 }
@@ -317,7 +318,9 @@ void UdpSocket::SendData(const platform::Variant& data) {
         // The usual case: the socket is open for the address's own family.
         if (m_socket.isOpen() && m_family == m_literalDestination.family)
             return sendTo(bytes, m_literalDestination);
-        sendTo(bytes, reach(m_literalDestination));
+        const SocketAddress destination = reach(m_literalDestination);
+        connectSender(destination);
+        sendTo(bytes, destination);
         return;
     }
 
@@ -341,14 +344,31 @@ void UdpSocket::SendData(const platform::Variant& data) {
     sendTo(bytes, reach(preferredAddress(candidates)));
 }
 
+// A socket that only sends, to an address written out, is connected to it: the system then
+// keeps the route from one send to the next instead of looking it up for each datagram, and
+// drops what other peers send before it reaches us. The destination cannot change while the
+// socket is open (the endpoint properties need it closed). Should the system refuse the
+// connection (a broadcast address without permission, say), sends go unconnected and report
+// what the system says of each.
+void UdpSocket::connectSender(const SocketAddress& destination) {
+    if (m_incoming != Incoming::Discard || m_bound || m_connected)
+        return;
+    m_connected = ::connect(m_socket.get(), reinterpret_cast<const sockaddr*>(&destination.address),
+                            destination.length) == 0;
+}
+
 void UdpSocket::sendTo(std::string_view bytes, const SocketAddress& destination) {
     // The wait for room starts with the first full send buffer, not before every send.
     std::optional<std::chrono::steady_clock::time_point> deadline;
     int refusals = 0;
+    // A connected socket is given no address: the system checks none, and the one connected
+    // to is the destination (see connectSender).
+    const auto* address =
+        m_connected ? nullptr : reinterpret_cast<const sockaddr*>(&destination.address);
+    const socklen_t addressLength = m_connected ? 0 : destination.length;
     for (;;) {
-        ssize_t sent =
-            ::sendto(m_socket.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL,
-                     reinterpret_cast<const sockaddr*>(&destination.address), destination.length);
+        ssize_t sent = ::sendto(m_socket.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL,
+                                address, addressLength);
         if (sent >= 0)
             return;
         int err = errno;

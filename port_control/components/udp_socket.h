@@ -28,7 +28,8 @@
 // - A socket made with Incoming::Discard only sends (the control's sender): it reads what
 //   arrives at its port and drops it at once, unseen, with no event, so that neither it nor
 //   the system's queue grows whatever a peer sends there. It reads at most 1,024 datagrams
-//   per readiness report, so a flood of them cannot hold the loop.
+//   per readiness report, so a flood of them cannot hold the loop. Sending to an address
+//   written out, it connects to that address, so that only that peer reaches it at all.
 // Errors are platform::Error with the numbers of socket_errors.h.
 #pragma once
 
@@ -108,6 +109,7 @@ class UdpSocket : public UdpComponent {
     void requireClosed() const;
     void open(int family, int32_t bindPort);
     SocketAddress reach(SocketAddress destination);
+    void connectSender(const SocketAddress& destination);
     void sendTo(std::string_view bytes, const SocketAddress& destination);
     void onReady(uint32_t events);
     void receivePending();
@@ -130,6 +132,7 @@ class UdpSocket : public UdpComponent {
     int m_family = 0;
     bool m_bound = false;
     bool m_dualStack = false;  // an IPv6 socket that also carries IPv4
+    bool m_connected = false;  // to the literal destination (see connectSender)
     bool m_reading = false;    // the watch asks for readability
 
     DatagramQueue m_datagrams;          // received, not yet taken by GetData

@@ -20,7 +20,17 @@ class LoopbackSender {
     // 65,535 less the IPv4 and UDP headers.
     static constexpr size_t kLargestDatagram = 65507;
 
-    LoopbackSender() : m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+    // Bound to a port of its own at once, so that a socket under test can be pointed at it
+    // (a sending socket hears only the peer it sends to).
+    LoopbackSender() : m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            m_port = ntohs(address.sin_port);
+    }
     ~LoopbackSender() {
         if (m_fd >= 0)
             ::close(m_fd);
@@ -44,6 +54,8 @@ class LoopbackSender {
         }
         return true;
     }
+    // The port it sends from; 0 if it could not be bound.
+    int32_t port() const { return m_port; }
     bool sendEmpty(int32_t port, size_t count = 1) const { return send(port, {}, count); }
     // Datagrams of kLargestDatagram bytes of `fill`.
     bool sendLargest(int32_t port, size_t count = 1, char fill = 'L') const {
@@ -52,6 +64,7 @@ class LoopbackSender {
 
   private:
     int m_fd = -1;
+    int32_t m_port = 0;
 };
 
 }  // namespace port_control::testing
