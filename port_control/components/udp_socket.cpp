@@ -39,9 +39,6 @@ constexpr size_t kKeptSendRoom = 128 * 1024;
 // Datagrams held for GetData before the socket stops reading (see the header), as
 // UdpSocket::heldBytes counts them.
 constexpr size_t kMaxHeldBytes = 1024 * 1024;
-// Batches a socket that only sends reads and drops per readiness report: a flood is taken
-// in pieces, and the loop serves the rest of its work in between.
-constexpr size_t kDiscardBatches = 64;
 // The system's receive buffer asked for a bound socket: at 50,000 small datagrams a second
 // the default (about 200 KiB) holds only a few milliseconds of them.
 constexpr size_t kSystemReceiveBuffer = 4 * 1024 * 1024;
@@ -182,7 +179,8 @@ void UdpSocket::setDataArrival(std::function<void(int32_t bytes)> handler) {
 }
 
 // Opens a non-blocking socket of `family`, bound to `bindPort` on every local address
-// unless `bindPort` is negative, and starts watching it. Leaves the socket closed on failure.
+// unless `bindPort` is negative, and starts watching it if it receives. Leaves the socket
+// closed on failure.
 void UdpSocket::open(int family, int32_t bindPort) {
     platform::FileDescriptor descriptor(
         ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP));
@@ -195,13 +193,21 @@ void UdpSocket::open(int family, int32_t bindPort) {
         int v6only = 0;
         dualStack = ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) == 0;
     }
+    const bool receives = m_incoming == Incoming::Deliver;
     bool bound = bindPort >= 0;
-    if (bound) {
+    if (!receives) {
+        // Nothing is ever read from it: the system keeps the least it may of what arrives
+        // (it raises 1 to its minimum) and drops the rest.
+        const int receiveBuffer = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    } else if (bound) {
         // A host that is busy for a while (a window painting, a loaded machine) must find
         // a fast stream still waiting; the system caps the size at its own maximum, and a
         // refusal only leaves its default.
         const int receiveBuffer = static_cast<int>(kSystemReceiveBuffer);
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    }
+    if (bound) {
         sockaddr_storage address{};
         socklen_t length;
         if (family == AF_INET6) {
@@ -226,17 +232,23 @@ void UdpSocket::open(int family, int32_t bindPort) {
                                             : reinterpret_cast<sockaddr_in&>(address).sin_port);
     }
 
-    try {
-        m_socket.open(std::move(descriptor), platform::MessageLoop::kReadable,
-                      [this](uint32_t events) { onReady(events); });
-    } catch (const std::system_error& e) {
-        throw socketErrorFromErrno(e.code().value());
+    if (!receives) {
+        // Left out of the loop's wait set: there it would be woken by every send of its own
+        // (the system tells waiters that room came free), for nothing.
+        m_socket.hold(std::move(descriptor));
+    } else {
+        try {
+            m_socket.open(std::move(descriptor), platform::MessageLoop::kReadable,
+                          [this](uint32_t events) { onReady(events); });
+        } catch (const std::system_error& e) {
+            throw socketErrorFromErrno(e.code().value());
+        }
     }
     m_family = family;
     m_bound = bound;
     m_dualStack = dualStack;
     m_connected = false;
-    m_reading = true;
+    m_reading = receives;
     if (bound)
         m_localPort = bindPort;
 }
@@ -420,8 +432,6 @@ void UdpSocket::onReady(uint32_t events) {
         socklen_t length = sizeof err;
         ::getsockopt(m_socket.get(), SOL_SOCKET, SO_ERROR, &err, &length);
     }
-    if (m_incoming == Incoming::Discard)
-        return discardPending();
     if (m_reading)
         receivePending();
     announceArrivals();
@@ -509,20 +519,6 @@ void UdpSocket::receiveBatches() {
         }
         if (static_cast<size_t>(count) < wanted)
             break;
-    }
-}
-
-// Drops what waits at a socket that only sends. The buffers have no room: the system drops
-// each datagram's bytes without copying them.
-void UdpSocket::discardPending() {
-    mmsghdr messages[kReceiveBatch] = {};
-    for (size_t batch = 0; batch < kDiscardBatches; ++batch) {
-        const int count =
-            ::recvmmsg(m_socket.get(), messages, kReceiveBatch, MSG_DONTWAIT, nullptr);
-        // Short: drained. Failed: a refusal of an earlier send, used up by the call; the
-        // next report goes on.
-        if (count < static_cast<int>(kReceiveBatch))
-            return;
     }
 }
 

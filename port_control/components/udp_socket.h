@@ -25,11 +25,11 @@
 //   GetData makes room, and the system drops what does not fit in its own buffer, as UDP
 //   may. A bound socket asks the system for a receive buffer of 4 MiB (capped at
 //   net.core.rmem_max).
-// - A socket made with Incoming::Discard only sends (the control's sender): it reads what
-//   arrives at its port and drops it at once, unseen, with no event, so that neither it nor
-//   the system's queue grows whatever a peer sends there. It reads at most 1,024 datagrams
-//   per readiness report, so a flood of them cannot hold the loop. Sending to an address
-//   written out, it connects to that address, so that only that peer reaches it at all.
+// - A socket made with Incoming::Discard only sends (the control's sender): it never reads,
+//   and is not watched on the loop. What arrives at its port raises no event and is dropped
+//   by the system, which keeps at most its smallest receive buffer and one datagram of it,
+//   whatever a peer sends. Sending to an address written out, it connects to that address,
+//   so that no other peer reaches it at all.
 // Errors are platform::Error with the numbers of socket_errors.h.
 #pragma once
 
@@ -113,7 +113,6 @@ class UdpSocket : public UdpComponent {
     void sendTo(std::string_view bytes, const SocketAddress& destination);
     void onReady(uint32_t events);
     void receivePending();
-    void discardPending();
     bool receiveOne();
     void receiveBatches();
     void announceArrivals();

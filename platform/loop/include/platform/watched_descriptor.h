@@ -69,6 +69,14 @@ class WatchedDescriptor {
         m_watch = std::move(watch);
         m_events = events;
     }
+    // Takes `fd` (closing what was open) without watching it: for a descriptor its owner only
+    // writes to. (A descriptor in the loop's wait set is woken by its own writes too.)
+    void hold(FileDescriptor fd) {
+        close();
+        ++m_generation;
+        m_fd = std::move(fd);
+        m_watched = m_fd.get();
+    }
     // Watches for `events` from now on; nothing to do when they are the same or when closed.
     void setEvents(uint32_t events) {
         if (events != m_events && isOpen()) {
