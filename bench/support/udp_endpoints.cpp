@@ -158,13 +158,17 @@ double ControlPingPong::run(const platform::Variant& payload, size_t count,
 
 // ---- Raw sockets ----------------------------------------------------------------------
 
-RawStream::RawStream() : m_buffer(64 * 1024) {
+RawStream::RawStream(bool connected) : m_connected(connected), m_buffer(64 * 1024) {
     int port = 0;
     m_receiver = openLoopbackSocket(port);
     m_receiverPort = port;
     m_sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (m_sender < 0)
         fail("socket");
+    const sockaddr_in destination = loopback(m_receiverPort);
+    if (m_connected && ::connect(m_sender, reinterpret_cast<const sockaddr*>(&destination),
+                                 sizeof destination) != 0)
+        fail("connect");
     m_epoll = newEpoll();
     watchReadable(m_epoll, m_receiver);
 }
@@ -178,10 +182,11 @@ RawStream::~RawStream() {
 double RawStream::run(const std::string& payload, size_t count) {
     const auto start = Clock::now();
     const sockaddr_in destination = loopback(m_receiverPort);
+    const auto* address = m_connected ? nullptr : reinterpret_cast<const sockaddr*>(&destination);
+    const socklen_t length = m_connected ? 0 : sizeof destination;
     size_t received = 0;
     for (size_t i = 0; i < count; ++i) {
-        if (::sendto(m_sender, payload.data(), payload.size(), 0,
-                     reinterpret_cast<const sockaddr*>(&destination), sizeof destination) < 0)
+        if (::sendto(m_sender, payload.data(), payload.size(), 0, address, length) < 0)
             fail("sendto");
         waitReadable(m_epoll);
         const ssize_t n =

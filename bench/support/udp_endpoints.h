@@ -75,10 +75,11 @@ class ControlStream {
     size_t m_characters = 0;
 };
 
-// The same with plain sockets: sendto, epoll_wait, recvfrom.
+// The same with plain sockets: sendto, epoll_wait, recvfrom. With `connected`, the sender is
+// connected to the receiver first and sends with no address, as the control's sender does.
 class RawStream {
   public:
-    RawStream();
+    explicit RawStream(bool connected = false);
     ~RawStream();
     RawStream(const RawStream&) = delete;
     RawStream& operator=(const RawStream&) = delete;
@@ -89,6 +90,7 @@ class RawStream {
     int m_receiver = -1;
     int m_receiverPort = 0;
     int m_epoll = -1;
+    bool m_connected = false;
     std::vector<char> m_buffer;
 };
 
