@@ -11,6 +11,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <system_error>
 #include <unordered_map>
@@ -116,8 +117,11 @@ struct MessageLoop::Impl {
     epoll_event pending[kBatchSize] = {};
     int pendingNext = 0;
     int pendingEnd = 0;
-    // The end of the innermost pass running (a callback may run a loop of its own).
-    Clock::time_point passDeadline;
+    // The end of the innermost pass running (a callback may run a loop of its own), set by
+    // the first look at it: the budget counts from the first time the pass asks (before its
+    // second callback, or a callback with long work of its own), so that a pass of a single
+    // short callback reads no clock.
+    mutable std::optional<Clock::time_point> passDeadline;
     int passDepth = 0;
 
     Impl() {
@@ -296,7 +300,16 @@ struct MessageLoop::Impl {
         return done > 0;
     }
 
-    bool budgetSpent() const { return passDepth > 0 && Clock::now() >= passDeadline; }
+    bool budgetSpent() const {
+        if (passDepth == 0)
+            return false;
+        const Clock::time_point now = Clock::now();
+        if (!passDeadline) {
+            passDeadline = now + kPassBudget;
+            return false;
+        }
+        return now >= *passDeadline;
+    }
 
     // Keeps the loop's fd readable while work waits for the next pass, so that a host
     // waiting on it comes back.
@@ -417,9 +430,9 @@ bool MessageLoop::dispatch(int timeoutMs) {
 
     struct Pass {
         Impl& d;
-        Clock::time_point outerDeadline;
+        std::optional<Clock::time_point> outerDeadline;
         explicit Pass(Impl& impl) : d(impl), outerDeadline(impl.passDeadline) {
-            d.passDeadline = Clock::now() + kPassBudget;
+            d.passDeadline.reset();
             ++d.passDepth;
         }
         ~Pass() {
