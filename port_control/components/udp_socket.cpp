@@ -56,6 +56,16 @@ bool isRefusalOfEarlierDatagram(int err) {
     return err == ECONNREFUSED || err == ECONNRESET;
 }
 
+// What else a connected datagram socket may report on a later call about an earlier
+// datagram: the other ICMP reports the system passes on (host or network unreachable, a
+// firewall's "prohibited", protocol unreachable). The same numbers can also be this send's
+// own failure (no route now); a report is used up by the call that returns it, so a retry
+// tells the two apart.
+bool mayReportEarlierDatagram(int err) {
+    return err == EHOSTUNREACH || err == ENETUNREACH || err == EHOSTDOWN || err == ENONET ||
+           err == ENOPROTOOPT || err == EOPNOTSUPP || err == EPROTO;
+}
+
 // The destination when `host` is an IPv4 or IPv6 address written out, which needs no
 // resolver: false for anything else (names, and the numeric forms only the resolver reads,
 // such as "127.1" or a scope after "%"), which goes to getaddrinfo as before.
@@ -373,14 +383,15 @@ void UdpSocket::sendTo(std::string_view bytes, const SocketAddress& destination)
     // The wait for room starts with the first full send buffer, not before every send.
     std::optional<std::chrono::steady_clock::time_point> deadline;
     int refusals = 0;
+    bool retriedReport = false;
     // A connected socket is given no address: the system checks none, and the one connected
     // to is the destination (see connectSender).
     const auto* address =
         m_connected ? nullptr : reinterpret_cast<const sockaddr*>(&destination.address);
     const socklen_t addressLength = m_connected ? 0 : destination.length;
     for (;;) {
-        ssize_t sent = ::sendto(m_socket.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL,
-                                address, addressLength);
+        ssize_t sent = ::sendto(m_socket.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL, address,
+                                addressLength);
         if (sent >= 0)
             return;
         int err = errno;
@@ -392,6 +403,11 @@ void UdpSocket::sendTo(std::string_view bytes, const SocketAddress& destination)
             if (++refusals <= kRefusedRetries)
                 continue;
             return;  // as lost as any datagram may be
+        }
+        // Likewise another report; one that comes back on the retry is this send's own.
+        if (m_connected && mayReportEarlierDatagram(err) && !retriedReport) {
+            retriedReport = true;
+            continue;
         }
         if (err == EAGAIN || err == EWOULDBLOCK) {
             const auto now = std::chrono::steady_clock::now();

@@ -15,7 +15,8 @@
 //   written out goes to its own family. A closed socket opens itself,
 //   unbound, for the address family of the destination; LocalPort is left alone. RemotePort
 //   0 fails with 40021. A full send buffer is waited on for up to a second, then 10055.
-//   A refusal left by an earlier datagram (ICMP port unreachable) never fails a send.
+//   A refusal left by an earlier datagram (ICMP port unreachable), or any other ICMP report
+//   about one, never fails a send.
 // - Every open socket receives: each datagram raises DataArrival once, in order of
 //   arrival, on the thread's message loop. GetData takes the oldest datagram whole as text
 //   (code page 932); with none waiting it gives "". Close drops what is waiting and stops

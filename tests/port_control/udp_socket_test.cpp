@@ -664,6 +664,89 @@ TEST_F(RefusalTest, RefusalReportedToTheLoopIsConsumedAndReceivingGoesOn) {
     EXPECT_EQ(data, u"still here");
 }
 
+// The Internet checksum of `bytes` (RFC 1071).
+uint16_t internetChecksum(const std::vector<uint8_t>& bytes) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+        sum += static_cast<uint32_t>(bytes[i] << 8 | bytes[i + 1]);
+    if (bytes.size() % 2 != 0)
+        sum += static_cast<uint32_t>(bytes.back() << 8);
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint16_t>(~sum);
+}
+
+// Sends 127.0.0.1 an ICMP "destination unreachable" with `code` about a datagram from local
+// port `from` to port `to` on 127.0.0.1, as a router or firewall on the way would. Needs a
+// raw socket: nullopt where the process may not open one.
+std::optional<bool> reportUnreachable(uint8_t code, int32_t from, int32_t to) {
+    const int raw = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    if (raw < 0)
+        return std::nullopt;
+    // The datagram it speaks of: its IPv4 header and the first 8 bytes (the UDP header).
+    std::vector<uint8_t> inner = {0x45, 0, 0,   29, 0, 0, 0x40, 0, 64, IPPROTO_UDP,
+                                  0,    0, 127, 0,  0, 1, 127,  0, 0,  1};
+    const uint16_t headerSum = internetChecksum(inner);
+    inner[10] = static_cast<uint8_t>(headerSum >> 8);
+    inner[11] = static_cast<uint8_t>(headerSum);
+    for (const int32_t port : {from, to}) {
+        inner.push_back(static_cast<uint8_t>(port >> 8));
+        inner.push_back(static_cast<uint8_t>(port));
+    }
+    inner.insert(inner.end(), {0, 9, 0, 0});
+    std::vector<uint8_t> message = {3, code, 0, 0, 0, 0, 0, 0};
+    message.insert(message.end(), inner.begin(), inner.end());
+    const uint16_t sum = internetChecksum(message);
+    message[2] = static_cast<uint8_t>(sum >> 8);
+    message[3] = static_cast<uint8_t>(sum);
+    sockaddr_in loopback{};
+    loopback.sin_family = AF_INET;
+    loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool sent =
+        ::sendto(raw, message.data(), message.size(), 0, reinterpret_cast<sockaddr*>(&loopback),
+                 sizeof loopback) == static_cast<ssize_t>(message.size());
+    ::close(raw);
+    return sent;
+}
+
+// The control's sender is connected to its destination, and a connected socket hears of
+// the ICMP reports the system counts as final (not "host unreachable", which may pass): each
+// comes back from a later send, in place of that send. None of them may fail the send it comes back
+// from, and that datagram still goes.
+TEST(UdpSocketSend, IcmpReportsAboutEarlierDatagramsNeverFailASend) {
+    const struct {
+        uint8_t code;
+        const char* what;
+    } rows[] = {
+        {3, "port unreachable"},
+        {2, "protocol unreachable"},
+        {6, "destination network unknown"},
+        {7, "destination host unknown"},
+        {8, "source host isolated"},
+        {13, "communication administratively prohibited"},
+    };
+    Peer peer;
+    UdpSocket sender(UdpSocket::Incoming::Discard);
+    sender.put_RemoteHost(u"127.0.0.1");
+    sender.put_RemotePort(peer.port());
+    sender.SendData(Variant::fromString(u"first"));
+    ASSERT_EQ(peer.receive(), "first");
+    sockaddr_in own{};
+    socklen_t length = sizeof own;
+    ASSERT_EQ(::getsockname(sender.nativeHandle(), reinterpret_cast<sockaddr*>(&own), &length), 0);
+    for (const auto& row : rows) {
+        const std::optional<bool> reported =
+            reportUnreachable(row.code, ntohs(own.sin_port), peer.port());
+        if (!reported)
+            GTEST_SKIP() << "no raw socket here (CAP_NET_RAW) to send ICMP with";
+        ASSERT_TRUE(*reported) << row.what;
+        pollfd p{sender.nativeHandle(), 0, 0};
+        ASSERT_EQ(::poll(&p, 1, 5000), 1) << row.what << ": the report is pending";
+        EXPECT_NO_THROW(sender.SendData(Variant::fromString(u"next"))) << row.what;
+        EXPECT_EQ(peer.receive(), "next") << row.what;
+    }
+}
+
 TEST(UdpSocketSend, ANewRemoteEndpointTakesEffectAtTheNextSend) {
     Peer first, second;
     UdpSocket sender;
