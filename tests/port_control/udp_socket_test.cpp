@@ -664,6 +664,35 @@ TEST_F(RefusalTest, RefusalReportedToTheLoopIsConsumedAndReceivingGoesOn) {
     EXPECT_EQ(data, u"still here");
 }
 
+// A socket that only sends is connected to an address written out, of either family, so that
+// no other peer reaches it; a name is looked up at every send and sent to unconnected.
+TEST(UdpSocketSend, ASenderIsConnectedToAnAddressWrittenOutAndNotToAName) {
+    const struct {
+        const char16_t* host;
+        int family;
+        bool connected;
+    } rows[] = {
+        {u"127.0.0.1", AF_INET, true},
+        {u"::1", AF_INET6, true},
+        {u"localhost", AF_INET, false},
+    };
+    for (const auto& row : rows) {
+        Peer peer(row.family);
+        if (!peer.ok())
+            continue;  // no IPv6 loopback on this host
+        UdpSocket sender(UdpSocket::Incoming::Discard);
+        sender.put_RemoteHost(row.host);
+        sender.put_RemotePort(peer.port());
+        sender.SendData(Variant::fromString(u"x"));
+        EXPECT_EQ(peer.receive(), "x");
+        sockaddr_storage remote{};
+        socklen_t length = sizeof remote;
+        const bool connected = ::getpeername(sender.nativeHandle(),
+                                             reinterpret_cast<sockaddr*>(&remote), &length) == 0;
+        EXPECT_EQ(connected, row.connected) << platform::toUtf8(row.host);
+    }
+}
+
 // The Internet checksum of `bytes` (RFC 1071).
 uint16_t internetChecksum(const std::vector<uint8_t>& bytes) {
     uint32_t sum = 0;
