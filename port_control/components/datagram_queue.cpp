@@ -6,21 +6,24 @@
 namespace port_control {
 
 namespace {
+// The first store: a few small datagrams, within the cache lines of one allocation.
+constexpr size_t kFirstCapacity = 256;
 // A store up to this size is kept when it drains, for the next datagrams; a larger one,
 // grown by a burst, is given back.
 constexpr size_t kKeptCapacity = 256 * 1024;
 }  // namespace
 
 char* DatagramQueue::spaceFor(size_t size) {
-    if (m_capacity - m_end >= size)
-        return m_store.get() + m_end;
-    const size_t held = bytes();
-    if (held + size <= m_capacity && m_start >= held) {
+    const size_t needed = kLengthBytes + size;
+    if (m_capacity - m_end >= needed)
+        return m_store.get() + m_end + kLengthBytes;
+    const size_t held = m_end - m_start;
+    if (held + needed <= m_capacity && m_start >= held) {
         // Moving what is held to the front costs less than what was taken since it came,
         // so the moves stay linear in the bytes received.
         std::memmove(m_store.get(), m_store.get() + m_start, held);
     } else {
-        const size_t capacity = std::max(2 * m_capacity, held + size);
+        const size_t capacity = std::max({2 * m_capacity, held + needed, kFirstCapacity});
         std::unique_ptr<char[]> store(new char[capacity]);  // no (): left untouched
         if (held > 0)
             std::memcpy(store.get(), m_store.get() + m_start, held);
@@ -29,24 +32,26 @@ char* DatagramQueue::spaceFor(size_t size) {
     }
     m_start = 0;
     m_end = held;
-    return m_store.get() + m_end;
+    return m_store.get() + m_end + kLengthBytes;
 }
 
 void DatagramQueue::commit(size_t length) {
-    m_end += length;
-    m_lengths.push_back(static_cast<uint32_t>(length));
+    const auto stored = static_cast<Length>(length);
+    std::memcpy(m_store.get() + m_end, &stored, sizeof stored);
+    m_end += kLengthBytes + length;
+    ++m_count;
 }
 
 void DatagramQueue::push(std::string_view datagram) {
+    char* space = spaceFor(datagram.size());
     if (!datagram.empty())
-        std::memcpy(spaceFor(datagram.size()), datagram.data(), datagram.size());
+        std::memcpy(space, datagram.data(), datagram.size());
     commit(datagram.size());
 }
 
 void DatagramQueue::pop() {
-    m_start += m_lengths.front();
-    m_lengths.pop_front();
-    if (m_lengths.empty())
+    m_start += kLengthBytes + frontLength();
+    if (--m_count == 0)
         clear();
 }
 
@@ -55,8 +60,7 @@ void DatagramQueue::clear() {
         m_store.reset();
         m_capacity = 0;
     }
-    m_start = m_end = 0;
-    m_lengths.clear();
+    m_start = m_end = m_count = 0;
 }
 
 }  // namespace port_control
