@@ -500,7 +500,7 @@ bool UdpSocket::receiveOne() {
         return false;
     if (static_cast<size_t>(length) <= kReceiveBufferSize) {
         m_datagrams.push({t_received, static_cast<size_t>(length)});
-        m_arrivalsDue.push_back(static_cast<int32_t>(length));
+        m_arrivalsDue.push(static_cast<int32_t>(length));
     }
     return true;
 }
@@ -537,7 +537,7 @@ void UdpSocket::receiveBatches() {
             if (messages[i].msg_hdr.msg_flags & MSG_TRUNC)
                 continue;
             m_datagrams.push({m_receiveBatch->buffers[i], messages[i].msg_len});
-            m_arrivalsDue.push_back(static_cast<int32_t>(messages[i].msg_len));
+            m_arrivalsDue.push(static_cast<int32_t>(messages[i].msg_len));
         }
         if (static_cast<size_t>(count) < wanted)
             break;
@@ -550,8 +550,7 @@ void UdpSocket::receiveBatches() {
 void UdpSocket::announceArrivals() {
     const platform::WatchedDescriptor::Ticket ticket = m_socket.ticket();
     while (!m_arrivalsDue.empty()) {
-        int32_t bytes = m_arrivalsDue.front();
-        m_arrivalsDue.pop_front();
+        const int32_t bytes = m_arrivalsDue.pop();
         if (!m_dataArrival)
             continue;
         auto handler = m_dataArrival;  // the handler may replace itself
