@@ -121,9 +121,9 @@ class UdpSocket : public UdpComponent {
     void stopAnnouncingLater();
     void resumeReading();
 
-    // What every datagram's read and event touch comes first, by the object's start, and
-    // the handler and the socket last: with a thousand sockets open the one a datagram comes
-    // to is out of the cache, and each line it spans costs a miss.
+    // What every datagram's read and event touch comes first, together: with a thousand
+    // sockets open the one a datagram comes to is out of the cache, and each line it spans
+    // costs a miss. The queue last, as only the start of its room is touched.
     const Incoming m_incoming;
     bool m_reading = false;  // the watch asks for readability
     // How often a report looks for more than one datagram (see receivePending).
@@ -131,8 +131,12 @@ class UdpSocket : public UdpComponent {
     unsigned m_reportsUntilProbe = 0;
     // Raises the events due in a later pass (see continueAnnouncingLater); 0 while none is.
     platform::MessageLoop::TimerId m_announceTimer = 0;
-    DatagramQueue m_datagrams;  // received, not yet taken by GetData
+    // The socket, its watch, and what a delivery checks after calling out (a handler may
+    // close the socket or destroy this object). The destructor closes it first.
+    platform::WatchedDescriptor m_socket;
+    std::function<void(int32_t)> m_dataArrival;
     ArrivalsDue m_arrivalsDue;  // byte counts of DataArrival events not yet raised
+    DatagramQueue m_datagrams;  // received, not yet taken by GetData
 
     int32_t m_protocol = kProtocolUdp;
     std::u16string m_remoteHost;
@@ -148,10 +152,6 @@ class UdpSocket : public UdpComponent {
 
     std::unique_ptr<ReceiveBatch> m_receiveBatch;  // allocated by the first burst
     std::string m_sendBytes;  // text encoded for sending, kept for the next send
-    std::function<void(int32_t)> m_dataArrival;
-    // The socket, its watch, and what a delivery checks after calling out (a handler may
-    // close the socket or destroy this object). Last, so that it closes first.
-    platform::WatchedDescriptor m_socket;
 };
 
 }  // namespace port_control
