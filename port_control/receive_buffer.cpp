@@ -1,6 +1,7 @@
 #include "receive_buffer.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace port_control {
 
@@ -24,13 +25,15 @@ bool ReceiveBuffer::append(std::u16string text) {
         return false;
     if (text.empty())
         return true;
+    if (!m_lone.empty())
+        m_chunks.push_back(std::exchange(m_lone, {}));
     m_size += text.size();
     if (m_size == text.size() && text.capacity() <= 2 * text.size()) {
         // Taken over with its room, which is no more than the text: a datagram decoded from
         // double-byte characters comes with twice the room it fills, and a host that reads
         // each one at once (the usual case) takes it as it is, without a copy to tighten it.
         // A later text fills the room or tightens it (below).
-        m_chunks.push_back(std::move(text));
+        m_lone = std::move(text);
         return true;
     }
     const bool waiting = m_size > text.size();
@@ -60,6 +63,14 @@ bool ReceiveBuffer::append(std::u16string text) {
 }
 
 std::u16string ReceiveBuffer::take(size_t count) {
+    if (!m_lone.empty()) {
+        if (count == 0 || count >= m_size) {
+            std::u16string all = std::exchange(m_lone, {});
+            clear();
+            return all;
+        }
+        m_chunks.push_back(std::exchange(m_lone, {}));
+    }
     if (count == 0 || count >= m_size) {
         std::u16string all;
         if (m_chunks.size() - m_front == 1 && m_readPosition == 0) {
@@ -106,6 +117,7 @@ void ReceiveBuffer::dropUsedFront() {
 void ReceiveBuffer::clear() {
     // A drained buffer gives the chunks back (a burst must not pin its peak for good); it
     // keeps a few slots for the next text.
+    m_lone = std::u16string();
     m_chunks.clear();
     if (m_chunks.capacity() > kKeptSlots)
         m_chunks.shrink_to_fit();
@@ -115,7 +127,7 @@ void ReceiveBuffer::clear() {
 }
 
 size_t ReceiveBuffer::capacityBytes() const {
-    size_t units = 0;
+    size_t units = m_lone.empty() ? 0 : m_lone.capacity();
     for (size_t i = m_front; i < m_chunks.size(); ++i)
         units += m_chunks[i].capacity();
     // The slots in use count too, used-up ones included: they are what a stream that never

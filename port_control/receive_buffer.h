@@ -44,6 +44,11 @@ class ReceiveBuffer {
     // used up and are dropped together (a vector, not a deque: text read as it comes, one
     // chunk at a time, then costs no block of the queue's own).
     std::vector<std::u16string> m_chunks;
+    // A text that found the buffer empty and was taken over whole waits here, while it is
+    // the only one, rather than in a slot: read whole, as it usually is, it then costs no
+    // touch of the slots' block (which, with a thousand controls open, is out of the cache).
+    // It moves to a slot as soon as more text comes or a part of it is read.
+    std::u16string m_lone;
     size_t m_front = 0;
     size_t m_readPosition = 0;  // in the front chunk
     size_t m_size = 0;          // characters waiting

@@ -482,19 +482,25 @@ void UdpSocket::receivePending() {
     }
 }
 
-// One datagram with a plain call, read straight into the queue; false if none was taken. An
-// error here speaks of an earlier send (ICMP) and is used up by reading it.
+// One datagram with a plain call; false if none was taken. An error here speaks of an
+// earlier send (ICMP) and is used up by reading it.
 bool UdpSocket::receiveOne() {
-    char* space = m_datagrams.spaceFor(kReceiveBufferSize);
+    // Read into the thread's one buffer, which stays in the cache from one socket's datagram
+    // to the next, then copied into the queue's small store: reading straight into a store
+    // that has room for the largest datagram would take a page of its own per socket, cold
+    // again by the time the socket hears from its peer next, with a thousand of them open.
+    // Nothing calls out between the read and the copy, so a handler that runs the loop again
+    // finds the buffer free.
+    thread_local char t_received[kReceiveBufferSize];
     // MSG_TRUNC makes the call tell the whole length, which shows a datagram cut short (only
     // a jumbogram can be); that one is not delivered.
     const ssize_t length =
-        ::recv(m_socket.get(), space, kReceiveBufferSize, MSG_DONTWAIT | MSG_TRUNC);
+        ::recv(m_socket.get(), t_received, kReceiveBufferSize, MSG_DONTWAIT | MSG_TRUNC);
     if (length < 0)
         return false;
     if (static_cast<size_t>(length) <= kReceiveBufferSize) {
-        m_datagrams.commit(static_cast<size_t>(length));
-        m_arrivalsDue.push_back(static_cast<int32_t>(length));
+        m_datagrams.push({t_received, static_cast<size_t>(length)});
+        m_arrivalsDue.push(static_cast<int32_t>(length));
     }
     return true;
 }
@@ -531,7 +537,7 @@ void UdpSocket::receiveBatches() {
             if (messages[i].msg_hdr.msg_flags & MSG_TRUNC)
                 continue;
             m_datagrams.push({m_receiveBatch->buffers[i], messages[i].msg_len});
-            m_arrivalsDue.push_back(static_cast<int32_t>(messages[i].msg_len));
+            m_arrivalsDue.push(static_cast<int32_t>(messages[i].msg_len));
         }
         if (static_cast<size_t>(count) < wanted)
             break;
@@ -544,8 +550,7 @@ void UdpSocket::receiveBatches() {
 void UdpSocket::announceArrivals() {
     const platform::WatchedDescriptor::Ticket ticket = m_socket.ticket();
     while (!m_arrivalsDue.empty()) {
-        int32_t bytes = m_arrivalsDue.front();
-        m_arrivalsDue.pop_front();
+        const int32_t bytes = m_arrivalsDue.pop();
         if (!m_dataArrival)
             continue;
         auto handler = m_dataArrival;  // the handler may replace itself

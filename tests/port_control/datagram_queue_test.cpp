@@ -18,43 +18,48 @@ std::string datagram(size_t number, size_t size) {
 }
 
 // Datagrams go in through both doors (written in place, copied in) and come out whole, in
-// order, while the store grows, moves what it holds to the front and starts again empty.
+// order, while the store grows, moves what it holds to the front and starts again empty; a
+// queue that grows long and one that drains often, small datagrams going into the room
+// inside and moving out of it as others follow.
 TEST(DatagramQueueTest, DatagramsComeOutWholeAndInOrderAcrossGrowthAndMoves) {
-    DatagramQueue queue;
-    std::deque<std::string> expected;
-    std::mt19937 random(7);
-    size_t number = 0;
-    for (int step = 0; step < 20000; ++step) {
-        if (random() % 3 != 0) {
-            const size_t size = random() % 4 == 0 ? random() % 9000 : random() % 64;
-            const std::string bytes = datagram(number++, size);
-            if (random() % 2 == 0) {
-                // Room for a full datagram, of which only part is written.
-                char* space = queue.spaceFor(64 * 1024);
-                std::memcpy(space, bytes.data(), bytes.size());
-                queue.commit(bytes.size());
-            } else {
-                queue.push(bytes);
+    for (const unsigned popsInSix : {2u, 3u, 4u}) {
+        SCOPED_TRACE(popsInSix);
+        DatagramQueue queue;
+        std::deque<std::string> expected;
+        std::mt19937 random(7);
+        size_t number = 0;
+        for (int step = 0; step < 20000; ++step) {
+            if (random() % 6 >= popsInSix) {
+                const size_t size = random() % 4 == 0 ? random() % 9000 : random() % 64;
+                const std::string bytes = datagram(number++, size);
+                if (random() % 2 == 0) {
+                    // Room for a full datagram, of which only part is written.
+                    char* space = queue.spaceFor(random() % 2 == 0 ? 64 * 1024 : size);
+                    std::memcpy(space, bytes.data(), bytes.size());
+                    queue.commit(bytes.size());
+                } else {
+                    queue.push(bytes);
+                }
+                expected.push_back(bytes);
+            } else if (!expected.empty()) {
+                ASSERT_EQ(queue.front(), expected.front()) << step;
+                queue.pop();
+                expected.pop_front();
             }
-            expected.push_back(bytes);
-        } else if (!expected.empty()) {
-            ASSERT_EQ(queue.front(), expected.front()) << step;
+            ASSERT_EQ(queue.count(), expected.size());
+        }
+        size_t held = 0;
+        for (const std::string& bytes : expected)
+            held += bytes.size();
+        EXPECT_EQ(queue.bytes(), held);
+        while (!expected.empty()) {
+            ASSERT_EQ(queue.front(), expected.front());
             queue.pop();
             expected.pop_front();
         }
-        ASSERT_EQ(queue.count(), expected.size());
+        EXPECT_TRUE(queue.empty());
+        EXPECT_EQ(queue.bytes(), 0u);
     }
-    size_t held = 0;
-    for (const std::string& bytes : expected)
-        held += bytes.size();
-    EXPECT_EQ(queue.bytes(), held);
-    while (!expected.empty()) {
-        ASSERT_EQ(queue.front(), expected.front());
-        queue.pop();
-        expected.pop_front();
-    }
-    EXPECT_TRUE(queue.empty());
-    EXPECT_EQ(queue.bytes(), 0u);
 }
 
 TEST(DatagramQueueTest, EmptyDatagramsCountAsDatagrams) {
