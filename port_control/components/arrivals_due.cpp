@@ -11,13 +11,13 @@ constexpr size_t kKeptSlots = 1024;
 void ArrivalsDue::push(int32_t bytes) {
     if (m_count == m_capacity)
         grow();
-    slots()[(m_head + m_count) % m_capacity] = bytes;
+    slots()[(m_head + m_count) & (m_capacity - 1)] = bytes;
     ++m_count;
 }
 
 int32_t ArrivalsDue::pop() {
     const int32_t bytes = slots()[m_head];
-    m_head = (m_head + 1) % m_capacity;
+    m_head = (m_head + 1) & (m_capacity - 1);
     if (--m_count == 0)
         clear();
     return bytes;
@@ -36,7 +36,7 @@ void ArrivalsDue::grow() {
     std::unique_ptr<int32_t[]> ring(new int32_t[capacity]);
     const int32_t* old = slots();
     for (uint32_t i = 0; i < m_count; ++i)
-        ring[i] = old[(m_head + i) % m_capacity];
+        ring[i] = old[(m_head + i) & (m_capacity - 1)];
     m_ring = std::move(ring);
     m_capacity = capacity;
     m_head = 0;

@@ -27,7 +27,8 @@ class ArrivalsDue {
     void grow();
 
     std::unique_ptr<int32_t[]> m_ring;  // while the inline slots do not do
-    // Counts held stay far below 2^32: the socket stops reading at its limit.
+    // Counts held stay far below 2^32: the socket stops reading at its limit. A power of
+    // two, so that a slot is found with a mask rather than a division.
     uint32_t m_capacity = kInline;
     uint32_t m_head = 0;
     uint32_t m_count = 0;
