@@ -123,7 +123,7 @@ double ControlStream::run(const platform::Variant& payload, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         const size_t expected = m_arrivals + 1;
         m_sender.control.put_Output(payload);
-        dispatchUntil([&] { return m_arrivals >= expected; });
+        dispatchUntil(m_loop, [&] { return m_arrivals >= expected; });
     }
     return secondsSince(start);
 }
@@ -148,7 +148,7 @@ double ControlPingPong::run(const platform::Variant& payload, size_t count,
         const size_t expected = m_returns + 1;
         const auto start = Clock::now();
         m_a.control.put_Output(payload);
-        dispatchUntil([&] { return m_returns >= expected; });
+        dispatchUntil(m_loop, [&] { return m_returns >= expected; });
         const double seconds = secondsSince(start);
         samples.push_back(seconds);
         total += seconds;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "components/host_site.h"
@@ -46,11 +47,12 @@ struct ControlEndpoint {
 std::chrono::steady_clock::time_point checkDeadline(
     std::optional<std::chrono::steady_clock::time_point> deadline);
 
-// Waits on the thread's platform loop until `done()`. A template, not a std::function: the
-// raw loops it is compared with call nothing between their system calls either.
+// Waits on `loop` until `done()`. A template, not a std::function: the raw loops it is
+// compared with call nothing between their system calls either, and hold their epoll
+// descriptor as the streams below hold their loop (finding the thread's loop is a
+// thread-local look-up, not part of the control's work).
 template <typename Done>
-void dispatchUntil(Done&& done) {
-    platform::MessageLoop& loop = platform::MessageLoop::current();
+void dispatchUntil(platform::MessageLoop& loop, Done&& done) {
     // The clock is read only once a wait has found nothing, as the raw loop leaves its
     // timeout to epoll_wait.
     std::optional<std::chrono::steady_clock::time_point> deadline;
@@ -58,6 +60,12 @@ void dispatchUntil(Done&& done) {
         if (!loop.dispatch(1000))
             deadline = checkDeadline(deadline);
     }
+}
+
+// The same on the thread's own loop.
+template <typename Done>
+void dispatchUntil(Done&& done) {
+    dispatchUntil(platform::MessageLoop::current(), std::forward<Done>(done));
 }
 
 // Throughput: control A sends, control B's OnComm handler reads Input2; one datagram at a
@@ -69,6 +77,7 @@ class ControlStream {
     double run(const platform::Variant& payload, size_t count);
 
   private:
+    platform::MessageLoop& m_loop = platform::MessageLoop::current();
     ControlEndpoint m_sender;
     ControlEndpoint m_receiver;
     size_t m_arrivals = 0;
@@ -102,6 +111,7 @@ class ControlPingPong {
     double run(const platform::Variant& payload, size_t count, std::vector<double>& samples);
 
   private:
+    platform::MessageLoop& m_loop = platform::MessageLoop::current();
     ControlEndpoint m_a;
     ControlEndpoint m_b;
     size_t m_returns = 0;

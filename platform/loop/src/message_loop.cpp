@@ -414,14 +414,18 @@ bool MessageLoop::dispatch(int timeoutMs) {
         if (count <= 0)
             return false;  // timeout, or EINTR: the caller dispatches again
         // Descriptors first, then the timers due and the posted tasks, each in the order
-        // reported.
+        // reported. A single event needs no ordering.
         int end = 0;
-        for (bool own : {false, true}) {
-            for (int i = 0; i < count; ++i) {
-                const bool isOwn =
-                    events[i].data.u64 == kTimerTag || events[i].data.u64 == kTaskTag;
-                if (isOwn == own)
-                    d.pending[end++] = events[i];
+        if (count == 1) {
+            d.pending[end++] = events[0];
+        } else {
+            for (bool own : {false, true}) {
+                for (int i = 0; i < count; ++i) {
+                    const bool isOwn =
+                        events[i].data.u64 == kTimerTag || events[i].data.u64 == kTaskTag;
+                    if (isOwn == own)
+                        d.pending[end++] = events[i];
+                }
             }
         }
         d.pendingNext = 0;
