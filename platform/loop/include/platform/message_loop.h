@@ -13,10 +13,11 @@
 // One dispatch is a bounded pass: its first callback always runs, and it stops calling back
 // once kPassBudget has passed since the first time it asked whether to go on (before its
 // second callback, or inside a callback with long work of its own); what was ready but not
-// yet handled goes first in the next pass, in the order it was reported. So a descriptor that is
-// always ready starves neither the timers, the posted tasks and the other descriptors, nor the host
-// loop that embeds this one (its painting, input and timers run between passes). A callback with
-// long work of its own asks passBudgetSpent() and leaves the rest for a later pass (post()).
+// yet handled goes first in the next pass, in the order it was reported. So a descriptor
+// that is always ready starves neither the timers, the posted tasks and the other
+// descriptors, nor the host loop that embeds this one (its painting, input and timers run
+// between passes). A callback with long work of its own asks passBudgetSpent() and leaves
+// the rest for a later pass (post()).
 #pragma once
 
 #include <chrono>
