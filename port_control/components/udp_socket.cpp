@@ -58,12 +58,12 @@ bool isRefusalOfEarlierDatagram(int err) {
 
 // What else a connected datagram socket may report on a later call about an earlier
 // datagram: the other ICMP reports the system passes on (host or network unreachable, a
-// firewall's "prohibited", protocol unreachable). The same numbers can also be this send's
-// own failure (no route now); a report is used up by the call that returns it, so a retry
-// tells the two apart.
+// firewall's "prohibited", which IPv6 reports as EACCES, protocol unreachable). The same
+// numbers can also be this send's own failure (no route now); a report is used up by the
+// call that returns it, so a retry tells the two apart.
 bool mayReportEarlierDatagram(int err) {
     return err == EHOSTUNREACH || err == ENETUNREACH || err == EHOSTDOWN || err == ENONET ||
-           err == ENOPROTOOPT || err == EOPNOTSUPP || err == EPROTO;
+           err == ENOPROTOOPT || err == EACCES || err == EPROTO;
 }
 
 // The destination when `host` is an IPv4 or IPv6 address written out, which needs no

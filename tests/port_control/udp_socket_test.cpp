@@ -705,67 +705,98 @@ uint16_t internetChecksum(const std::vector<uint8_t>& bytes) {
     return static_cast<uint16_t>(~sum);
 }
 
-// Sends 127.0.0.1 an ICMP "destination unreachable" with `code` about a datagram from local
-// port `from` to port `to` on 127.0.0.1, as a router or firewall on the way would. Needs a
-// raw socket: nullopt where the process may not open one.
-std::optional<bool> reportUnreachable(uint8_t code, int32_t from, int32_t to) {
-    const int raw = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+// Sends the loopback address of `family` an ICMP "destination unreachable" with `code` about
+// a datagram from local port `from` to port `to` there, as a router or firewall on the way
+// would. Needs a raw socket: nullopt where the process may not open one.
+std::optional<bool> reportUnreachable(int family, uint8_t code, int32_t from, int32_t to) {
+    const bool v6 = family == AF_INET6;
+    const int protocol = v6 ? static_cast<int>(IPPROTO_ICMPV6) : static_cast<int>(IPPROTO_ICMP);
+    const int raw = ::socket(family, SOCK_RAW | SOCK_CLOEXEC, protocol);
     if (raw < 0)
         return std::nullopt;
-    // The datagram it speaks of: its IPv4 header and the first 8 bytes (the UDP header).
-    std::vector<uint8_t> inner = {0x45, 0, 0,   29, 0, 0, 0x40, 0, 64, IPPROTO_UDP,
-                                  0,    0, 127, 0,  0, 1, 127,  0, 0,  1};
-    const uint16_t headerSum = internetChecksum(inner);
-    inner[10] = static_cast<uint8_t>(headerSum >> 8);
-    inner[11] = static_cast<uint8_t>(headerSum);
+    // The datagram it speaks of: its IP header and the first 8 bytes (the UDP header).
+    std::vector<uint8_t> inner;
+    if (v6) {
+        inner = {0x60, 0, 0, 0, 0, 8, IPPROTO_UDP, 64};
+        for (int address = 0; address < 2; ++address) {  // ::1 to ::1
+            inner.insert(inner.end(), 15, 0);
+            inner.push_back(1);
+        }
+    } else {
+        inner = {0x45, 0, 0, 29, 0, 0, 0x40, 0, 64, IPPROTO_UDP, 0, 0, 127, 0, 0, 1, 127, 0, 0, 1};
+        const uint16_t headerSum = internetChecksum(inner);
+        inner[10] = static_cast<uint8_t>(headerSum >> 8);
+        inner[11] = static_cast<uint8_t>(headerSum);
+    }
     for (const int32_t port : {from, to}) {
         inner.push_back(static_cast<uint8_t>(port >> 8));
         inner.push_back(static_cast<uint8_t>(port));
     }
     inner.insert(inner.end(), {0, 9, 0, 0});
-    std::vector<uint8_t> message = {3, code, 0, 0, 0, 0, 0, 0};
+    // Type 3 for IPv4, 1 for IPv6; the system fills in an ICMPv6 checksum itself.
+    std::vector<uint8_t> message = {static_cast<uint8_t>(v6 ? 1 : 3), code, 0, 0, 0, 0, 0, 0};
     message.insert(message.end(), inner.begin(), inner.end());
-    const uint16_t sum = internetChecksum(message);
-    message[2] = static_cast<uint8_t>(sum >> 8);
-    message[3] = static_cast<uint8_t>(sum);
-    sockaddr_in loopback{};
-    loopback.sin_family = AF_INET;
-    loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (!v6) {
+        const uint16_t sum = internetChecksum(message);
+        message[2] = static_cast<uint8_t>(sum >> 8);
+        message[3] = static_cast<uint8_t>(sum);
+    }
+    sockaddr_storage loopback{};
+    socklen_t length = sizeof(sockaddr_in);
+    if (v6) {
+        auto& in6 = reinterpret_cast<sockaddr_in6&>(loopback);
+        in6.sin6_family = AF_INET6;
+        in6.sin6_addr = in6addr_loopback;
+        length = sizeof in6;
+    } else {
+        auto& in4 = reinterpret_cast<sockaddr_in&>(loopback);
+        in4.sin_family = AF_INET;
+        in4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
     const bool sent =
         ::sendto(raw, message.data(), message.size(), 0, reinterpret_cast<sockaddr*>(&loopback),
-                 sizeof loopback) == static_cast<ssize_t>(message.size());
+                 length) == static_cast<ssize_t>(message.size());
     ::close(raw);
     return sent;
 }
 
 // The control's sender is connected to its destination, and a connected socket hears of
 // the ICMP reports the system counts as final (not "host unreachable", which may pass): each
-// comes back from a later send, in place of that send. None of them may fail the send it comes back
-// from, and that datagram still goes.
+// comes back from a later send, in place of that send. None of them may fail the send it
+// comes back from, and that datagram still goes.
 TEST(UdpSocketSend, IcmpReportsAboutEarlierDatagramsNeverFailASend) {
     const struct {
+        int family;
         uint8_t code;
         const char* what;
     } rows[] = {
-        {3, "port unreachable"},
-        {2, "protocol unreachable"},
-        {6, "destination network unknown"},
-        {7, "destination host unknown"},
-        {8, "source host isolated"},
-        {13, "communication administratively prohibited"},
+        {AF_INET, 3, "port unreachable"},
+        {AF_INET, 2, "protocol unreachable"},
+        {AF_INET, 6, "destination network unknown"},
+        {AF_INET, 7, "destination host unknown"},
+        {AF_INET, 8, "source host isolated"},
+        {AF_INET, 13, "communication administratively prohibited"},
+        {AF_INET6, 4, "IPv6 port unreachable"},
+        {AF_INET6, 1, "IPv6 communication administratively prohibited"},
     };
-    Peer peer;
-    UdpSocket sender(UdpSocket::Incoming::Discard);
-    sender.put_RemoteHost(u"127.0.0.1");
-    sender.put_RemotePort(peer.port());
-    sender.SendData(Variant::fromString(u"first"));
-    ASSERT_EQ(peer.receive(), "first");
-    sockaddr_in own{};
-    socklen_t length = sizeof own;
-    ASSERT_EQ(::getsockname(sender.nativeHandle(), reinterpret_cast<sockaddr*>(&own), &length), 0);
     for (const auto& row : rows) {
+        Peer peer(row.family);
+        if (!peer.ok())
+            continue;  // no IPv6 loopback on this host
+        UdpSocket sender(UdpSocket::Incoming::Discard);
+        sender.put_RemoteHost(row.family == AF_INET6 ? u"::1" : u"127.0.0.1");
+        sender.put_RemotePort(peer.port());
+        sender.SendData(Variant::fromString(u"first"));
+        ASSERT_EQ(peer.receive(), "first") << row.what;
+        sockaddr_storage own{};
+        socklen_t length = sizeof own;
+        ASSERT_EQ(::getsockname(sender.nativeHandle(), reinterpret_cast<sockaddr*>(&own), &length),
+                  0);
+        const int32_t ownPort =
+            ntohs(row.family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(own).sin6_port
+                                         : reinterpret_cast<sockaddr_in&>(own).sin_port);
         const std::optional<bool> reported =
-            reportUnreachable(row.code, ntohs(own.sin_port), peer.port());
+            reportUnreachable(row.family, row.code, ownPort, peer.port());
         if (!reported)
             GTEST_SKIP() << "no raw socket here (CAP_NET_RAW) to send ICMP with";
         ASSERT_TRUE(*reported) << row.what;

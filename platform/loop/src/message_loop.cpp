@@ -121,7 +121,7 @@ struct MessageLoop::Impl {
     // the first look at it: the budget counts from the first time the pass asks (before its
     // second callback, or a callback with long work of its own), so that a pass of a single
     // short callback reads no clock.
-    mutable std::optional<Clock::time_point> passDeadline;
+    std::optional<Clock::time_point> passDeadline;
     int passDepth = 0;
 
     Impl() {
@@ -300,7 +300,7 @@ struct MessageLoop::Impl {
         return done > 0;
     }
 
-    bool budgetSpent() const {
+    bool budgetSpent() {
         if (passDepth == 0)
             return false;
         const Clock::time_point now = Clock::now();
@@ -414,18 +414,14 @@ bool MessageLoop::dispatch(int timeoutMs) {
         if (count <= 0)
             return false;  // timeout, or EINTR: the caller dispatches again
         // Descriptors first, then the timers due and the posted tasks, each in the order
-        // reported. A single event needs no ordering.
+        // reported.
         int end = 0;
-        if (count == 1) {
-            d.pending[end++] = events[0];
-        } else {
-            for (bool own : {false, true}) {
-                for (int i = 0; i < count; ++i) {
-                    const bool isOwn =
-                        events[i].data.u64 == kTimerTag || events[i].data.u64 == kTaskTag;
-                    if (isOwn == own)
-                        d.pending[end++] = events[i];
-                }
+        for (bool own : {false, true}) {
+            for (int i = 0; i < count; ++i) {
+                const bool isOwn =
+                    events[i].data.u64 == kTimerTag || events[i].data.u64 == kTaskTag;
+                if (isOwn == own)
+                    d.pending[end++] = events[i];
             }
         }
         d.pendingNext = 0;
