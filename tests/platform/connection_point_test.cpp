@@ -158,6 +158,22 @@ TEST_F(ConnectionPointTest, SinksChangingTheListDuringARoundAreSafe) {
     EXPECT_EQ(b->referenceCount(), 1u);
 }
 
+TEST_F(ConnectionPointTest, ALoneSinkThatUnadvisesItselfIsHeldUntilItsCallReturns) {
+    const auto a = sink("a");
+    const auto b = sink("b");
+    const uint32_t cookieA = advise(a.get());
+    a->onEvent = [&] {
+        EXPECT_EQ(point->Unadvise(cookieA), S_OK);
+        EXPECT_EQ(a->referenceCount(), 2u) << "the round's reference is gone";
+        advise(b.get());
+        return S_OK;
+    };
+    point->fire(1);
+    point->fire(2);
+    EXPECT_EQ(heard, (std::vector<Heard>{{"a", 1, {}}, {"b", 2, {}}}));
+    EXPECT_EQ(a->referenceCount(), 1u);
+}
+
 TEST_F(ConnectionPointTest, AFailingSinkDoesNotStopTheOthers) {
     const auto a = sink("a");
     const auto b = sink("b");
