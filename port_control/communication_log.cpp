@@ -35,6 +35,7 @@ constexpr size_t kKeptLineCapacity = 64 * 1024;
 void Portula::setLogPath(const std::u16string& path) {
     std::string bytes = platform::toUtf8(path);
     m_logPath = path;
+    m_logging = !m_logPath.empty();
     m_logFile.setPath(std::move(bytes));
 }
 

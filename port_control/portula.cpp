@@ -119,7 +119,7 @@ void Portula::put_Output(const Variant& data) {
 
 Variant Portula::get_Input2() {
     Variant result = udpMode() ? takeReceived() : m_components.MSComm1->get_Input();
-    if (!m_logPath.empty()) {
+    if (m_logging) {
         const bool empty =
             (result.type() == platform::VarType::String && result.stringValue().empty()) ||
             (result.type() == platform::VarType::ByteArray && result.bytesValue().empty()) ||

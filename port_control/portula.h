@@ -45,7 +45,7 @@ struct Components {
     std::unique_ptr<UdpComponent> Winsock2;  // the UDP receiver
 };
 
-class Portula {
+class alignas(64) Portula {
   public:
     // Initialize: wires the component events and does nothing else (opens nothing).
     // `site` must outlive the control.
@@ -135,7 +135,7 @@ class Portula {
     void setLogPath(const std::u16string& path);
     // Logs `prefix` followed by `data` as text; nothing is converted while logging is off.
     void logData(std::u16string_view prefix, const Variant& data) {
-        if (!m_logPath.empty())
+        if (m_logging)
             logDataAsText(prefix, data);
     }
     void logDataAsText(std::u16string_view prefix, const Variant& data) noexcept;
@@ -145,17 +145,20 @@ class Portula {
     void onSerialComm();
     void onDataArrival(int32_t bytes);
 
-    // The control's own fields.
+    // What a datagram's arrival and the Input2 that reads it touch comes first, together, in
+    // an object aligned to a cache line: with a thousand controls open, each line of it they
+    // span is a miss per datagram.
+    Boolean m_udpFlag = platform::kFalse;
+    int16_t m_eventCode = 0;
+    bool m_receiveOverflowReported = false;  // since the host last read or cleared it
+    bool m_logging = false;                  // m_logPath is not empty
+    Components m_components;
+    HostSite& m_site;
+    ReceiveBuffer m_receiveBuffer;
+
     std::u16string m_logPath;
     LogFileAppender m_logFile;  // the same, as the file system takes it, and its file
     std::string m_logLine;      // the entry being written, kept for its room
-    Boolean m_udpFlag = platform::kFalse;
-    int16_t m_eventCode = 0;
-    ReceiveBuffer m_receiveBuffer;
-    bool m_receiveOverflowReported = false;  // since the host last read or cleared it
-
-    Components m_components;
-    HostSite& m_site;
 };
 
 }  // namespace port_control
