@@ -103,12 +103,9 @@ class ControlSite {
     IDispatch* dispatch();
     IPersistPropertyBag* persistence();
 
-    // What every event and property call reads comes first, together: with a thousand
-    // controls hosted, an event finds one line of this object cold, not two.
     ComPtr<IUnknown> m_control;
-    ComPtr<IDispatch> m_dispatch;
-    EventHandler m_eventHandler;
     ComPtr<IControl> m_lifecycle;
+    ComPtr<IDispatch> m_dispatch;
     ComPtr<IPersistPropertyBag> m_persistence;
     ComPtr<IConnectionPoint> m_eventPoint;
     // Reference-counted, since the control may hold them; detached on teardown.
@@ -123,6 +120,7 @@ class ControlSite {
     std::vector<std::u16string> m_changed;
     PropertyChangedHandler m_propertyChangedHandler;
     ExtentHandler m_extentHandler;
+    EventHandler m_eventHandler;
 };
 
 }  // namespace platform
