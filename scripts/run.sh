@@ -29,7 +29,7 @@ cleanup() {
 trap cleanup EXIT
 
 source "$top/scripts/virtual_display.sh"
-start_virtual_display 90 199 || { echo "run.sh: no free X display number" >&2; exit 1; }
+start_virtual_display || { echo "run.sh: no virtual display could be started (Xvfb)" >&2; exit 1; }
 pids+=("$virtual_display_pid")
 
 # A window manager, when one is installed, draws the caption and frame.

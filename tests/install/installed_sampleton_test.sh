@@ -31,7 +31,7 @@ local_port=$("$peer" free-port)
 remote_port=$("$peer" free-port)
 
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/virtual_display.sh"
-start_virtual_display 300 499 || fail "no free display number"
+start_virtual_display || fail "no virtual display could be started (Xvfb)"
 pids+=("$virtual_display_pid")
 
 # One run: start, check where the window is, move it to x,y, close it.

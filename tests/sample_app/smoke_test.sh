@@ -42,7 +42,7 @@ printf '[From]\r\nLeft=1500\r\nTop=750\r\n[UDP]\r\nLocalPort=%s\r\nRemotePort=%s
   "$local_port" "$peer_port" >"$ini"
 
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/virtual_display.sh"
-start_virtual_display 100 299 || fail "no free display number"
+start_virtual_display || fail "no virtual display could be started (Xvfb)"
 pids+=("$virtual_display_pid")
 
 "$scratch/app/Sampleton" 2>"$scratch/app.err" &
