@@ -1,5 +1,6 @@
 #include "portula.h"
 
+#include "components/read_ahead.h"
 #include "components/serial_errors.h"
 #include "platform/error.h"
 
@@ -22,6 +23,7 @@ Portula::Portula(Components components, HostSite& site)
     : m_components(std::move(components)), m_site(site) {
     m_components.MSComm1->setOnComm([this] { onSerialComm(); });
     m_components.Winsock2->setDataArrival([this](int32_t bytes) { onDataArrival(bytes); });
+    m_components.Winsock2->setDataArrivalReadAhead(this, &m_logPath);
 }
 
 Portula::~Portula() {
@@ -170,6 +172,9 @@ void Portula::onSerialComm() {
 }
 
 void Portula::onDataArrival(int32_t /*bytes: the datagram itself tells its size*/) {
+    // Read once the datagram is in the buffer: fetched while it is taken and decoded.
+    readAhead(m_components.MSComm1.get());
+    m_site.prepareToRaise();
     std::u16string datagram;
     m_components.Winsock2->GetData(datagram);
     if (!m_receiveBuffer.append(std::move(datagram))) {

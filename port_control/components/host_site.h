@@ -18,6 +18,9 @@ class HostSite {
 
     // Delivers the control's OnComm to the host's handler at once, on this thread.
     virtual void RaiseOnComm() = 0;
+    // OnComm may be raised soon: the site may ask the processor for what raising it reads,
+    // while the control works. A hint only; nothing by default.
+    virtual void prepareToRaise() {}
 };
 
 }  // namespace port_control

@@ -39,6 +39,9 @@ class UdpComponent {
     // The DataArrival event: once per datagram, with its byte count, on the thread's
     // message loop.
     virtual void setDataArrival(std::function<void(int32_t bytes)> handler) = 0;
+    // What the handler reads first, from `begin` up to `end`: the socket may ask the processor
+    // for it while the system reads the datagram. A hint only; none by default.
+    virtual void setDataArrivalReadAhead(const void* /*begin*/, const void* /*end*/) {}
 };
 
 }  // namespace port_control

@@ -82,6 +82,7 @@ class alignas(64) UdpSocket : public UdpComponent {
     void GetData(std::u16string& data) override;
 
     void setDataArrival(std::function<void(int32_t bytes)> handler) override;
+    void setDataArrivalReadAhead(const void* begin, const void* end) override;
 
     // The descriptor while open, else -1; it stays owned by this object (for diagnostics).
     int nativeHandle() const { return m_socket.get(); }
@@ -130,6 +131,9 @@ class alignas(64) UdpSocket : public UdpComponent {
     // How often a report looks for more than one datagram (see receivePending).
     unsigned m_probeInterval = 0;
     unsigned m_reportsUntilProbe = 0;
+    // What the DataArrival handler reads first (see onReady).
+    const void* m_handlerBegin = nullptr;
+    const void* m_handlerEnd = nullptr;
     // Raises the events due in a later pass (see continueAnnouncingLater); 0 while none is.
     platform::MessageLoop::TimerId m_announceTimer = 0;
     // The socket, its watch, and what a delivery checks after calling out (a handler may

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "components/read_ahead.h"
 #include "design_surface.h"
 #include "interface/corvane_type_library.h"
 #include "platform/dispatch_table.h"
@@ -193,6 +194,11 @@ void PortulaObject::HostBridge::SetExtent(float widthTwips, float heightTwips) {
     const HRESULT hr = m_owner.m_site->SetExtent(widthTwips, heightTwips);
     if (platform::failed(hr))
         platform::throwFromHresult(hr);
+}
+
+void PortulaObject::HostBridge::prepareToRaise() {
+    readAhead(&m_owner);  // its reference count
+    m_owner.m_onComm->readAheadForFire();
 }
 
 void PortulaObject::HostBridge::RaiseOnComm() {

@@ -78,6 +78,7 @@ class PortulaObject final
         void PropertyChanged(std::u16string_view name) override;
         void SetExtent(float widthTwips, float heightTwips) override;
         void RaiseOnComm() override;
+        void prepareToRaise() override;
 
       private:
         PortulaObject& m_owner;

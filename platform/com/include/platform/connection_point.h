@@ -80,6 +80,12 @@ class alignas(64) ConnectionPoint final : public RefCounted<IConnectionPoint> {
     void unadviseAll();
     std::size_t connectionCount() const { return (m_first.cookie != 0 ? 1 : 0) + m_more.size(); }
     const Guid& eventIid() const { return m_eventIid; }
+    // Asks the processor for what fire reads first, this point and its first sink, for a
+    // source that knows an event is coming before it raises it. A hint only.
+    void readAheadForFire() const {
+        __builtin_prefetch(this);
+        __builtin_prefetch(m_first.sink.get());
+    }
 
   private:
     struct Connection {
