@@ -30,6 +30,7 @@ Portula::~Portula() {
     // The components may outlive nothing of ours: detach before they are destroyed.
     m_components.MSComm1->setOnComm({});
     m_components.Winsock2->setDataArrival({});
+    m_components.Winsock2->setDataArrivalReadAhead(nullptr, nullptr);
 }
 
 void Portula::Resize() {

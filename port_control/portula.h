@@ -156,6 +156,7 @@ class alignas(64) Portula {
     HostSite& m_site;
     ReceiveBuffer m_receiveBuffer;
 
+    // The first member no datagram touches: the socket reads ahead up to here.
     std::u16string m_logPath;
     LogFileAppender m_logFile;  // the same, as the file system takes it, and its file
     std::string m_logLine;      // the entry being written, kept for its room

@@ -143,6 +143,7 @@ class alignas(64) UdpSocket : public UdpComponent {
     ArrivalsDue m_arrivalsDue;  // byte counts of DataArrival events not yet raised
     DatagramQueue m_datagrams;  // received, not yet taken by GetData
 
+    // The first member no datagram touches: onReady reads ahead up to here.
     int32_t m_protocol = kProtocolUdp;
     std::u16string m_remoteHost;
     int32_t m_remotePort = 0;
