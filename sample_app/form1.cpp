@@ -173,7 +173,12 @@ void Form1::buildControls() {
     m_chkUDP->setFont(narrowed);
     placeControl(m_chkUDP, 1560, 2640, 2055, 255);
     // Every change of the value is a click, the program's own changes included.
+#if QT_VERSION >= QT_VERSION_CHECK(6, 7, 0)
+    // The signal that carries the state as an int is deprecated from Qt 6.7.
+    connect(m_chkUDP, &QCheckBox::checkStateChanged, this, &Form1::applyConfiguration);
+#else
     connect(m_chkUDP, &QCheckBox::stateChanged, this, &Form1::applyConfiguration);
+#endif
 
     // Tab order 0 to 10; the labels take no focus.
     setTabOrder(m_text1, m_command1);

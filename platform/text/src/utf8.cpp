@@ -1,5 +1,7 @@
 #include "platform/utf8.h"
 
+#include <cstdint>
+
 namespace platform {
 
 namespace {
@@ -42,13 +44,13 @@ void appendUtf16(char32_t c, std::u16string& out) {
 }
 
 struct LeadByte {
-    int length;      // bytes in the whole sequence, 0 if the byte cannot start one
-    uint8_t low;     // allowed range of the second byte: it is narrower after some lead
-    uint8_t high;    // bytes, which is what rules out overlong forms, surrogates and
-    char32_t value;  // values above U+10FFFF
+    int length;         // bytes in the whole sequence, 0 if the byte cannot start one
+    std::uint8_t low;   // allowed range of the second byte: it is narrower after some lead
+    std::uint8_t high;  // bytes, which is what rules out overlong forms, surrogates and
+    char32_t value;     // values above U+10FFFF
 };
 
-LeadByte classify(uint8_t b) {
+LeadByte classify(std::uint8_t b) {
     if (b >= 0xC2 && b <= 0xDF)
         return {2, 0x80, 0xBF, static_cast<char32_t>(b & 0x1F)};
     if (b == 0xE0)
@@ -92,7 +94,7 @@ std::u16string fromUtf8(std::string_view text) {
     out.reserve(text.size());
     size_t i = 0;
     while (i < text.size()) {
-        const auto b = static_cast<uint8_t>(text[i]);
+        const auto b = static_cast<std::uint8_t>(text[i]);
         if (b < 0x80) {
             out += static_cast<char16_t>(b);
             ++i;
@@ -107,9 +109,9 @@ std::u16string fromUtf8(std::string_view text) {
         char32_t value = lead.value;
         int taken = 1;
         for (; taken < lead.length && i < text.size(); ++taken, ++i) {
-            const auto next = static_cast<uint8_t>(text[i]);
-            const uint8_t low = taken == 1 ? lead.low : 0x80;
-            const uint8_t high = taken == 1 ? lead.high : 0xBF;
+            const auto next = static_cast<std::uint8_t>(text[i]);
+            const std::uint8_t low = taken == 1 ? lead.low : 0x80;
+            const std::uint8_t high = taken == 1 ? lead.high : 0xBF;
             if (next < low || next > high)
                 break;
             value = (value << 6) | (next & 0x3F);
