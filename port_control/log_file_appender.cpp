@@ -21,7 +21,7 @@ constexpr int kAppendFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONB
 // whatever the name may hold by then.
 platform::FileDescriptor openExistingRegularFile(const std::string& path) noexcept {
     const platform::FileDescriptor held(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    struct stat info {};
+    struct stat info = {};
     if (held.get() < 0 || ::fstat(held.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return platform::FileDescriptor();
     char heldPath[32];
@@ -41,7 +41,7 @@ void LogFileAppender::append(std::string_view line) noexcept {
         return;
     // An open inode's number cannot be given to another file, so the same device and
     // inode mean the very file that is open (and a link put in its place is not it).
-    struct stat named {};
+    struct stat named = {};
     const bool stillNamed = m_file.get() >= 0 && ::lstat(m_path.c_str(), &named) == 0 &&
                             named.st_dev == m_device && named.st_ino == m_inode;
     if (!stillNamed && !reopen())
@@ -59,7 +59,7 @@ bool LogFileAppender::reopen() noexcept {
         file = openExistingRegularFile(m_path);
     if (file.get() < 0)
         return false;
-    struct stat opened {};
+    struct stat opened = {};
     if (::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode))
         return false;
     m_device = opened.st_dev;

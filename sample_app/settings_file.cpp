@@ -18,7 +18,7 @@ constexpr uint32_t kValueBufferSize = 1024;
 // As the platform's INI writer decides: without any write permission bit a folder is
 // read-only for everyone, root included; otherwise the usual access check.
 bool mayWrite(const std::filesystem::path& folder) {
-    struct stat info {};
+    struct stat info = {};
     return ::stat(folder.c_str(), &info) == 0 && (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) &&
            ::access(folder.c_str(), W_OK) == 0;
 }
@@ -26,7 +26,7 @@ bool mayWrite(const std::filesystem::path& folder) {
 // The user's own settings: a file they own or may write. Another user's file they may only
 // read (root's, left beside an installed program by one run as root) is not theirs.
 bool isUsersFile(const std::filesystem::path& file) {
-    struct stat info {};
+    struct stat info = {};
     return ::stat(file.c_str(), &info) == 0 && (info.st_uid == ::geteuid() || mayWrite(file));
 }
 
@@ -34,7 +34,7 @@ bool isUsersFile(const std::filesystem::path& file) {
 // root owns, that no group or other user may write and that every user may enter. Root may
 // write there, but a settings file it left would be every user's and none could change it.
 bool isInstalledFolder(const std::filesystem::path& folder) {
-    struct stat info {};
+    struct stat info = {};
     return ::stat(folder.c_str(), &info) == 0 && info.st_uid == 0 &&
            (info.st_mode & (S_IWGRP | S_IWOTH)) == 0 && (info.st_mode & S_IXOTH) != 0;
 }

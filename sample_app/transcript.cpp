@@ -78,8 +78,8 @@ void Transcript::postFlush() {
     if (m_flushPosted)
         return;
     m_flushPosted = true;
-    QMetaObject::invokeMethod(
-        &m_nextPass, [this] { flushPass(); }, Qt::QueuedConnection);
+    auto flush = [this] { flushPass(); };
+    QMetaObject::invokeMethod(&m_nextPass, flush, Qt::QueuedConnection);
 }
 
 void Transcript::dropOldestWaiting(int lines, qsizetype chars) {

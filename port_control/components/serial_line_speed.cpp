@@ -8,7 +8,7 @@
 namespace port_control {
 
 int setArbitraryLineSpeed(int fd, uint32_t baud) {
-    struct termios2 attributes {};
+    struct termios2 attributes = {};
     if (::ioctl(fd, TCGETS2, &attributes) != 0)
         return errno;
     attributes.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
@@ -21,7 +21,7 @@ int setArbitraryLineSpeed(int fd, uint32_t baud) {
 }
 
 std::optional<uint32_t> readLineSpeed(int fd) {
-    struct termios2 attributes {};
+    struct termios2 attributes = {};
     if (::ioctl(fd, TCGETS2, &attributes) != 0)
         return std::nullopt;
     return attributes.c_ospeed;

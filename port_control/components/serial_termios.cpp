@@ -117,7 +117,7 @@ std::optional<speed_t> standardSpeed(uint32_t baud) {
 bool isPseudoTerminal(int fd) {
     // The pseudo-terminal subordinates: majors 136 to 143 (Unix98), 3 (the old BSD kind).
     constexpr unsigned kFirstUnix98Major = 136, kLastUnix98Major = 143, kBsdMajor = 3;
-    struct stat status {};
+    struct stat status = {};
     if (::fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode))
         return false;
     const unsigned deviceMajor = major(status.st_rdev);

@@ -132,7 +132,7 @@ TEST_F(PortMapTest, AFolderThatCannotBeMadeFailsWithAnError) {
 }
 
 mode_t modeOf(const fs::path& path) {
-    struct stat info {};
+    struct stat info = {};
     EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
     return info.st_mode & 07777;
 }

@@ -340,7 +340,7 @@ TEST_F(PrivateProfile, UpdatesAWritableFileInAReadOnlyFolderInPlace) {
     put("[S]\r\nk=1\r\n");
     const fs::path hardLink = m_dir / "other-name.ini";
     fs::create_hard_link(m_file, hardLink);
-    struct stat before {};
+    struct stat before = {};
     ASSERT_EQ(::stat(m_file.c_str(), &before), 0);
     fs::permissions(m_dir, fs::perms::owner_read | fs::perms::owner_exec);
 
@@ -358,7 +358,7 @@ TEST_F(PrivateProfile, UpdatesAWritableFileInAReadOnlyFolderInPlace) {
         EXPECT_TRUE(write("S", edit.key, edit.value));
         EXPECT_EQ(contents(), edit.after);
         EXPECT_EQ(bytesOf(hardLink), edit.after) << "the file was replaced, not updated";
-        struct stat st {};
+        struct stat st = {};
         ASSERT_EQ(::stat(m_file.c_str(), &st), 0);
         EXPECT_EQ(st.st_ino, before.st_ino);
         EXPECT_EQ(entries(), (std::set<std::string>{"other-name.ini", "settings.ini"}));

@@ -234,7 +234,7 @@ TEST(TextPropertyBagFile, SavesAndLoadsAndNamesTheFileInFailures) {
     small.Write(u"A", Variant::fromInteger(1), Variant());
     small.saveToFile(path);
     EXPECT_EQ(fileContents(path), "A=I:1\n");
-    struct stat info {};
+    struct stat info = {};
     ASSERT_EQ(::stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640u);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch.root()),

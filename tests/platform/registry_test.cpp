@@ -58,7 +58,7 @@ void writeAll(const std::filesystem::path& path, std::string_view text) {
 }
 
 mode_t permissionBits(const std::filesystem::path& path) {
-    struct stat info {};
+    struct stat info = {};
     EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
     return info.st_mode & 0777;
 }
@@ -221,7 +221,7 @@ TEST_F(RegistryTest, CreatesAPrivateFolderAndFile) {
 TEST_F(RegistryTest, AFailedOrEmptyChangeLeavesTheFileAsItWas) {
     m_registry.update([](RegistryContents& c) { c.putClass(sampleClass()); });
     const std::string before = fileContents(m_registry.filePath());
-    struct stat first {};
+    struct stat first = {};
     ASSERT_EQ(::stat(m_registry.filePath().c_str(), &first), 0);
 
     EXPECT_THROW(m_registry.update([](RegistryContents& c) {
@@ -232,7 +232,7 @@ TEST_F(RegistryTest, AFailedOrEmptyChangeLeavesTheFileAsItWas) {
     EXPECT_EQ(fileContents(m_registry.filePath()), before);
 
     m_registry.update([](RegistryContents& c) { c.removeClass(numberedGuid(5)); });
-    struct stat second {};
+    struct stat second = {};
     ASSERT_EQ(::stat(m_registry.filePath().c_str(), &second), 0);
     EXPECT_EQ(first.st_ino, second.st_ino) << "an update that changes nothing does not rewrite";
 }
@@ -252,7 +252,8 @@ TEST_F(RegistryTest, EntriesThatCouldNotBeReadBackAreNeverWritten) {
             c.putClass(entry);
         },
         [](RegistryContents& c) {
-            c.putProgId({"", kClsid});
+            const ProgIdRegistration unnamed{"", kClsid};
+            c.putProgId(unnamed);
         },
     };
     for (const auto& change : unreadable) {

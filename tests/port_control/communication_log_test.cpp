@@ -282,7 +282,7 @@ TEST_F(CommunicationLogTest, ANewLogIsPrivateWhateverTheUmask) {
     logTo(path);
     control->put_Output(Variant::fromString(u"secret"));
     ::umask(umask);
-    struct stat info {};
+    struct stat info = {};
     ASSERT_EQ(::stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0600u);
     EXPECT_EQ(entriesOf(fileContents(path)).size(), 1u);

@@ -50,7 +50,7 @@ FileDescriptor lockedPrivateFile(const std::filesystem::path& lockFile) {
         ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     if (fd.get() < 0)
         throw FileFailure(FileStep::Open, lockFile, errno);
-    struct stat info {};
+    struct stat info = {};
     if (::fstat(fd.get(), &info) != 0)
         throw FileFailure(FileStep::Open, lockFile, errno);
     if (!S_ISREG(info.st_mode) || info.st_uid != ::geteuid())
@@ -93,7 +93,7 @@ FileDescriptor createTemporary(const std::filesystem::path& file, bool modeFollo
 
 void applyMode(int fd, const std::filesystem::path& file, FileMode mode,
                const std::filesystem::path& temporary) {
-    struct stat existing {};
+    struct stat existing = {};
     if (mode.keepExisting && ::stat(file.c_str(), &existing) == 0) {
         // The owner may stay out of reach for an unprivileged writer; the mode may not.
         const int owned = ::fchown(fd, existing.st_uid, existing.st_gid);
@@ -189,7 +189,7 @@ void rewriteInPlace(const std::filesystem::path& file, std::string_view content)
 }
 
 bool isReadOnly(const std::filesystem::path& path) {
-    struct stat st {};
+    struct stat st = {};
     if (::stat(path.c_str(), &st) != 0)
         return false;
     return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(path.c_str(), W_OK) != 0;

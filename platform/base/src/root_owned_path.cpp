@@ -26,7 +26,7 @@ std::u16string named(const std::filesystem::path& path) {
 }
 
 void checkOnDescriptor(int fd, const std::filesystem::path& path, bool mustBeFile, HRESULT number) {
-    struct stat info {};
+    struct stat info = {};
     if (::fstat(fd, &info) != 0)
         refuseAfterCall(number, path, errno);
     if (mustBeFile ? !S_ISREG(info.st_mode) : !S_ISDIR(info.st_mode)) {

@@ -76,8 +76,8 @@ udev_device* hardwareOf(udev_device* parent) {
 // True if `a` and `b` lead to the same file, or to nodes of the same character device.
 // A path that leads nowhere (absent, a loop, a dangling link) names nothing.
 bool sameFile(const char* a, const char* b) {
-    struct stat first {};
-    struct stat second {};
+    struct stat first = {};
+    struct stat second = {};
     if (::stat(a, &first) != 0 || ::stat(b, &second) != 0)
         return false;
     if (first.st_dev == second.st_dev && first.st_ino == second.st_ino)

@@ -84,7 +84,7 @@ std::string readMap(const std::filesystem::path& file) {
     // O_NOFOLLOW gives ELOOP for a link.
     if (fd.get() < 0 && errno == ELOOP)
         throwUnusableMap(file, errors::kPermissionDenied, u"はリンクです。");
-    struct stat info {};
+    struct stat info = {};
     if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0) {
         const int failure = errno;
         throwUnusableMap(file, pathErrorNumber(failure, file),

@@ -194,7 +194,7 @@ std::optional<std::string> readRegularFile(const char* path) {
     if (fd < 0)
         return std::nullopt;
     std::optional<std::string> content;
-    struct stat st {};
+    struct stat st = {};
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
         std::string data;
         data.reserve(static_cast<size_t>(st.st_size));
@@ -323,7 +323,7 @@ std::string folderOf(const std::string& path) {
 bool mayFollow(const std::string& link, const struct stat& linkInfo) {
     if (linkInfo.st_uid == ::geteuid())
         return true;
-    struct stat folder {};
+    struct stat folder = {};
     return ::stat(folderOf(link).c_str(), &folder) == 0 &&
            (folder.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
@@ -332,7 +332,7 @@ bool mayFollow(const std::string& link, const struct stat& linkInfo) {
 // when a link on the way may not be followed.
 std::optional<std::string> resolveLink(const char* path) {
     std::string hop = path;
-    struct stat info {};
+    struct stat info = {};
     for (int hops = 0; hops < 40 && ::lstat(hop.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
          ++hops) {
         if (!mayFollow(hop, info))
@@ -396,7 +396,7 @@ bool WritePrivateProfileStringA(const char* section, const char* key, const char
     if (fileName.empty())
         return false;
 
-    struct stat folderStat {};
+    struct stat folderStat = {};
     if (::stat(folder.c_str(), &folderStat) != 0 || !S_ISDIR(folderStat.st_mode))
         return false;
     try {
@@ -405,7 +405,7 @@ bool WritePrivateProfileStringA(const char* section, const char* key, const char
         // them stall every write into it.
         const FolderLock lock = FolderLock::forFile(target);
 
-        struct stat fileStat {};
+        struct stat fileStat = {};
         const bool exists = ::stat(target.c_str(), &fileStat) == 0;
         if (!exists && errno != ENOENT)
             return false;

@@ -56,7 +56,7 @@ HRESULT report(const LoaderFailure& failure) {
 
 // A missing library, or something else where it should be.
 void requireRegularFile(const std::filesystem::path& path) {
-    struct stat info {};
+    struct stat info = {};
     if (::stat(path.c_str(), &info) != 0) {
         throw LoaderFailure{CO_E_DLLNOTFOUND, u"ライブラリ " + quoted(path) + u" を開けません: " +
                                                   posixErrorText(errno)};

@@ -291,7 +291,7 @@ void checkOwnership(const struct stat& info, const std::filesystem::path& path, 
 
 // False when the folder does not exist.
 bool checkDirectory(const std::filesystem::path& directory, HRESULT code, RegistryScope scope) {
-    struct stat info {};
+    struct stat info = {};
     if (::stat(directory.c_str(), &info) != 0) {
         if (errno == ENOENT)
             return false;
@@ -339,7 +339,7 @@ std::optional<std::string> readFile(const std::filesystem::path& file, HRESULT c
             return std::nullopt;
         throwSystem(code, u"ファイルを開けません:", file, errno);
     }
-    struct stat info {};
+    struct stat info = {};
     if (::fstat(fd.get(), &info) != 0)
         throwSystem(code, u"ファイルを調べられません:", file, errno);
     if (!S_ISREG(info.st_mode)) {

@@ -18,7 +18,7 @@ namespace platform::testing {
 class RootOwnedFolder {
   public:
     RootOwnedFolder() {
-        struct stat run {};
+        struct stat run = {};
         if (::geteuid() != 0 || ::stat("/run", &run) != 0 || run.st_uid != 0 ||
             (run.st_mode & 022) != 0)
             return;

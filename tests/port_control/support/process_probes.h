@@ -54,7 +54,7 @@ struct UdpSocketRow {
 
 // nullopt when the socket is not listed.
 inline std::optional<UdpSocketRow> udpSocketRow(int fd) {
-    struct stat info {};
+    struct stat info = {};
     if (::fstat(fd, &info) != 0)
         return std::nullopt;
     for (const char* table : {"/proc/self/net/udp6", "/proc/self/net/udp"}) {
