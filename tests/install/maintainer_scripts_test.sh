@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The control's Debian package as dpkg drives it on a real system: its maintainer scripts
-# run by dpkg itself in a Debian 12 chroot of this test's own, never on this machine.
+# run by dpkg itself in a chroot of this test's own of the release this machine runs (the
+# packages depend on what that release ships), never on this machine.
 #
 #   maintainer_scripts_test.sh <build folder> <source folder>
 #
@@ -12,7 +13,7 @@
 # machine-wide registry the package owns, and that nothing under /usr/local changed (a
 # registry is waiting there, as a source install would leave it).
 #
-# The chroot's base (debootstrap --variant=minbase bookworm, a few minutes) is made once and
+# The chroot's base (debootstrap --variant=minbase <this release>, a few minutes) is made once and
 # kept in $CORVANE_TEST_CHROOT_CACHE (default /var/cache/corvane-tests, outside the build
 # trees so that every tree shares it and outside /tmp so that it survives clean-ups; delete
 # it to refresh). Each run works on an overlay of it (or a copy) that it throws away.
@@ -92,15 +93,18 @@ failing_rival corvane-breaking 'Breaks: corvane' breaking.deb
 
 # The cached base, made once; a lock keeps two runs from making it at the same time.
 cache="${CORVANE_TEST_CHROOT_CACHE:-/var/cache/corvane-tests}"
-base="$cache/bookworm-minbase"
+# The release this machine runs, the one the packages were built against.
+release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+[ -n "$release" ] || fail "/etc/os-release names no release (VERSION_CODENAME)"
+base="$cache/$release-minbase"
 mkdir -p "$cache"
 exec 9>"$cache/lock"
 flock 9
 if [ ! -e "$base/.complete" ]; then
-  phase "making the Debian 12 base in $base (once)"
+  phase "making the $release base in $base (once)"
   rm -rf "$base.partial"
   mirror=$(grep -h -m1 '^URIs:' /etc/apt/sources.list.d/debian.sources 2>/dev/null | awk '{print $2}' || true)
-  debootstrap --variant=minbase bookworm "$base.partial" ${mirror:+"$mirror"} \
+  debootstrap --variant=minbase "$release" "$base.partial" ${mirror:+"$mirror"} \
     >"$cache/debootstrap.log" 2>&1 ||
     fail "debootstrap (log $cache/debootstrap.log): $(tail -20 "$cache/debootstrap.log")"
   cp /etc/resolv.conf "$base.partial/etc/resolv.conf" 2>/dev/null || true
