@@ -8,7 +8,7 @@
 #   scripts/fuzz.sh                   every target
 #   scripts/fuzz.sh registry variant  only these (names as in fuzz/<name>_fuzz.cpp)
 #
-# Needs clang and libclang-rt-14-dev (scripts/setup.sh installs both).
+# Needs clang and libclang-rt-dev (scripts/setup.sh installs both).
 set -euo pipefail
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${CORVANE_FUZZ_BUILD_DIR:-$top/build-fuzz}"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds Corvane's Debian packages from this tree (as root on Debian 12, which also
+# Builds Corvane's Debian packages from this tree (as root on Debian 12 or 13, which also
 # installs what the build needs) and checks them with lintian:
 #   libcorvane-platform1, corvane, libcorvane-platform-dev, sampleton, python3-corvane
 # into <checkout>/build-deb/packages (CORVANE_PACKAGE_BUILD_DIR moves the build folder).

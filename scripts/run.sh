@@ -13,7 +13,7 @@ top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${CORVANE_BUILD_DIR:-$top/build}"
 bin="$build/bin"
 
-"$top/scripts/setup.sh"
+"$top/scripts/setup.sh" --run
 "$bin/corvane-register" "$bin/Corvane.so"
 
 if [ -n "${DISPLAY:-}" ]; then

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the format check, the suite (g++, with the Debian
-# packages' maintainer scripts under dpkg in a Debian 12 chroot, as root), the suite again
-# built with clang (plus clang-tidy over that build), the suite under AddressSanitizer +
-# UndefinedBehaviorSanitizer, and a short run of every fuzz target. Warnings fail the builds.
+# Builds everything and runs every test on Debian 12 or 13: the format check, the suite (g++,
+# with the Debian packages' maintainer scripts under dpkg in a chroot of this machine's
+# release, as root), the suite again built with clang (plus clang-tidy over that build), the
+# suite under AddressSanitizer + UndefinedBehaviorSanitizer, and a short run of every fuzz
+# target. Warnings fail the builds; each release's own compilers and clang-tidy are used.
 # Exits non-zero on any failure or sanitizer report.
 set -euo pipefail
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
