@@ -53,12 +53,19 @@ machine_registry="$prefix/share/corvane-platform/registry"
 nobody_home="$scratch/user-without"
 own_home="$scratch/user-with"
 
-# Messages: English by default, Japanese under a Japanese locale.
+# Messages: English by default, Japanese under a Japanese locale. The locale is made for this
+# test alone: a minimal machine has none, and newer C libraries ignore LANGUAGE under C.UTF-8
+# as under C.
+japanese_locales="$scratch/locales"
+mkdir -p "$japanese_locales"
+localedef -i ja_JP -f UTF-8 "$japanese_locales/ja_JP.UTF-8" >"$scratch/localedef.log" 2>&1 ||
+  fail "localedef ja_JP.UTF-8 (the locales package): $(cat "$scratch/localedef.log")"
+japanese() { LOCPATH="$japanese_locales" LC_ALL=ja_JP.UTF-8 "$@"; }
 LC_ALL=C "$register" --help | grep -q '^Usage: corvane-register' || fail "English help"
-LC_ALL=C.UTF-8 LANGUAGE=ja "$register" --help | grep -q '使い方' || fail "Japanese help"
+japanese "$register" --help | grep -q '使い方' || fail "Japanese help"
 ports_tool="$prefix/bin/corvane-ports"
 LC_ALL=C "$ports_tool" --help | grep -q '^Usage: corvane-ports' || fail "corvane-ports help"
-LC_ALL=C.UTF-8 LANGUAGE=ja "$ports_tool" --help | grep -q '使い方' || fail "corvane-ports Japanese help"
+japanese "$ports_tool" --help | grep -q '使い方' || fail "corvane-ports Japanese help"
 
 # The port list of a mock machine, through the installed tool (and below the installed module).
 on_mock_machine() {
