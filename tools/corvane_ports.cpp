@@ -9,8 +9,10 @@
 //                                   or SIGTERM
 //
 // Exit status 0 on success, 1 when the platform reports an error (shown with its number
-// and description), 2 for a wrong command line. Messages in the user's language (gettext
-// domain "corvane"); the JSON keys and the watch's "arrived"/"left" are not translated.
+// and description), when --unmap finds no entry or when the output cannot be written, 2 for
+// a wrong command line (port numbers run from 1 to 255, as CommPort's). Messages in the
+// user's language (gettext domain "corvane"); the JSON keys and the watch's
+// "arrived"/"left" are not translated.
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -254,12 +256,22 @@ std::filesystem::path entryFor(const std::string& device) {
     return device;
 }
 
+// The numbers a program can open, as the control's CommPort takes them.
+constexpr int kLowestPort = 1;
+constexpr int kHighestPort = 255;
+
 std::optional<int> parsePortNumber(std::string_view text) {
     int number = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-    if (error != std::errc() || end != text.data() + text.size())
+    if (error != std::errc() || end != text.data() + text.size() || number < kLowestPort ||
+        number > kHighestPort)
         return std::nullopt;
     return number;
+}
+
+int noPortNumber(const char* text) {
+    return usageError(
+        format(translate("\"%s\" is no port number (%d to %d)."), text, kLowestPort, kHighestPort));
 }
 
 int mapPort(int port, const std::string& device) {
@@ -272,6 +284,16 @@ int mapPort(int port, const std::string& device) {
 }
 
 int unmapPort(int port) {
+    bool mapped = false;
+    for (const platform::PortMapEntry& entry : platform::portMapEntries())
+        mapped = mapped || entry.port == port;
+    if (!mapped) {
+        std::fprintf(
+            stderr, "corvane-ports: %s\n",
+            format(translate("port %d has no entry in %s."), port, platform::portMapFile().c_str())
+                .c_str());
+        return 1;
+    }
     platform::removePortDevice(port);
     std::printf("corvane-ports: %s\n",
                 format(translate("port %d removed from %s."), port, platform::portMapFile().c_str())
@@ -285,7 +307,9 @@ void printChange(platform::SerialPortWatch::Change change, const SerialPortDescr
                 portNumberText(port).c_str(), orDash(port.device).c_str(),
                 orDash(port.stableName()).c_str(), orDash(port.description()).c_str(),
                 vendorAndProduct(port).c_str(), orDash(port.serialNumber).c_str());
-    std::fflush(stdout);
+    // Nobody reads a watch whose output cannot be written: it ends, and main says why.
+    if (std::fflush(stdout) != 0)
+        platform::MessageLoop::current().quit();
 }
 
 // Until SIGINT or SIGTERM, which arrive through a signalfd on the loop, so that the watch
@@ -317,10 +341,7 @@ int watchPorts() {
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    tools::setUpMessages();
+int run(int argc, char** argv) {
     const std::vector<std::string_view> arguments(argv + 1, argv + argc);
     if (!arguments.empty() && (arguments[0] == "-h" || arguments[0] == "--help")) {
         printUsage(stdout);
@@ -346,13 +367,13 @@ int main(int argc, char** argv) {
         if ((command == "-m" || command == "--map") && operands == 2) {
             const std::optional<int> port = parsePortNumber(arguments[1]);
             if (!port)
-                return usageError(format(translate("\"%s\" is no port number."), argv[2]));
+                return noPortNumber(argv[2]);
             return mapPort(*port, argv[3]);
         }
         if ((command == "-u" || command == "--unmap") && operands == 1) {
             const std::optional<int> port = parsePortNumber(arguments[1]);
             if (!port)
-                return usageError(format(translate("\"%s\" is no port number."), argv[2]));
+                return noPortNumber(argv[2]);
             return unmapPort(*port);
         }
         if (command.starts_with("-") && command != "--map" && command != "-m" &&
@@ -363,4 +384,11 @@ int main(int argc, char** argv) {
     } catch (const platform::Error& error) {
         return platformFailure(error);
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    tools::setUpMessages();
+    return tools::finishOutput("corvane-ports", run(argc, argv));
 }

@@ -7,8 +7,9 @@
 //   corvane-register [--system] [--unregister] <library.so>
 //
 // Exit status 0 on success, 1 when the library cannot be loaded, is no component library
-// or its registration fails, 2 for a wrong command line. Messages in the user's language
-// (gettext domain "corvane"); descriptions the platform gives are shown as they come.
+// or its registration fails or the output cannot be written, 2 for a wrong command line.
+// Messages in the user's language (gettext domain "corvane"); descriptions the platform
+// gives are shown as they come.
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -140,10 +141,7 @@ int run(const Options& options) {
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    tools::setUpMessages();
+int parseAndRun(int argc, char** argv) {
     Options options;
     bool haveLibrary = false;
     for (int i = 1; i < argc; ++i) {
@@ -168,4 +166,11 @@ int main(int argc, char** argv) {
     if (!haveLibrary)
         return usageError(translate("give the library to register."));
     return run(options);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    tools::setUpMessages();
+    return tools::finishOutput("corvane-register", parseAndRun(argc, argv));
 }

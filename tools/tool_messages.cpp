@@ -2,8 +2,12 @@
 
 #include <libintl.h>
 
+#include <cerrno>
 #include <clocale>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <string>
 #include <system_error>
 
 namespace tools {
@@ -26,6 +30,19 @@ void setUpMessages() {
 
 const char* translate(const char* message) {
     return ::dgettext(kDomain, message);
+}
+
+int finishOutput(const char* program, int status) {
+    errno = 0;
+    const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+    if (!failed)
+        return status;
+    const int cause = errno;
+    const std::string reason =
+        cause != 0 ? std::strerror(cause) : translate("the output was cut short");
+    std::fprintf(stderr, "%s: %s\n", program,
+                 format(translate("cannot write the output: %s"), reason.c_str()).c_str());
+    return status == 0 ? 1 : status;
 }
 
 }  // namespace tools

@@ -14,6 +14,11 @@ void setUpMessages();
 // The message in the user's language (gettext); the English text when there is none.
 const char* translate(const char* message) __attribute__((format_arg(1)));
 
+// Standard output's last word, for main to return: flushes it and, when a write to it failed
+// or was cut short (a full disk, a closed pipe), says so on standard error, prefixed with
+// `program`, and returns 1 in place of a successful `status`.
+int finishOutput(const char* program, int status);
+
 // printf-style formatting into a string.
 template <class... Arguments>
 std::string format(const char* pattern, Arguments... arguments) {

@@ -62,6 +62,7 @@ localedef -i ja_JP -f UTF-8 "$japanese_locales/ja_JP.UTF-8" >"$scratch/localedef
   fail "localedef ja_JP.UTF-8 (the locales package): $(cat "$scratch/localedef.log")"
 japanese() { LOCPATH="$japanese_locales" LC_ALL=ja_JP.UTF-8 "$@"; }
 LC_ALL=C "$register" --help | grep -q '^Usage: corvane-register' || fail "English help"
+if "$register" --help >/dev/full 2>/dev/null; then fail "help to a full disk reported success"; fi
 japanese "$register" --help | grep -q '使い方' || fail "Japanese help"
 ports_tool="$prefix/bin/corvane-ports"
 LC_ALL=C "$ports_tool" --help | grep -q '^Usage: corvane-ports' || fail "corvane-ports help"

@@ -96,11 +96,15 @@ INITIAL_MAP = f"# my adapters\n1={SECOND_BY_ID}\n3=/dev/ttyS2\n"
     (["--map", "6", "rfc2217://127.0.0.1:4001"], 0, "port 6 opens rfc2217://127.0.0.1:4001",
      INITIAL_MAP + "6=rfc2217://127.0.0.1:4001\n"),
     (["--unmap", "1"], 0, "port 1 removed", "# my adapters\n3=/dev/ttyS2\n"),
-    # The platform's refusal, with its number; the map stays as it was.
-    (["--map", "0", "/dev/ttyUSB0"], 1, "error 5: ", INITIAL_MAP),
-    (["--unmap", "-2"], 1, "error 5: ", INITIAL_MAP),
+    # Only the numbers CommPort opens; the map stays as it was.
+    (["--map", "0", "/dev/ttyUSB0"], 2, "\"0\" is no port number (1 to 255)", INITIAL_MAP),
+    (["--map", "256", "/dev/ttyUSB0"], 2, "\"256\" is no port number", INITIAL_MAP),
+    (["--map", "1234567890", "/dev/ttyUSB0"], 2, "is no port number", INITIAL_MAP),
+    (["--unmap", "-2"], 2, "\"-2\" is no port number", INITIAL_MAP),
     (["--map", "three", "/dev/ttyUSB0"], 2, "\"three\" is no port number", INITIAL_MAP),
     (["--unmap"], 2, "wrong number of arguments", INITIAL_MAP),
+    # Removing what is not there says so.
+    (["--unmap", "77"], 1, "port 77 has no entry", INITIAL_MAP),
 ])
 def test_map_and_unmap_change_one_entry(machine, home, args, status, message, map_after):
     write_map(home, INITIAL_MAP)
@@ -108,6 +112,16 @@ def test_map_and_unmap_change_one_entry(machine, home, args, status, message, ma
     assert done.returncode == status, done.stdout + done.stderr
     assert message in (done.stdout if status == 0 else done.stderr)
     assert (home / "ports").read_text() == map_after
+
+
+@pytest.mark.parametrize("args", [[], ["--json"], ["--help"]])
+def test_output_that_cannot_be_written_fails_the_tool(machine, home, args):
+    with open("/dev/full", "w") as full:
+        done = subprocess.run([TOOL, *args], stdout=full, stderr=subprocess.PIPE, text=True,
+                              timeout=60, env=machine.environment(
+                                  CORVANE_PLATFORM_HOME=str(home), LC_ALL="C.UTF-8", LANGUAGE=""))
+    assert done.returncode == 1
+    assert "cannot write the output" in done.stderr
 
 
 def read_line(stream, timeout=20):
