@@ -11,8 +11,11 @@
 #include <functional>
 #include <regex>
 
+#include "design_surface.h"
+#include "platform/message_loop.h"
 #include "platform/support/file_contents.h"
 #include "support/portula_fixture.h"
+#include "support/pty_pair.h"
 
 using platform::testing::fileContents;
 
@@ -108,6 +111,44 @@ TEST_F(CommunicationLogTest, EntriesAppearInCallOrderAndReadsOnlyWhenNotEmpty) {
     EXPECT_EQ(bodyOf(entries[1]), "INP:line1<LF>line2<09>");
     EXPECT_EQ(bodyOf(entries[2]), "OUT:A<NUL><FF>");
     EXPECT_EQ(bodyOf(entries[3]), "OUT:");
+}
+
+// Reading a serial port is logged as reading UDP is, as text and as bytes: a
+// pseudo-terminal stands in for the device.
+TEST_F(CommunicationLogTest, ReadingASerialPortIsLoggedAsTextOrBytes) {
+    TemporaryPlatformHome home;
+    PtyPair device;
+    device.mapToPort(5);
+    RecordingSite site;
+    Portula serial{loadDesignSurface(), site};
+    serial.put_CommPort(5);
+    serial.put_RThreshold(1);
+    serial.put_PortOpen(platform::kTrue);
+    const fs::path path = m_dir / "serial.log";
+    serial.put_LogFile(platform::fromUtf8(path.string()));
+    struct Case {
+        int16_t inputMode;
+        std::string arriving;
+        Variant read;
+        const char* logged;
+    };
+    const Case cases[] = {
+        {0, "OK\r\n", Variant::fromString(u"OK\r\n"), "INP:OK<CR><LF>"},
+        {1, std::string("A\0\xFF", 3), Variant::fromBytes({0x41, 0x00, 0xFF}), "INP:A<NUL><FF>"},
+    };
+    for (const Case& c : cases) {
+        serial.put_InputMode(c.inputMode);
+        const int before = site.onCommCount;
+        ASSERT_TRUE(device.sendFromPeer(c.arriving));
+        ASSERT_TRUE(platform::MessageLoop::current().runUntil(
+            [&] { return site.onCommCount > before; }, std::chrono::seconds(5)));
+        EXPECT_EQ(serial.get_Input2(), c.read);
+    }
+    const auto entries = entriesOf(fileContents(path));
+    ASSERT_EQ(entries.size(), std::size(cases));
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(bodyOf(entries[i]), cases[i].logged);
+    serial.put_PortOpen(platform::kFalse);
 }
 
 TEST_F(CommunicationLogTest, ASendIsLoggedEvenWhenTheTransportFails) {
