@@ -1,20 +1,24 @@
 #include "platform/private_profile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/another_user.h"
@@ -152,6 +156,60 @@ TEST_F(PrivateProfile, MissingOrUnreadableFileGivesTheDefault) {
     EXPECT_FALSE(fs::exists(m_file)) << "reading never creates the file";
     fs::create_directory(m_file);
     EXPECT_EQ(get("S", "k", "fallback"), "fallback");
+}
+
+// What stands in the file's place may be planted to stall or exhaust the reader: it reads
+// as a missing file, at once, and a write leaves it as it is.
+TEST_F(PrivateProfile, OnlyARegularFileOfBoundedSizeIsRead) {
+    const off_t largest = 16 * 1024 * 1024;
+    const struct {
+        const char* what;
+        std::function<void(const fs::path&)> make;
+        std::string readsAs;
+    } cases[] = {
+        {"a FIFO without a writer",
+         [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, "<default>"},
+        {"a sparse file one byte past the bound",
+         [&](const fs::path& p) {
+             writeBytes(p, "[S]\r\nk=planted\r\n");
+             ASSERT_EQ(::truncate(p.c_str(), largest + 1), 0);
+         },
+         "<default>"},
+        {"a file of the bound itself",
+         [&](const fs::path& p) {
+             writeBytes(p, "[S]\r\nk=planted\r\n");
+             ASSERT_EQ(::truncate(p.c_str(), largest), 0);
+         },
+         "planted"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(m_file);
+        c.make(m_file);
+        const auto statusBefore = fs::status(m_file).type();
+        // A reader that blocks is set free after a while, so that the case fails, not hangs.
+        std::atomic<bool> done = false;
+        std::atomic<bool> rescued = false;
+        std::thread rescue([&] {
+            for (int i = 0; i < 100 && !done; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (!done && fs::is_fifo(m_file)) {
+                rescued = true;
+                ::close(::open(m_file.c_str(), O_WRONLY | O_NONBLOCK));
+            }
+        });
+        EXPECT_EQ(get("S", "k"), c.readsAs);
+        done = true;
+        rescue.join();
+        EXPECT_FALSE(rescued) << "the read waited for a writer";
+        if (c.readsAs == "<default>") {
+            EXPECT_FALSE(write("S", "k", "mine"));
+            EXPECT_EQ(fs::status(m_file).type(), statusBefore);
+            if (fs::is_regular_file(m_file)) {
+                EXPECT_EQ(fs::file_size(m_file), static_cast<uintmax_t>(largest + 1));
+            }
+        }
+    }
 }
 
 TEST_F(PrivateProfile, CutsLongValuesToTheBuffer) {

@@ -188,14 +188,21 @@ std::string_view unquote(std::string_view value) {
     return value;
 }
 
-// The whole file, or nothing when it is missing, unreadable or no regular file.
+// The largest file read: far beyond any settings file, small enough that a file planted to
+// be huge (a sparse terabyte, say) costs no memory. A larger one reads as a missing file
+// (the defaults), and a write into it fails, leaving it as it is.
+constexpr off_t kLargestFile = 16 * 1024 * 1024;
+
+// The whole file, or nothing when it is missing, unreadable, no regular file or larger than
+// kLargestFile. Opened without blocking, so that a FIFO (or a device) in its place is
+// turned down at once instead of waiting for a writer that may never come.
 std::optional<std::string> readRegularFile(const char* path) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return std::nullopt;
     std::optional<std::string> content;
     struct stat st = {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kLargestFile) {
         std::string data;
         data.reserve(static_cast<size_t>(st.st_size));
         char chunk[65536];
@@ -203,6 +210,8 @@ std::optional<std::string> readRegularFile(const char* path) {
             const ssize_t n = ::read(fd, chunk, sizeof chunk);
             if (n > 0) {
                 data.append(chunk, static_cast<size_t>(n));
+                if (data.size() > static_cast<size_t>(kLargestFile))
+                    break;  // grew past the bound while being read
             } else if (n == 0) {
                 content = std::move(data);
                 break;

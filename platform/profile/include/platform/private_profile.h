@@ -19,6 +19,8 @@ namespace platform {
 // and a terminating zero. Returns the number of bytes copied without the terminator. A
 // missing file, section or key gives `defaultValue` with its trailing blanks removed (""
 // when null); a key with an empty value gives "".
+// Only a regular file of at most 16 MiB is read: anything else in its place (a FIFO, a
+// device, a larger file) reads as a missing file, at once, and a write into it fails.
 // A null `key` lists the key names of the section, a null `section` the section names:
 // each name followed by a zero byte, the list by one more (an empty list is one zero). A
 // list that does not fit is cut to size - 2 bytes followed by two zeros, and the return
