@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -14,15 +15,18 @@ namespace {
 // O_NONBLOCK keeps open() from waiting for a FIFO's reader or a device's carrier.
 constexpr int kAppendFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
-// Opens for appending the regular file the name itself holds: not through a link, and
-// without opening anything else even for a moment, as a device's driver acts on open()
-// alone. O_PATH looks at the name's inode without opening it for any use; reopening that
-// very inode through /proc then checks the write permission on it, and cannot land on
-// whatever the name may hold by then.
+// Opens for appending the regular file of the user's own that the name itself holds: not
+// through a link, and without opening anything else even for a moment, as a device's driver
+// acts on open() alone. O_PATH looks at the name's inode without opening it for any use;
+// reopening that very inode through /proc then checks the write permission on it, and
+// cannot land on whatever the name may hold by then. A file another user owns is not
+// taken, whatever its mode: it may have been left where the user's log would go, for
+// their traffic to land where that user reads it.
 platform::FileDescriptor openExistingRegularFile(const std::string& path) noexcept {
     const platform::FileDescriptor held(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat info = {};
-    if (held.get() < 0 || ::fstat(held.get(), &info) != 0 || !S_ISREG(info.st_mode))
+    if (held.get() < 0 || ::fstat(held.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_uid != ::geteuid())
         return platform::FileDescriptor();
     char heldPath[32];
     std::snprintf(heldPath, sizeof heldPath, "/proc/self/fd/%d", held.get());

@@ -9,8 +9,9 @@
 // name itself holds takes lines, and nothing else is ever opened: a link (in a shared
 // folder, someone else's link could point at the user's own files), a FIFO or terminal
 // (which could block the caller's thread for good, or raise SIGPIPE when its reader goes
-// away) and any other device are skipped like a file that cannot be opened. A new file is
-// created 0600 whatever the umask, as the traffic is the user's alone.
+// away) and any other device are skipped like a file that cannot be opened, and so is an
+// existing file that another user owns, whatever its mode. A new file is created 0600
+// whatever the umask, as the traffic is the user's alone.
 // Nothing here ever fails its caller.
 #pragma once
 

@@ -267,11 +267,17 @@ TEST_F(CommunicationLogTest, UnwritableLogsNeverDisturbTheCaller) {
     fs::create_symlink(own, toOwn);
     fs::create_symlink(m_dir / "made-later.txt", toNew);
     targets.insert(targets.end(), {path16(toOwn), path16(toNew)});
+    // A file another user made for anyone to write, waiting for someone's traffic.
+    const fs::path othersFile = m_dir / "others-file.log";
     if (::geteuid() == 0) {
         const fs::path othersLink = m_dir / "others-link.log";
         fs::create_symlink(own, othersLink);
         ASSERT_EQ(::lchown(othersLink.c_str(), 65534, 65534), 0);
         targets.push_back(path16(othersLink));
+        std::ofstream(othersFile) << "";
+        ASSERT_EQ(::chown(othersFile.c_str(), 65534, 65534), 0);
+        fs::permissions(othersFile, fs::perms::all);
+        targets.push_back(path16(othersFile));
     }
     const fs::path readOnly = m_dir / "readonly.log";
     std::ofstream(readOnly) << "";
@@ -313,6 +319,8 @@ TEST_F(CommunicationLogTest, UnwritableLogsNeverDisturbTheCaller) {
     EXPECT_FALSE(fs::exists(m_dir / "made-later.txt"));
     if (::geteuid() != 0) {
         EXPECT_EQ(fs::file_size(readOnly), 0u);  // root may write anyway
+    } else {
+        EXPECT_EQ(fs::file_size(othersFile), 0u);
     }
 }
 
