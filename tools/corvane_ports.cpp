@@ -15,10 +15,14 @@
 // "arrived"/"left" are not translated.
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
 #include <filesystem>
 #include <optional>
@@ -74,12 +78,15 @@ int platformFailure(const platform::Error& error) {
 
 // Text for a line of the table or the watch: control characters (a tab or a line break
 // udev passed on from a device) shown as escapes, so that each port stays one line and its
-// columns stay apart.
+// columns stay apart; a backslash doubled, so that an escape and a name that holds one
+// read differently.
 std::string printable(std::string_view text) {
     std::string shown;
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte == '\t') {
+        if (byte == '\\') {
+            shown += "\\\\";
+        } else if (byte == '\t') {
             shown += "\\t";
         } else if (byte == '\n') {
             shown += "\\n";
@@ -218,14 +225,72 @@ int printJson(const std::vector<SerialPortDescription>& ports) {
     return 0;
 }
 
-int printTable(const std::vector<SerialPortDescription>& ports) {
+// Device names in the order a person counts them: runs of digits compare as numbers, so
+// ttyUSB2 comes before ttyUSB10.
+bool comesBefore(std::string_view a, std::string_view b) {
+    const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (isDigit(a[i]) && isDigit(b[j])) {
+            size_t endA = i, endB = j;
+            while (endA < a.size() && isDigit(a[endA]))
+                ++endA;
+            while (endB < b.size() && isDigit(b[endB]))
+                ++endB;
+            // Without leading zeros, the longer run is the larger number.
+            std::string_view runA = a.substr(i, endA - i), runB = b.substr(j, endB - j);
+            runA.remove_prefix(std::min(runA.find_first_not_of('0'), runA.size()));
+            runB.remove_prefix(std::min(runB.find_first_not_of('0'), runB.size()));
+            if (runA.size() != runB.size())
+                return runA.size() < runB.size();
+            if (runA != runB)
+                return runA < runB;
+            i = endA;
+            j = endB;
+        } else {
+            if (a[i] != b[j])
+                return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+            ++i;
+            ++j;
+        }
+    }
+    return a.size() - i < b.size() - j;
+}
+
+// The widest a description is shown: a device may name itself at any length, and one long
+// name must not widen every row.
+constexpr size_t kWidestDescription = 80;
+
+// `text` cut to at most `width` columns, ending in "..." when cut.
+std::string capped(const std::string& text, size_t width) {
+    if (displayWidth(text) <= width)
+        return text;
+    std::string cut;
+    size_t columns = 0;
+    for (size_t at = 0; at < text.size();) {
+        const auto [code, length] = decodeCharacter(text, at);
+        const size_t next = displayWidth(text.substr(at, length));
+        if (columns + next > width - 3)
+            break;
+        cut += text.substr(at, length);
+        columns += next;
+        at += length;
+    }
+    return cut + "...";
+}
+
+int printTable(std::vector<SerialPortDescription> ports) {
+    std::stable_sort(ports.begin(), ports.end(),
+                     [](const SerialPortDescription& a, const SerialPortDescription& b) {
+                         return comesBefore(a.device, b.device);
+                     });
     std::vector<std::vector<std::string>> rows;
     rows.push_back({translate("PORT"), translate("DEVICE"), translate("STABLE NAME"),
                     translate("DESCRIPTION"), translate("VID:PID"), translate("SERIAL")});
     for (const SerialPortDescription& port : ports) {
         rows.push_back({portNumberText(port), orDash(port.device), orDash(port.stableName()),
-                        orDash(port.description()), vendorAndProduct(port),
-                        orDash(port.serialNumber)});
+                        capped(orDash(port.description()), kWidestDescription),
+                        vendorAndProduct(port), orDash(port.serialNumber)});
     }
     std::vector<size_t> widths(rows.front().size(), 0);
     for (const auto& row : rows) {
@@ -244,13 +309,30 @@ int printTable(const std::vector<SerialPortDescription>& ports) {
     return 0;
 }
 
+// The character device `path` leads to, links followed, or nothing.
+std::optional<dev_t> characterDevice(const char* path) {
+    struct stat info = {};
+    if (::stat(path, &info) != 0 || !S_ISCHR(info.st_mode))
+        return std::nullopt;
+    return info.st_rdev;
+}
+
 // The name a port map entry should use for `device`: the stable name of the listed port
-// it is (by its node or one of its links), else `device` as given (a pseudo-terminal, a
-// network server's address, a port not plugged in now).
+// it leads to (by its node, one of its links, or any other name for the same device: a name
+// without a leading '/' is taken under /dev, as the map reads it, and "/dev/./ttyUSB0" is
+// /dev/ttyUSB0), else `device` as given (a pseudo-terminal, a network server's address, a
+// port not plugged in now).
 std::filesystem::path entryFor(const std::string& device) {
+    if (device.find("://") != std::string::npos)
+        return device;
+    namespace fs = std::filesystem;
+    const fs::path named =
+        (device.starts_with("/") ? fs::path(device) : fs::path("/dev") / device).lexically_normal();
+    const std::optional<dev_t> node = characterDevice(named.c_str());
     for (const SerialPortDescription& port : platform::listSerialPorts()) {
-        if (device == port.device || (!port.byId.empty() && device == port.byId) ||
-            (!port.byPath.empty() && device == port.byPath))
+        if (named == fs::path(port.device) || (!port.byId.empty() && named == port.byId) ||
+            (!port.byPath.empty() && named == port.byPath) ||
+            (node && characterDevice(port.device.c_str()) == node))
             return port.stableName();
     }
     return device;

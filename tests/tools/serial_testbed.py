@@ -75,8 +75,12 @@ class SerialTestbed:
     # umockdev keeps a node it made until the testbed goes: a device pulled out cannot be
     # plugged in again.
     def plug_odd_adapter(self):
-        self.testbed.add_from_string(ODD_ADAPTER)
-        self.testbed.uevent(ODD_ADAPTER_TTY, "add")
+        self.plug(ODD_ADAPTER, ODD_ADAPTER_TTY)
+
+    def plug(self, devices, tty):
+        """Adds `devices` (umockdev's text form) and announces `tty` arriving."""
+        self.testbed.add_from_string(devices)
+        self.testbed.uevent(tty, "add")
 
     def pull_odd_adapter(self):
         self.pull(ODD_ADAPTER_TTY)

@@ -9,7 +9,8 @@ import subprocess
 
 import pytest
 
-from serial_testbed import ODD_ADAPTER_BY_ID, ODD_VENDOR, SerialTestbed
+from serial_testbed import (ODD_ADAPTER, ODD_ADAPTER_BY_ID, ODD_ADAPTER_TTY, ODD_VENDOR,
+                            SerialTestbed)
 
 TOOL = os.environ["CORVANE_PORTS_TOOL"]
 FIRST_BY_ID = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XQ1-if00-port0"
@@ -63,6 +64,28 @@ def test_the_table_lists_each_port_with_the_number_that_opens_it(machine, home):
         lines[0].index("DEVICE")}
 
 
+# A tenth adapter, ttyUSB10, whose product names itself at length.
+LONG_PRODUCT = "USB Serial Converter " * 24
+TENTH_ADAPTER_TTY = ODD_ADAPTER_TTY.replace("ttyUSB2", "ttyUSB10").replace("1-3", "1-4")
+TENTH_ADAPTER = (ODD_ADAPTER.replace("ttyUSB2", "ttyUSB10").replace("1-3", "1-4")
+                 .replace("MINOR=2", "MINOR=10").replace("188:2", "188:10")
+                 .replace("CP2102_0001", "CP2102_0010").replace("CP210x UART Bridge", LONG_PRODUCT))
+
+
+def test_the_table_counts_devices_as_people_do_and_stays_narrow(machine, home):
+    machine.plug_odd_adapter()
+    machine.plug(TENTH_ADAPTER, TENTH_ADAPTER_TTY)
+    done = run_tool(machine, home)
+    assert done.returncode == 0, done.stderr
+    devices = [line.split()[1] for line in done.stdout.splitlines()[1:]]
+    assert devices.index("/dev/ttyUSB2") < devices.index("/dev/ttyUSB10")
+    # The long name is cut, and every row keeps a width fit for a terminal.
+    assert LONG_PRODUCT.strip() not in done.stdout and LONG_PRODUCT[:40] in done.stdout
+    assert max(len(line) for line in done.stdout.splitlines()) < 200
+    # A backslash in a name is doubled, so that it reads apart from an escape.
+    assert '"Quote" \\\\ Tab\\tBell\\x07' in done.stdout
+
+
 # The fixture's ports in device order, and the odd adapter (port 3) with every kind of
 # character escaped; ASCII only.
 EXPECTED_JSON = r"""[
@@ -92,6 +115,10 @@ INITIAL_MAP = f"# my adapters\n1={SECOND_BY_ID}\n3=/dev/ttyS2\n"
      f"# my adapters\n1={SECOND_BY_ID}\n3={FIRST_BY_ID}\n"),
     (["--map", "4", "/dev/ttyS4"], 0, f"port 4 opens {UART_BY_PATH}",
      INITIAL_MAP + f"4={UART_BY_PATH}\n"),
+    # Any other name for a listed device is written by its stable name too.
+    (["--map", "7", "ttyUSB0"], 0, f"port 7 opens {FIRST_BY_ID}", INITIAL_MAP + f"7={FIRST_BY_ID}\n"),
+    (["--map", "8", "/dev/./ttyUSB0"], 0, f"port 8 opens {FIRST_BY_ID}",
+     INITIAL_MAP + f"8={FIRST_BY_ID}\n"),
     # Anything else is written as given.
     (["--map", "6", "rfc2217://127.0.0.1:4001"], 0, "port 6 opens rfc2217://127.0.0.1:4001",
      INITIAL_MAP + "6=rfc2217://127.0.0.1:4001\n"),
@@ -149,7 +176,7 @@ def test_watch_reports_a_port_arriving_and_leaving_until_interrupted(machine, ho
             watch.kill()
             watch.wait()
     # The tab and the bell of the vendor's name shown as escapes: the line keeps its columns.
-    description = 'CP210x UART Bridge (Caf\u00e9 "Quote" \\ Tab\\tBell\\x07 \u65e5\u672c \U0001F50C)'
+    description = 'CP210x UART Bridge (Caf\u00e9 "Quote" \\\\ Tab\\tBell\\x07 \u65e5\u672c \U0001F50C)'
     port = ["7", "/dev/ttyUSB2", ODD_ADAPTER_BY_ID, description, "10c4:ea60", "0001"]
     assert arrived == ["arrived", *port]
     assert left == ["left", *port]
