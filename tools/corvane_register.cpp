@@ -22,7 +22,6 @@
 #include "platform/error.h"
 #include "platform/module_runtime.h"
 #include "platform/registry.h"
-#include "platform/root_owned_path.h"
 #include "platform/unknown.h"
 #include "tool_messages.h"
 
@@ -95,17 +94,14 @@ int run(const Options& options) {
     if (!std::filesystem::is_regular_file(path, error))
         return failure(format(translate("\"%s\" is not a regular file."), path.c_str()));
 
-    // Root loads it here and every user would load it later: only a library nobody but
-    // root can change is loaded, through the resolved path that was checked.
-    std::filesystem::path file = path;
-    if (options.system) {
-        try {
-            file = platform::requireRootOwned(path, platform::RootOwnedKind::file,
-                                              platform::E_ACCESSDENIED);
-        } catch (const platform::Error& refused) {
-            return failure(format(translate("refusing \"%s\" for the machine-wide registry: %s"),
-                                  path.c_str(), platform::toUtf8(refused.description()).c_str()));
-        }
+    // Checked as every registration is, before any code of the library runs.
+    std::filesystem::path file;
+    try {
+        file = platform::libraryToRegister(path, options.system ? platform::RegistryScope::machine
+                                                                : platform::RegistryScope::user);
+    } catch (const platform::Error& refused) {
+        return failure(format(translate("refusing \"%s\" for the machine-wide registry: %s"),
+                              path.c_str(), platform::toUtf8(refused.description()).c_str()));
     }
     void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {

@@ -1,5 +1,6 @@
 """Creating controls by name and reaching their members late-bound."""
 import os
+import shutil
 import pathlib
 import pydoc
 
@@ -178,6 +179,24 @@ def test_a_machine_wide_registration_serves_a_user_with_none(monkeypatch):
     corvane.unregister(MODULE_PATH, system=True)
     assert (machine / "registry").read_text() == empty
     shutil.rmtree(stand_in)
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="registering for all users needs root")
+def test_a_library_others_may_change_is_refused_for_all_users_before_it_loads(tmp_path,
+                                                                                monkeypatch):
+    # A copy in a folder others may write: its code would run as root, then as every user.
+    # The refusal is the platform's own (70), naming the folder, not the registry's after
+    # the library ran.
+    monkeypatch.setenv("CORVANE_PLATFORM_MACHINE_HOME", str(tmp_path / "machine"))
+    folder = tmp_path / "shared"
+    folder.mkdir()
+    os.chmod(folder, 0o777)
+    copy = folder / "Corvane.so"
+    shutil.copyfile(MODULE_PATH, copy)
+    with pytest.raises(corvane.Error) as raised:
+        corvane.register(str(copy), system=True)
+    assert raised.value.number == 70
+    assert any(f'"{above}"' in raised.value.description for above in copy.parents)
 
 
 @pytest.mark.parametrize("path, text", [

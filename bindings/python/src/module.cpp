@@ -88,9 +88,16 @@ bool runUntil(const py::object& predicate, std::optional<double> timeout) {
 // does, in the user's registry or (`system`, as root only) the machine's.
 void callRegistrationEntry(const std::string& path, const char* entryName, bool system) {
     std::error_code error;
-    const std::filesystem::path library = std::filesystem::absolute(path, error);
-    if (error || !std::filesystem::is_regular_file(library, error))
+    if (!std::filesystem::is_regular_file(std::filesystem::absolute(path, error), error) || error)
         throw py::value_error("no component library at \"" + path + "\"");
+    // Checked as corvane-register checks it, before any code of the library runs.
+    std::filesystem::path library;
+    try {
+        library = platform::libraryToRegister(
+            path, system ? platform::RegistryScope::machine : platform::RegistryScope::user);
+    } catch (const platform::Error& refused) {
+        raiseError(refused);
+    }
     ::dlerror();
     void* handle = ::dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {

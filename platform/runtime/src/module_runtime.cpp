@@ -131,6 +131,29 @@ RegistryScope registrationScope() noexcept {
     return g_registrationScope.load();
 }
 
+std::filesystem::path libraryToRegister(const std::filesystem::path& path, RegistryScope scope) {
+    std::error_code error;
+    // Absolute, so that dlopen does not search the library path instead.
+    const std::filesystem::path library = std::filesystem::absolute(path, error);
+    if (path.empty() || error || !std::filesystem::is_regular_file(library, error)) {
+        throw Error(errors::kFileNotFound, u"コンポーネント ライブラリ \"" +
+                                               fromUtf8(path.string()) + u"\" がありません。");
+    }
+    if (scope == RegistryScope::user)
+        return library;
+    // Root would run the library's code now, and every user would load it later.
+    if (::geteuid() != 0) {
+        throw Error(errors::kPermissionDenied,
+                    u"マシン全体のレジストリを変更できるのは root だけです。");
+    }
+    try {
+        return requireRootOwned(library, RootOwnedKind::file, E_ACCESSDENIED);
+    } catch (const Error& refused) {
+        // The description names the component that fails and why.
+        throw Error(errors::kPermissionDenied, refused.description());
+    }
+}
+
 HRESULT registerServer(const LibraryRecord& record,
                        const std::filesystem::path& modulePath) noexcept {
     try {

@@ -34,6 +34,14 @@ namespace platform {
 void setRegistrationScope(RegistryScope scope) noexcept;
 RegistryScope registrationScope() noexcept;
 
+// The file a registration tool loads to call a library's DllRegisterServer or
+// DllUnregisterServer for the registry of `scope`, checked before any code of the library
+// runs: `path` made absolute, a regular file (else error 53). For the machine's registry
+// only root may register (else 70), and only a library nobody but root can change is loaded,
+// by the resolved path that was checked (else 70 naming what fails;
+// platform/root_owned_path.h says why that path cannot be swapped afterwards).
+std::filesystem::path libraryToRegister(const std::filesystem::path& path, RegistryScope scope);
+
 // Records the record's type library, classes, ProgIDs and control attributes in the
 // registry of registrationScope() (platform/registry.h) with `modulePath` as the library
 // path (stored absolute and normalised). `modulePath` must name a regular file.
