@@ -153,3 +153,24 @@ def test_every_byte_crosses_python_text_unchanged():
     text_of = dict(zip(datagrams, texts))
     assert {data: text_of[data] for data in TEXT_OF} == TEXT_OF
     assert all("\ufffd" not in text for text in texts)
+
+
+def test_nested_asyncio_attachments_each_detach_only_their_own():
+    import asyncio
+
+    import corvane.asyncio
+
+    async def main():
+        outer = corvane.asyncio.attach()
+        corvane.asyncio.attach().detach()
+        arrived = asyncio.get_running_loop().create_future()
+        port = free_udp_port()
+        with open_udp(port, port) as p:
+            p.events.OnComm = lambda: arrived.done() or arrived.set_result(p.Input2)
+            p.Output = "still heard"
+            heard = await asyncio.wait_for(arrived, 20)
+        outer.detach()
+        outer.detach()  # twice is harmless, and takes nothing of another's
+        return heard
+
+    assert asyncio.run(main()) == "still heard"
