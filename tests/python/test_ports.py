@@ -1,5 +1,6 @@
 """corvane.ports() and corvane.watch_ports() on a mock machine (tests/tools/serial_testbed.py)."""
 import pathlib
+import subprocess
 import sys
 
 import pytest
@@ -70,3 +71,16 @@ def test_a_callback_may_stop_its_own_watch_and_its_exception_is_reported(machine
     corvane.pump(0.5)
     assert calls == ["arrived"]  # stopped by itself: the port leaving reached nobody
     assert "exception in the watch_ports callback" in capfd.readouterr().err
+
+
+def test_a_watch_is_given_a_callable_and_a_program_holding_one_ends_quietly(machine):
+    with pytest.raises(TypeError, match="callable"):
+        corvane.watch_ports(42)
+    # A watch and a control left at the module's level: the program's end says nothing.
+    script = ("import corvane\n"
+              "w = corvane.watch_ports(lambda change, port: None)\n"
+              "p = corvane.Dispatch('Corvane.Portula')\n"
+              "w.stop()\n")
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60, env=machine.environment())
+    assert (done.returncode, done.stderr) == (0, "")

@@ -119,6 +119,8 @@ class PortWatch:
     after it the callback is never called again."""
 
     def __init__(self, callback):
+        if not callable(callback):
+            raise TypeError(f"watch_ports() needs a callable, not {type(callback).__name__}")
         self._native = _corvane._PortWatch(lambda change, fields: callback(change, Port(**fields)))
 
     def stop(self):
@@ -147,8 +149,10 @@ class _ThreadEndCloser:
     """Kept per thread that creates controls; a thread that ends closes the controls it
     still has while it can (its message loop ends with it)."""
 
-    def __del__(self):
-        _corvane._release_all()
+    # Bound now: a closer that goes at the interpreter's end may find the module's names
+    # already cleared.
+    def __del__(self, _release_all=_corvane._release_all):
+        _release_all()
 
 
 _this_thread = _threading.local()
