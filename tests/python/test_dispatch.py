@@ -84,6 +84,10 @@ def test_every_member_is_reachable_by_name_in_any_case():
     ("UDPUse", True, True),
     ("UDPUse", False, False),
     ("DTREnable", 0, False),
+    # A number is as true as Python's bool() says, however large.
+    ("DTREnable", 2**100, True),
+    ("DTREnable", float("inf"), True),
+    ("DTREnable", 0.0, False),
     ("RemotePort", 65535, 65535),
     ("InputLen", 32767, 32767),
     ("InputLen", 2.5, 2),  # Basic rounding: ties to even
@@ -107,6 +111,7 @@ def test_values_cross_by_the_published_types(member, value, expected):
     ("InputLen", 1e300, corvane.Error, "error 6"),
     ("RemotePort", 2**80, corvane.Error, "error 6"),
     ("InputLen", True, corvane.Error, "error 380"),  # True travels as -1
+    ("DTREnable", float("nan"), ValueError, "DTREnable takes no NaN"),
     ("CommPort", 0, corvane.Error, "error"),
     ("Settings", "fast,x,9,3", corvane.Error, "error"),
     # Only U+DC80..U+DCFF stand for bytes; the code page has nothing for other surrogates.

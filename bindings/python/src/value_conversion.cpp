@@ -1,5 +1,6 @@
 #include "value_conversion.h"
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 
@@ -111,6 +112,16 @@ platform::Variant toVariant(py::handle value, VarType memberType, std::string_vi
     }
     if (value.is_none())
         return {};
+    // A number given to a Boolean member is true or false as Python's bool() says (2**100
+    // and inf are true); NaN is neither, and is refused.
+    if (memberType == VarType::Boolean && !PyBool_Check(value.ptr()) &&
+        (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()))) {
+        if (PyFloat_Check(value.ptr()) && std::isnan(PyFloat_AS_DOUBLE(value.ptr())))
+            throw py::value_error(std::string(memberName) +
+                                  " takes no NaN: it is neither true nor false");
+        return platform::Variant::fromBoolean(PyObject_IsTrue(value.ptr()) != 0 ? platform::kTrue
+                                                                                : platform::kFalse);
+    }
     if (PyBool_Check(value.ptr()))
         return platform::Variant::fromBoolean(value.ptr() == Py_True ? platform::kTrue
                                                                      : platform::kFalse);
