@@ -72,6 +72,31 @@ TENTH_ADAPTER = (ODD_ADAPTER.replace("ttyUSB2", "ttyUSB10").replace("1-3", "1-4"
                  .replace("CP2102_0001", "CP2102_0010").replace("CP210x UART Bridge", LONG_PRODUCT))
 
 
+# An adapter without a vendor string of its own (udev then gives its identifier, "1a86"),
+# whose product string is padded with blanks.
+PLAIN_ADAPTER_TTY = ODD_ADAPTER_TTY.replace("ttyUSB2", "ttyUSB3").replace("1-3", "1-5")
+PLAIN_ADAPTER = (ODD_ADAPTER.replace("ttyUSB2", "ttyUSB3").replace("1-3", "1-5")
+                 .replace("MINOR=2", "MINOR=3").replace("188:2", "188:3")
+                 .replace("CP2102_0001", "CH340_0003")
+                 .replace("ID_VENDOR_ID=10C4", "ID_VENDOR_ID=1A86")
+                 .replace("E: ID_VENDOR_FROM_DATABASE=",
+                          "E: ID_VENDOR_ENC=1a86\nE: ID_MODEL_ENC=USB2.0-Serial\\x20\\x20\n"
+                          "E: ID_VENDOR_FROM_DATABASE=")
+                 .replace(ODD_VENDOR, "QinHeng Electronics  ")
+                 .replace("ID_MODEL_FROM_DATABASE=CP210x UART Bridge",
+                          "ID_MODEL_FROM_DATABASE=CH340 serial converter"))
+
+
+def test_a_description_takes_the_device_s_own_strings_unless_they_are_only_its_identifier(
+        machine, home):
+    machine.plug(PLAIN_ADAPTER, PLAIN_ADAPTER_TTY)
+    done = run_tool(machine, home, "--json")
+    assert done.returncode == 0, done.stderr
+    port = next(p for p in json.loads(done.stdout) if p["device"] == "/dev/ttyUSB3")
+    assert (port["manufacturer"], port["product"]) == ("QinHeng Electronics", "USB2.0-Serial")
+    assert port["description"] == "USB2.0-Serial (QinHeng Electronics)"
+
+
 def test_the_table_counts_devices_as_people_do_and_stays_narrow(machine, home):
     machine.plug_odd_adapter()
     machine.plug(TENTH_ADAPTER, TENTH_ADAPTER_TTY)

@@ -25,21 +25,36 @@ std::string property(udev_device* device, const char* name) {
     return text(udev_device_get_property_value(device, name));
 }
 
-// The device's own string (the *_ENC property, decoded), else the name from udev's hardware
-// database, else udev's plain value (blanks made '_').
-std::string firstProperty(udev_device* device, const char* encoded, const char* fromDatabase,
-                          const char* plain) {
-    if (const char* value = udev_device_get_property_value(device, encoded); value && *value)
-        return text(decodeUdevEscapes(value).c_str());
-    if (std::string value = property(device, fromDatabase); !value.empty())
-        return value;
-    return property(device, plain);
-}
-
 std::string lowerCase(std::string value) {
     for (char& c : value)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return value;
+}
+
+// `value` without the blanks a device may pad its strings with.
+std::string withoutBlanks(std::string value) {
+    const size_t first = value.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return {};
+    return value.substr(first, value.find_last_not_of(" \t") - first + 1);
+}
+
+// The device's own string (the *_ENC property, decoded), unless it is only the device's
+// hexadecimal `identifier` (what udev puts there for a device without a string of its own);
+// then the name from udev's hardware database; else udev's plain value (blanks made '_').
+// Without the blanks around it.
+std::string firstProperty(udev_device* device, const char* encoded, const char* fromDatabase,
+                          const char* plain, const std::string& identifier) {
+    std::string own;
+    if (const char* value = udev_device_get_property_value(device, encoded); value && *value)
+        own = withoutBlanks(text(decodeUdevEscapes(value).c_str()));
+    if (!own.empty() && (identifier.empty() || lowerCase(own) != identifier))
+        return own;
+    if (std::string named = withoutBlanks(property(device, fromDatabase)); !named.empty())
+        return named;
+    if (!own.empty())
+        return own;
+    return withoutBlanks(property(device, plain));
 }
 
 int hexDigit(char c) {
@@ -153,10 +168,10 @@ std::optional<UdevSerialPort> describeSerialPort(udev_device* device) {
         description.driver = property(device, "ID_USB_DRIVER");
     description.vendorId = lowerCase(property(device, "ID_VENDOR_ID"));
     description.productId = lowerCase(property(device, "ID_MODEL_ID"));
-    description.manufacturer =
-        firstProperty(device, "ID_VENDOR_ENC", "ID_VENDOR_FROM_DATABASE", "ID_VENDOR");
-    description.product =
-        firstProperty(device, "ID_MODEL_ENC", "ID_MODEL_FROM_DATABASE", "ID_MODEL");
+    description.manufacturer = firstProperty(device, "ID_VENDOR_ENC", "ID_VENDOR_FROM_DATABASE",
+                                             "ID_VENDOR", description.vendorId);
+    description.product = firstProperty(device, "ID_MODEL_ENC", "ID_MODEL_FROM_DATABASE",
+                                        "ID_MODEL", description.productId);
     description.serialNumber = property(device, "ID_SERIAL_SHORT");
     description.interfaceNumber = property(device, "ID_USB_INTERFACE_NUM");
     return port;
