@@ -88,8 +88,9 @@ class Port:
     """A serial port as the platform describes it (text as udev gives it, "" when unknown).
 
     `stable_name` is what a port map entry should name (the by-id link, else the by-path
-    link, else the device); `port_number` is the port map's number that opens the port,
-    None when none does; `network` marks a port map entry naming a network serial server.
+    link, else the device); `port_number` is the number that opens the port (the port map's,
+    or n + 1 for /dev/ttyS<n> when the map names nothing for it), None when none does;
+    `network` marks a port map entry naming a network serial server.
     """
 
     device: str

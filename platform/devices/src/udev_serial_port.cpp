@@ -129,6 +129,29 @@ void addLinks(UdevSerialPort& port, udev_device* device) {
     }
 }
 
+// The number that opens `device` without an entry of its own: port n opens /dev/ttyS<n-1>
+// when the map names no device for n (1 to 255, as CommPort takes them); 0 for any other.
+int fallbackPortNumber(const std::string& device, const std::vector<PortMapEntry>& entries) {
+    constexpr std::string_view kLegacyNode = "/dev/ttyS";
+    if (!device.starts_with(kLegacyNode) || device.size() == kLegacyNode.size() ||
+        device.size() > kLegacyNode.size() + 3)
+        return 0;
+    int number = 0;
+    for (const char c : std::string_view(device).substr(kLegacyNode.size())) {
+        if (c < '0' || c > '9')
+            return 0;
+        number = number * 10 + (c - '0');
+    }
+    const int port = number + 1;
+    if (port > 255 || (device[kLegacyNode.size()] == '0' && number != 0))
+        return 0;
+    for (const PortMapEntry& entry : entries) {
+        if (entry.port == port)
+            return 0;
+    }
+    return port;
+}
+
 }  // namespace
 
 std::string decodeUdevEscapes(const std::string& encoded) {
@@ -214,6 +237,8 @@ void assignPortNumber(UdevSerialPort& port, const std::vector<PortMapEntry>& ent
         if (names)
             port.description.portNumber = entry.port;
     }
+    if (port.description.portNumber == 0)
+        port.description.portNumber = fallbackPortNumber(port.description.device, entries);
 }
 
 std::vector<SerialPortDescription> networkSerialPorts(const std::vector<PortMapEntry>& entries) {

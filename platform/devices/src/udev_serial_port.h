@@ -26,7 +26,9 @@ std::optional<UdevSerialPort> describeSerialPort(udev_device* device);
 std::vector<UdevSerialPort> presentSerialPorts(udev* context);
 
 // Sets the port's number to the lowest of the map's entries that names it: by its node or
-// one of its links as written, or by a path that resolves to the same file.
+// one of its links as written, or by a path that resolves to the same file. Without one, a
+// legacy /dev/ttyS<n> gets n + 1 when the map names nothing for that number, as that
+// number opens it.
 void assignPortNumber(UdevSerialPort& port, const std::vector<PortMapEntry>& entries);
 
 // The map's network entries as ports.

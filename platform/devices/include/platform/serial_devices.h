@@ -28,7 +28,7 @@ struct SerialPortDescription {
     std::string serialNumber;  // USB adapters that have one
     std::string interfaceNumber;  // USB adapters: "00", "01" ...
     bool network = false;         // a port map entry naming a network serial server
-    int portNumber = 0;           // the port map's number that opens this port, 0 when none
+    int portNumber = 0;           // the number that opens this port (map or fallback), 0: none
 
     // The name a port map entry should use: the by-id name, else the by-path name, else the
     // device itself.
