@@ -115,19 +115,25 @@ TEST_F(SerialDevicesTest, AWatchSeesAdaptersLeaveAndArriveAndMayEndInItsCallback
                 watch.reset();
         });
 
-    // The second adapter comes back on another node: its stable name keeps its number.
+    // The second adapter comes back on another node: its stable name keeps its number. A
+    // port udev announces again while it stays is no news, even once the map has given it a
+    // number since.
     struct Step {
         std::function<void()> act;
         Change change;
         SerialPortDescription port;
     };
     const Step steps[] = {
-        {[&] { m_machine.unplug(kSecondAdapter, "ttyUSB1"); }, Change::Left,
-         adapter("ttyUSB1", kSecondAdapter, 3)},
+        {[&] {
+             setPortDevice(7, byIdName(kFirstAdapter));
+             m_machine.announceAgain(kFirstAdapter, "ttyUSB0");
+             m_machine.unplug(kSecondAdapter, "ttyUSB1");
+         },
+         Change::Left, adapter("ttyUSB1", kSecondAdapter, 3)},
         {[&] { m_machine.plug(kSecondAdapter, "ttyUSB2", 2); }, Change::Arrived,
          adapter("ttyUSB2", kSecondAdapter, 3)},
         {[&] { m_machine.unplug(kFirstAdapter, "ttyUSB0"); }, Change::Left,
-         adapter("ttyUSB0", kFirstAdapter, 0)},
+         adapter("ttyUSB0", kFirstAdapter, 7)},
         {[&] { m_machine.unplug(kSecondAdapter, "ttyUSB2"); }, Change::Left,
          adapter("ttyUSB2", kSecondAdapter, 3)},
     };

@@ -1,8 +1,11 @@
+#include <algorithm>
 #include <cerrno>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/fd_watch.h"
@@ -22,6 +25,9 @@ std::vector<PortMapEntry> entriesForArrival() {
     }
 }
 
+// The monitor socket's receive buffer: a few hundred events.
+constexpr int kReceiveBufferSize = 4 * 1024 * 1024;
+
 }  // namespace
 
 struct SerialPortWatch::Monitor {
@@ -30,11 +36,17 @@ struct SerialPortWatch::Monitor {
     UdevMonitor monitor;
     std::map<std::string, SerialPortDescription> present;  // by syspath
     FdWatch watch;
+    // False once this object is gone: a callback may end the watch among several changes.
+    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
 
     Monitor(Callback callback, MessageLoop& loop);
+    ~Monitor() { *alive = false; }
     void onReadable();
     // What the event means for the list of ports, if anything.
     std::optional<std::pair<Change, SerialPortDescription>> apply(udev_device* device);
+    // The ports present now against those known: what left and what arrived unseen (events
+    // the kernel dropped when the socket's buffer was full).
+    std::vector<std::pair<Change, SerialPortDescription>> rescan();
 };
 
 SerialPortWatch::Monitor::Monitor(Callback callback, MessageLoop& loop)
@@ -43,6 +55,9 @@ SerialPortWatch::Monitor::Monitor(Callback callback, MessageLoop& loop)
     monitor.reset(udev_monitor_new_from_netlink(context.get(), "udev"));
     if (!monitor)
         throwUdevFailure(u"の通知を受け取れません", errno != 0 ? errno : ENOMEM);
+    // Room for a burst (a hub with many adapters); what still overflows is found by a rescan.
+    // A smaller buffer than asked for (an unprivileged user's limit) still works.
+    udev_monitor_set_receive_buffer_size(monitor.get(), kReceiveBufferSize);
     int result = udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "tty", nullptr);
     if (result >= 0)
         result = udev_monitor_enable_receiving(monitor.get());
@@ -81,17 +96,70 @@ SerialPortWatch::Monitor::apply(udev_device* device) {
         return std::nullopt;
     assignPortNumber(*port, entriesForArrival());
     auto [known, inserted] = present.try_emplace(port->syspath, port->description);
-    // Seen already in the list taken at the start: no news.
-    if (!inserted && known->second == port->description)
+    // A port known already (from the list taken at the start, or announced again as
+    // `udevadm trigger` makes udev do): no news, only what it now says of itself.
+    if (!inserted) {
+        known->second = std::move(port->description);
         return std::nullopt;
-    known->second = port->description;
+    }
     return std::pair{Change::Arrived, std::move(port->description)};
+}
+
+std::vector<std::pair<SerialPortWatch::Change, SerialPortDescription>>
+SerialPortWatch::Monitor::rescan() {
+    std::map<std::string, SerialPortDescription> now;
+    const std::vector<PortMapEntry> entries = entriesForArrival();
+    for (UdevSerialPort& port : presentSerialPorts(context.get())) {
+        assignPortNumber(port, entries);
+        now[port.syspath] = std::move(port.description);
+    }
+    // Another device where one was (both its leaving and the other's arrival lost) is a
+    // change too.
+    const auto sameDevice = [](const SerialPortDescription& a, const SerialPortDescription& b) {
+        return a.device == b.device && a.byId == b.byId && a.serialNumber == b.serialNumber &&
+               a.vendorId == b.vendorId && a.productId == b.productId;
+    };
+    std::vector<std::pair<Change, SerialPortDescription>> changes;
+    std::vector<std::string> replaced;
+    for (auto& [syspath, port] : present) {
+        const auto found = now.find(syspath);
+        if (found == now.end() || !sameDevice(port, found->second)) {
+            changes.emplace_back(Change::Left, std::move(port));
+            if (found != now.end())
+                replaced.push_back(syspath);
+        }
+    }
+    for (const auto& [syspath, port] : now) {
+        if (!present.contains(syspath) ||
+            std::find(replaced.begin(), replaced.end(), syspath) != replaced.end())
+            changes.emplace_back(Change::Arrived, port);
+    }
+    present = std::move(now);
+    return changes;
 }
 
 void SerialPortWatch::Monitor::onReadable() {
     // One event a call: the watch is level-triggered, so a burst of events shares the loop
     // with everything else.
+    errno = 0;
     UdevDevice device(udev_monitor_receive_device(monitor.get()));
+    if (!device && errno == ENOBUFS) {
+        // Events were lost: the list is taken again, and only its differences reported.
+        std::vector<std::pair<Change, SerialPortDescription>> changes;
+        try {
+            changes = rescan();
+        } catch (const Error&) {
+            return;  // udev cannot list now; the next event is still seen
+        }
+        Callback call = callback;
+        const std::shared_ptr<bool> stillAlive = alive;
+        for (const auto& [change, port] : changes) {
+            if (!*stillAlive)
+                return;
+            call(change, port);
+        }
+        return;
+    }
     if (!device)
         return;
     auto change = apply(device.get());

@@ -109,6 +109,11 @@ class MockSerialPorts {
         passLinkIoctls(adapter);
     }
 
+    // udev says "add" again for `adapter`, still `node`, as `udevadm trigger` makes it do.
+    void announceAgain(const MockAdapter& adapter, const std::string& node) {
+        umockdev_testbed_uevent(m_testbed, ttySysPath(adapter, node).c_str(), "add");
+    }
+
     // Unplugs `adapter`, now `node`: udev says "remove", the devices go and so do its links.
     void unplug(const MockAdapter& adapter, const std::string& node) {
         const std::string tty = ttySysPath(adapter, node);

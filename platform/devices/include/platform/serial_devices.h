@@ -48,8 +48,10 @@ std::vector<SerialPortDescription> listSerialPorts();
 // Reports ports arriving and leaving on `loop`, from a udev monitor (no polling), until it
 // is destroyed. The callback runs on the loop's thread and may destroy the watch. A leaving
 // port is described as it was when it arrived (or when the watch started). A port arriving
-// while the port map cannot be read is reported with number 0. Errors (when starting) are
-// platform errors, as for listSerialPorts().
+// while the port map cannot be read is reported with number 0. A port udev announces again
+// while it stays (`udevadm trigger`) is no news. When the kernel drops events (a burst the
+// monitor's 4 MiB buffer cannot hold), the ports are listed again and only the differences
+// are reported. Errors (when starting) are platform errors, as for listSerialPorts().
 class SerialPortWatch {
   public:
     enum class Change { Arrived, Left };
