@@ -1,5 +1,6 @@
 #include "platform/private_profile.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -19,9 +20,27 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/another_user.h"
+
+namespace {
+
+// What the next flock() of this program does first, once: the test's way to act at the moment
+// after the writer has checked the file's name.
+std::function<void()> beforeNextLock;
+
+}  // namespace
+
+// Stands in for the C library's flock() in this test program, the platform library's calls
+// included.
+extern "C" __attribute__((visibility("default"))) int flock(int fd, int operation) {
+    static const auto real = reinterpret_cast<int (*)(int, int)>(::dlsym(RTLD_NEXT, "flock"));
+    if (const std::function<void()> hook = std::exchange(beforeNextLock, nullptr))
+        hook();
+    return real(fd, operation);
+}
 
 namespace {
 
@@ -331,26 +350,32 @@ TEST_F(PrivateProfile, RefusesWhatItCannotWrite) {
     const std::string original = "[S]\r\nk=1\r\n";
     put(original);
 
+    // Each refusal says why in errno, as a failed system call would.
     fs::permissions(m_file, fs::perms::owner_read | fs::perms::group_read);
     EXPECT_FALSE(write("S", "k", "2"));
+    EXPECT_EQ(errno, EACCES);
     EXPECT_FALSE(write("S", "k", nullptr));
     EXPECT_EQ(contents(), original);
     fs::permissions(m_file, fs::perms::owner_read | fs::perms::owner_write);
 
     fs::permissions(m_dir, fs::perms::owner_read | fs::perms::owner_exec);
     EXPECT_FALSE(WritePrivateProfileStringA("S", "k", "2", (m_dir / "new.ini").c_str()));
+    EXPECT_EQ(errno, EACCES);
     fs::permissions(m_dir, fs::perms::owner_all);
     EXPECT_EQ(contents(), original);
     EXPECT_EQ(entries(), std::set<std::string>{"settings.ini"});
 
     EXPECT_FALSE(WritePrivateProfileStringA("S", "k", "2", (m_dir / "no" / "x.ini").c_str()));
+    EXPECT_EQ(errno, ENOENT);
     EXPECT_FALSE(fs::exists(m_dir / "no"));
 
     fs::create_directory(m_dir / "folder.ini");
     EXPECT_FALSE(WritePrivateProfileStringA("S", "k", "2", (m_dir / "folder.ini").c_str()));
+    EXPECT_EQ(errno, EISDIR);
     EXPECT_TRUE(fs::is_directory(m_dir / "folder.ini"));
 
     EXPECT_FALSE(write(nullptr, "k", "v"));
+    EXPECT_EQ(errno, EINVAL);
     EXPECT_FALSE(WritePrivateProfileStringA("S", "k", "v", nullptr));
     EXPECT_EQ(contents(), original);
 }
@@ -388,6 +413,16 @@ TEST_F(PrivateProfile, KeepsPermissionsAndLinks) {
     ASSERT_TRUE(WritePrivateProfileStringA("S", "k", "3", link.c_str()));
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(contents(), "[S]\r\nk=3\r\n");
+
+    // A new file is made as any other: 0666 less the umask, so a group may share it.
+    const fs::path shared = m_dir / "shared.ini";
+    const mode_t saved = ::umask(002);
+    const bool created = WritePrivateProfileStringA("S", "k", "1", shared.c_str());
+    ::umask(saved);
+    ASSERT_TRUE(created);
+    EXPECT_EQ(fs::status(shared).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                  fs::perms::group_write | fs::perms::others_read);
 }
 
 // A folder without write permission takes no new file, but the writable file in it is still
@@ -429,23 +464,33 @@ TEST_F(PrivateProfile, UpdatesAWritableFileInAReadOnlyFolderInPlace) {
 
 // Another user who may read the folder, or the file, may lock it; that must hold up the
 // user's write a short while at most. The holder keeps its lock far longer than the bound
-// checked here, which only a wait without any bound would pass.
+// checked here, which only a wait without any bound would pass. Where all may write the
+// folder, the writers share the lock on the file itself: a lock file that another user
+// left there, held or not, stands in nobody's way.
 TEST_F(PrivateProfile, AnotherUsersLockHoldsUpAWriteAShortWhileAtMost) {
     using platform::testing::kAnotherUser;
     if (!platform::testing::canActAsAnotherUser())
         GTEST_SKIP() << "acting as another user needs root";
     const std::string original = "[S]\r\nk=1\r\n";
+    const fs::perms allMayWrite = fs::perms::all;
+    const fs::perms writerMayWrite = fs::perms::owner_all | fs::perms::group_read |
+                                     fs::perms::group_exec | fs::perms::others_read |
+                                     fs::perms::others_exec;
+    const fs::perms nobodyMayWrite = fs::perms::owner_read | fs::perms::owner_exec |
+                                     fs::perms::others_read | fs::perms::others_exec;
     const struct {
         const char* what;
         std::optional<fs::path> locked;
         bool othersLockFile;  // another user made the lock file (in a folder all may write)
-        bool readOnlyFolder;  // the file is rewritten in place, under a lock on itself
+        fs::perms folder;     // nobody may write it: the file is rewritten in place
         bool written;
     } cases[] = {
-        {"the folder", m_dir, false, false, true},
-        {"another user's lock file", std::nullopt, true, false, false},
-        {"another user's lock file, held", m_dir / lockFile(), true, false, false},
-        {"the file rewritten in place", m_file, false, true, false},
+        {"the folder, which all may write", m_dir, false, allMayWrite, true},
+        {"the folder, which only the writer may write", m_dir, false, writerMayWrite, true},
+        {"another user's lock file", std::nullopt, true, allMayWrite, true},
+        {"another user's lock file, held", m_dir / lockFile(), true, allMayWrite, true},
+        {"the file, in a folder all may write", m_file, false, allMayWrite, false},
+        {"the file rewritten in place", m_file, false, nobodyMayWrite, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -456,10 +501,7 @@ TEST_F(PrivateProfile, AnotherUsersLockHoldsUpAWriteAShortWhileAtMost) {
             writeBytes(m_dir / lockFile(), "");
             ASSERT_EQ(::chown((m_dir / lockFile()).c_str(), kAnotherUser, kAnotherUser), 0);
         }
-        fs::permissions(m_dir, c.readOnlyFolder
-                                   ? fs::perms::owner_read | fs::perms::owner_exec |
-                                         fs::perms::others_read | fs::perms::others_exec
-                                   : fs::perms::all);
+        fs::permissions(m_dir, c.folder);
         std::optional<platform::testing::LockOfAnotherUser> lock;
         if (c.locked) {
             lock.emplace(*c.locked, 90);
@@ -500,6 +542,52 @@ TEST_F(PrivateProfile, FollowsOnlyItsOwnLinksInAFolderOthersMayWrite) {
         EXPECT_EQ(WritePrivateProfileStringA("S", "k", "2", link.c_str()), c.followed);
         EXPECT_EQ(contents(), c.followed ? "[S]\r\nk=2\r\n" : original);
         EXPECT_TRUE(fs::is_symlink(link));
+    }
+}
+
+// Someone who may write the folder swaps the settings file for a link to the writer's
+// private file at the moment after the writer's checks on the name (its first lock): the
+// private content must reach neither the settings file nor the link's target, in a
+// folder all may write (not sticky, so the kernel's link protection does not apply) as
+// in the writer's own.
+TEST_F(PrivateProfile, ALinkSwappedInAfterTheChecksIsNeverRead) {
+    const std::string secret = "[S]\r\nsecret=private\r\n";
+    const fs::path privateFile = m_dir / "private.ini";
+    writeBytes(privateFile, secret);
+    fs::permissions(privateFile, fs::perms::owner_read | fs::perms::owner_write);
+    const struct {
+        const char* what;
+        fs::perms folderMode;
+    } cases[] = {
+        {"a folder all may write", fs::perms::all},
+        {"the writer's own folder", fs::perms::owner_all},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path folder = m_dir / "folder";
+        fs::remove_all(folder);
+        fs::create_directory(folder);
+        fs::permissions(folder, c.folderMode);
+        const fs::path file = folder / "settings.ini";
+        writeBytes(file, "[S]\r\nk=1\r\n");
+        beforeNextLock = [&] {
+            fs::create_symlink(privateFile, folder / "swap");
+            fs::rename(folder / "swap", file);
+        };
+        const bool written = WritePrivateProfileStringA("S", "k", "2", file.c_str());
+        const int error = errno;
+        beforeNextLock = nullptr;
+
+        EXPECT_FALSE(written);
+        EXPECT_EQ(error, ELOOP);
+        EXPECT_TRUE(fs::is_symlink(file));
+        EXPECT_EQ(bytesOf(privateFile), secret);
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            if (!entry.is_symlink()) {
+                EXPECT_EQ(bytesOf(entry.path()).value_or("").find("private"), std::string::npos)
+                    << entry.path();
+            }
+        }
     }
 }
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <thread>
@@ -18,6 +19,10 @@ namespace {
 // Long enough for any writer that holds a lock only while it rewrites one file; anyone who
 // may merely open the locked file (another user who can read it, say) cannot stall us longer.
 constexpr std::chrono::milliseconds kLockWait{5000};
+
+FileDescriptor lockedDescriptor(const std::filesystem::path& path, int flags, mode_t mode);
+
+}  // namespace
 
 // Takes the lock, polling, and gives up with EWOULDBLOCK once kLockWait has passed.
 void lockWithin(int fd, const std::filesystem::path& path) {
@@ -34,6 +39,8 @@ void lockWithin(int fd, const std::filesystem::path& path) {
         pause = std::min(pause * 2, std::chrono::milliseconds{50});
     }
 }
+
+namespace {
 
 FileDescriptor lockedDescriptor(const std::filesystem::path& path, int flags, mode_t mode) {
     FileDescriptor fd(::open(path.c_str(), flags | O_CLOEXEC, mode));
@@ -94,7 +101,9 @@ FileDescriptor createTemporary(const std::filesystem::path& file, bool modeFollo
 void applyMode(int fd, const std::filesystem::path& file, FileMode mode,
                const std::filesystem::path& temporary) {
     struct stat existing = {};
-    if (mode.keepExisting && ::stat(file.c_str(), &existing) == 0) {
+    if (mode.existing)
+        existing = *mode.existing;
+    if (mode.existing || (mode.keepExisting && ::stat(file.c_str(), &existing) == 0)) {
         // The owner may stay out of reach for an unprivileged writer; the mode may not.
         const int owned = ::fchown(fd, existing.st_uid, existing.st_gid);
         (void)owned;
@@ -122,25 +131,22 @@ FolderLock FolderLock::throughFile(const std::filesystem::path& lockFile) {
     return FolderLock(lockedDescriptor(lockFile, O_RDWR | O_CREAT | O_NOFOLLOW, 0600));
 }
 
-FolderLock FolderLock::forFile(const std::filesystem::path& file) {
-    const std::filesystem::path folder = folderOf(file);
-    if (isReadOnly(folder)) {
-        // No lock file can be made here; the file itself is what gets rewritten in place.
-        // Without it there is nothing to serialise, as no writer can create it here.
-        FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        if (fd.get() < 0 && errno == ENOENT)
-            return onFolder(folder);
-        if (fd.get() < 0)
-            throw FileFailure(FileStep::Open, file, errno);
-        lockWithin(fd.get(), file);
-        return FolderLock(std::move(fd));
-    }
-    return FolderLock(lockedPrivateFile(folder / ("." + file.filename().string() + ".lock")));
+FolderLock FolderLock::throughPrivateFile(const std::filesystem::path& lockFile) {
+    return FolderLock(lockedPrivateFile(lockFile));
 }
 
-void replaceFile(const std::filesystem::path& file, std::string_view content, FileMode mode) {
+namespace {
+
+// The new content in a synced temporary file beside `file`, with its mode; then `put`
+// gives it the file's name (false: the name was taken, nothing changed). A failure at any
+// step removes the temporary file.
+template <class Put>
+bool writeThenPut(const std::filesystem::path& file, std::string_view content, FileMode mode,
+                  Put put) {
     std::filesystem::path temporary;
-    FileDescriptor fd = createTemporary(file, mode.keepExisting || mode.mode, temporary);
+    FileDescriptor fd =
+        createTemporary(file, mode.keepExisting || mode.mode || mode.existing, temporary);
+    bool named = false;
     try {
         applyMode(fd.get(), file, mode, temporary);
         if (!writeAll(fd.get(), content))
@@ -149,19 +155,59 @@ void replaceFile(const std::filesystem::path& file, std::string_view content, Fi
             throw FileFailure(FileStep::Flush, temporary, errno);
         if (::close(fd.release()) != 0)
             throw FileFailure(FileStep::Flush, temporary, errno);
-        if (::rename(temporary.c_str(), file.c_str()) != 0)
-            throw FileFailure(FileStep::Replace, file, errno);
+        named = put(temporary);
     } catch (...) {
         ::unlink(temporary.c_str());
         throw;
     }
+    if (!named) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
     syncFolder(folderOf(file));
+    return true;
 }
 
-void rewriteInPlace(const std::filesystem::path& file, std::string_view content) {
-    FileDescriptor fd(::open(file.c_str(), O_WRONLY | O_CLOEXEC));
+}  // namespace
+
+void replaceFile(const std::filesystem::path& file, std::string_view content, FileMode mode) {
+    writeThenPut(file, content, mode, [&](const std::filesystem::path& temporary) {
+        if (::rename(temporary.c_str(), file.c_str()) != 0)
+            throw FileFailure(FileStep::Replace, file, errno);
+        return true;
+    });
+}
+
+bool createFile(const std::filesystem::path& file, std::string_view content, FileMode mode) {
+    return writeThenPut(file, content, mode, [&](const std::filesystem::path& temporary) {
+        if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, file.c_str(), RENAME_NOREPLACE) == 0)
+            return true;
+        if (errno == EEXIST)
+            return false;
+        if (errno != EINVAL)
+            throw FileFailure(FileStep::Replace, file, errno);
+        // A file system without an exclusive rename: a hard link is just as exclusive.
+        if (::link(temporary.c_str(), file.c_str()) != 0) {
+            if (errno == EEXIST)
+                return false;
+            throw FileFailure(FileStep::Replace, file, errno);
+        }
+        ::unlink(temporary.c_str());
+        return true;
+    });
+}
+
+void rewriteInPlace(const std::filesystem::path& file, const struct stat& expected,
+                    std::string_view content) {
+    FileDescriptor fd(
+        ::open(file.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (fd.get() < 0)
         throw FileFailure(FileStep::Open, file, errno);
+    struct stat opened = {};
+    if (::fstat(fd.get(), &opened) != 0)
+        throw FileFailure(FileStep::Open, file, errno);
+    if (opened.st_dev != expected.st_dev || opened.st_ino != expected.st_ino)
+        throw FileFailure(FileStep::Open, file, ESTALE);
     const auto size = static_cast<off_t>(content.size());
     if (size > 0) {
         // posix_fallocate returns the error instead of setting errno.

@@ -6,6 +6,7 @@
 // A failed step throws FileFailure; each writer turns it into its own kind of error.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <exception>
@@ -53,16 +54,18 @@ class FolderLock {
     static FolderLock onFolder(const std::filesystem::path& folder);
     // The lock file is created (mode 0600) when missing and never opened through a link.
     static FolderLock throughFile(const std::filesystem::path& lockFile);
-    // For the writers of `file`, in a folder others may be able to read or write: the
-    // writer's own lock file ".<name>.lock" beside it (0600, never through a link; one
-    // owned by another user fails with FileStep::Open and EPERM), or, in a read-only folder
-    // where no lock file can be made, the file itself (the folder when the file is missing).
-    static FolderLock forFile(const std::filesystem::path& file);
+    // The writer's own lock file: a regular file of this user (0600, never through a link);
+    // one owned by another user fails with FileStep::Open and EPERM, as it is not shared.
+    static FolderLock throughPrivateFile(const std::filesystem::path& lockFile);
 
   private:
     explicit FolderLock(FileDescriptor fd) : m_fd(std::move(fd)) {}
     FileDescriptor m_fd;
 };
+
+// Takes an exclusive flock on `fd` (opened from `path`) within the same bound as a
+// FolderLock; released when the descriptor is closed.
+void lockWithin(int fd, const std::filesystem::path& path);
 
 // The mode the written file gets.
 struct FileMode {
@@ -70,6 +73,9 @@ struct FileMode {
     bool keepExisting = false;
     // Otherwise (or for a new file) this mode; none gives 0666 less the umask.
     std::optional<mode_t> mode;
+    // The replaced file's status as read from its own descriptor: its mode, and its owner
+    // where the writer may set it, carry over without looking the name up again.
+    std::optional<struct stat> existing;
 };
 
 // Writes `content` to a new file beside `file` (hidden, unique name), syncs it and renames
@@ -77,11 +83,17 @@ struct FileMode {
 // leaves `file` as it was.
 void replaceFile(const std::filesystem::path& file, std::string_view content, FileMode mode);
 
+// As replaceFile, for a file that must not exist yet: false, leaving everything as it was,
+// when something already has its name (another writer created it meanwhile).
+bool createFile(const std::filesystem::path& file, std::string_view content, FileMode mode);
+
 // For a file in a folder that takes no new file (read-only) but that may itself be
 // written: overwrites it in place, keeping its inode, links, owner and mode. Room for the
 // new content is reserved first, so a full disk or a size limit fails before the old
-// content is touched.
-void rewriteInPlace(const std::filesystem::path& file, std::string_view content);
+// content is touched. The name must still be the file `expected` describes, no link
+// (FileStep::Open, ESTALE or ELOOP otherwise).
+void rewriteInPlace(const std::filesystem::path& file, const struct stat& expected,
+                    std::string_view content);
 
 // True when `path` exists and may not be written: it has no write permission bit at all
 // (read-only for everyone, root included, the way a read-only attribute is), or the

@@ -418,7 +418,8 @@ void TextPropertyBag::loadText(std::string_view text) {
 void TextPropertyBag::saveToFile(const std::filesystem::path& path) const {
     const std::string text = toText();
     try {
-        replaceFile(path, text, FileMode{.keepExisting = true, .mode = 0644});
+        replaceFile(path, text,
+                    FileMode{.keepExisting = true, .mode = 0644, .existing = std::nullopt});
     } catch (const FileFailure& failure) {
         throwSaveFailure(path, failure);
     }

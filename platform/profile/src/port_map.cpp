@@ -133,7 +133,8 @@ void replaceMap(const std::filesystem::path& file, const std::vector<std::string
     std::string content;
     for (const std::string& line : lines)
         content += line + "\n";
-    replaceFile(file, content, FileMode{.keepExisting = false, .mode = 0600});
+    replaceFile(file, content,
+                FileMode{.keepExisting = false, .mode = 0600, .existing = std::nullopt});
 }
 
 // Rewrites the map with `port`'s entries dropped and, if `device` is given, the entry

@@ -14,7 +14,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "atomic_file.h"
+#include "file_update.h"
+#include "platform/file_descriptor.h"
 
 namespace platform {
 namespace {
@@ -196,32 +197,11 @@ constexpr off_t kLargestFile = 16 * 1024 * 1024;
 // The whole file, or nothing when it is missing, unreadable, no regular file or larger than
 // kLargestFile. Opened without blocking, so that a FIFO (or a device) in its place is
 // turned down at once instead of waiting for a writer that may never come.
-std::optional<std::string> readRegularFile(const char* path) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
+std::optional<std::string> readProfile(const char* path) {
+    const FileDescriptor fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (fd.get() < 0)
         return std::nullopt;
-    std::optional<std::string> content;
-    struct stat st = {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kLargestFile) {
-        std::string data;
-        data.reserve(static_cast<size_t>(st.st_size));
-        char chunk[65536];
-        for (;;) {
-            const ssize_t n = ::read(fd, chunk, sizeof chunk);
-            if (n > 0) {
-                data.append(chunk, static_cast<size_t>(n));
-                if (data.size() > static_cast<size_t>(kLargestFile))
-                    break;  // grew past the bound while being read
-            } else if (n == 0) {
-                content = std::move(data);
-                break;
-            } else if (errno != EINTR) {
-                break;
-            }
-        }
-    }
-    ::close(fd);
-    return content;
+    return readRegularFile(fd.get(), kLargestFile);
 }
 
 uint32_t copyString(std::string_view s, char* buffer, uint32_t size) {
@@ -371,7 +351,7 @@ uint32_t GetPrivateProfileStringA(const char* section, const char* key, const ch
         return 0;
     std::optional<std::string> text;
     if (path)
-        text = readRegularFile(path);
+        text = readProfile(path);
     const std::vector<Line> lines = text ? parseLines(*text) : std::vector<Line>{};
     if (!section) {
         return copyNameList(uniqueNames(lines, LineKind::Section, 0, lines.size()), buffer, size);
@@ -393,60 +373,51 @@ uint32_t GetPrivateProfileStringA(const char* section, const char* key, const ch
 
 bool WritePrivateProfileStringA(const char* section, const char* key, const char* value,
                                 const char* path) {
-    if (!section || !path || !*path)
+    if (!section || !path || !*path) {
+        errno = EINVAL;
         return false;
+    }
     const std::optional<std::string> resolved = resolveLink(path);
-    if (!resolved)
+    if (!resolved) {
+        errno = EACCES;  // as the kernel refuses a link it may not follow
         return false;
+    }
     const std::string& target = *resolved;
     const size_t slash = target.rfind('/');
     const std::string folder = folderOf(target);
     const std::string fileName = slash == std::string::npos ? target : target.substr(slash + 1);
-    if (fileName.empty())
-        return false;
-
-    struct stat folderStat = {};
-    if (::stat(folder.c_str(), &folderStat) != 0 || !S_ISDIR(folderStat.st_mode))
-        return false;
-    try {
-        // Writers in other processes must not lose each other's changes between reading
-        // and replacing; a lock that anyone who may read the folder could hold would let
-        // them stall every write into it.
-        const FolderLock lock = FolderLock::forFile(target);
-
-        struct stat fileStat = {};
-        const bool exists = ::stat(target.c_str(), &fileStat) == 0;
-        if (!exists && errno != ENOENT)
-            return false;
-        if (exists && !S_ISREG(fileStat.st_mode))
-            return false;
-
-        std::string text;
-        if (exists) {
-            std::optional<std::string> content = readRegularFile(target.c_str());
-            if (!content)
-                return false;
-            text = std::move(*content);
-        }
-        const std::optional<Edit> edit = planEdit(text, section, key, value);
-        if (!edit)
-            return true;  // nothing to delete
-        if (exists && isReadOnly(target))
-            return false;
-        text.replace(edit->from, edit->to - edit->from, edit->replacement);
-        if (!isReadOnly(folder)) {
-            replaceFile(target, text, FileMode{.keepExisting = true, .mode = std::nullopt});
-        } else if (exists) {
-            // A writable file in a folder that takes no new file is still the user's to
-            // change: rewritten where it stands, under the same lock.
-            rewriteInPlace(target, text);
-        } else {
-            return false;
-        }
-    } catch (const FileFailure&) {
+    if (fileName.empty()) {
+        errno = EISDIR;
         return false;
     }
-    return true;
+    struct stat folderStat = {};
+    if (::stat(folder.c_str(), &folderStat) != 0)
+        return false;
+    if (!S_ISDIR(folderStat.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    try {
+        // Each round reads what is there now; another round follows only when another writer
+        // created the file meanwhile.
+        for (;;) {
+            FileUpdate update = FileUpdate::begin(target, kLargestFile);
+            std::string text = update.content();
+            const std::optional<Edit> edit = planEdit(text, section, key, value);
+            if (!edit)
+                return true;  // nothing to delete
+            if (update.exists() && !update.writable()) {
+                errno = EACCES;
+                return false;
+            }
+            text.replace(edit->from, edit->to - edit->from, edit->replacement);
+            if (update.commit(text))
+                return true;
+        }
+    } catch (const FileFailure& failure) {
+        errno = failure.errorNumber();
+        return false;
+    }
 }
 
 }  // namespace platform

@@ -630,7 +630,8 @@ void Registry::update(const std::function<void(RegistryContents&)>& change) {
         // either the old or the new file, never a mix.
         replaceFile(m_file, newText,
                     FileMode{.keepExisting = false,
-                             .mode = m_scope == RegistryScope::machine ? 0644u : 0600u});
+                             .mode = m_scope == RegistryScope::machine ? 0644u : 0600u,
+                             .existing = std::nullopt});
     } catch (const FileFailure& failure) {
         throwWriteFailure(failure, m_file);
     }

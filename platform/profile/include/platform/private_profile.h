@@ -35,17 +35,24 @@ uint32_t GetPrivateProfileStringA(const char* section, const char* key, const ch
 // Names and the value are written as given (names without surrounding blanks), so a value
 // holding CR or LF, or a key holding "=", does not read back the same.
 // The file is replaced atomically (a temporary file beside it, synced, renamed over it),
-// keeping its permissions and owner; concurrent writers of the user are serialised by the
-// user's own lock file ".<name>.lock" beside it (0600, left in place). In a read-only folder
-// a writable file is rewritten in place instead (keeping its links and owner), under a lock
-// on the file itself. Whoever holds a lock delays a write by a few seconds at most, then the
-// write fails. A symbolic link is followed, except one in a folder others may write (sticky
-// or not) that belongs to someone other than the writer: that write fails.
-// Returns false, leaving the file as it was, when it cannot be written: a
-// missing folder, a path that is no regular file, a file without write permission, a new
-// file in a read-only folder (a file or folder without any write permission bit counts as
-// read-only even for root), a full disk, a lock file beside it that another user owns. A null
-// `section` or `path` also returns false. A deletion that finds nothing to delete succeeds without
+// keeping its permissions and owner; a new file gets 0666 less the umask, so a group that
+// shares a folder may share its files. The file is opened once and never through a link
+// at its own name: what is read, and the mode kept, come from the file that was opened.
+// Concurrent writers are serialised: in a folder only the user may write, by the user's
+// own lock file ".<name>.lock" beside it (0600, left in place), which nobody else can hold;
+// in a folder others may write too, by a lock on the file itself, which every user who may
+// write the file shares. In a read-only folder a writable file is rewritten in place
+// instead (keeping its links and owner), under a lock on the file itself. Whoever holds a
+// lock delays a write by a few seconds at most, then the write fails. A symbolic link is
+// followed, except one in a folder others may write (sticky or not) that belongs to
+// someone other than the writer: that write fails.
+// Returns false, leaving the file as it was and errno saying why, when it cannot be
+// written: a missing folder (ENOENT), a folder (EISDIR) or anything else but a regular
+// file (EINVAL) at the path, a link at the file's own name once the links on the way are
+// followed (ELOOP), a file without write permission or a new file in a read-only folder
+// (EACCES; a file or folder without any write permission bit counts as read-only even for
+// root), a lock held too long (EWOULDBLOCK), a full disk. A null `section` or `path`
+// also returns false (EINVAL). A deletion that finds nothing to delete succeeds without
 // creating the file.
 bool WritePrivateProfileStringA(const char* section, const char* key, const char* value,
                                 const char* path);
