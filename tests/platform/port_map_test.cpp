@@ -186,5 +186,39 @@ TEST_F(PortMapTest, WritesAPrivateMapAndRefusesOneOthersCouldChange) {
     }
 }
 
+// Root with a user's environment (sudo -E) finds its map in that user's home: a link of
+// theirs there would have root append to whatever file they point at. Root's own link is
+// followed.
+TEST_F(PortMapTest, RootNeverWritesThroughAnotherUsersLink) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to give a link away";
+    const fs::path target = m_root / "target";
+    const struct {
+        const char* what;
+        uid_t linkOwner;
+        bool used;
+    } cases[] = {
+        {"another user's link", 65534, false},
+        {"root's own link", 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(m_root / "home");
+        fs::remove_all(target);
+        fs::create_directory(target, m_root);
+        fs::permissions(target, fs::perms::owner_all);
+        fs::create_symlink(target, m_root / "home");
+        ASSERT_EQ(::lchown((m_root / "home").c_str(), c.linkOwner, c.linkOwner), 0);
+        try {
+            setPortDevice(3, "/dev/ttyS3");
+            EXPECT_TRUE(c.used) << "written";
+        } catch (const Error& error) {
+            EXPECT_FALSE(c.used) << error.what();
+            EXPECT_EQ(error.number(), 70);
+        }
+        EXPECT_EQ(fs::exists(target / "ports"), c.used);
+    }
+}
+
 }  // namespace
 }  // namespace platform

@@ -331,6 +331,60 @@ TEST_F(RegistryTest, RefusesFilesAndFoldersOthersCouldChange) {
     }
 }
 
+// Root may run with a user's environment (sudo -E): its per-user folder then lies in that
+// user's home, where a link or a folder of theirs would have root write the registry
+// wherever they point, the machine's included. Root's own links are followed.
+TEST_F(RegistryTest, RootNeverWritesWhereAnotherUsersLinkOrFolderLeads) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to give links and folders away";
+    namespace fs = std::filesystem;
+    const fs::path root = m_home.root();
+    const fs::path target = root / "target";  // root's: where a link would lead root
+    auto link = [](const fs::path& to, const fs::path& at, uid_t owner) {
+        fs::create_symlink(to, at);
+        ASSERT_EQ(::lchown(at.c_str(), owner, owner), 0);
+    };
+    const struct {
+        const char* what;
+        fs::path folder;
+        std::function<void()> make;
+        bool used;
+    } cases[] = {
+        {"the folder is another user's link", root / "a", [&] { link(target, root / "a", 65534); },
+         false},
+        {"another user's link on the way", root / "b" / "corvane",
+         [&] { link(target, root / "b", 65534); }, false},
+        {"another user's link inside root's", root / "c" / "corvane",
+         [&] {
+             link(root / "c2", root / "c", 0);
+             link(target, root / "c2", 65534);
+         },
+         false},
+        {"another user's folder", root / "d",
+         [&] {
+             fs::create_directory(root / "d");
+             ASSERT_EQ(::chown((root / "d").c_str(), 65534, 65534), 0);
+         },
+         false},
+        {"root's own link", root / "e", [&] { link(target, root / "e", 0); }, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(target);
+        fs::create_directories(target / "corvane");
+        c.make();
+        try {
+            Registry(c.folder).update([](RegistryContents& r) { r.putClass(sampleClass()); });
+            EXPECT_TRUE(c.used) << "written";
+        } catch (const Error& error) {
+            EXPECT_FALSE(c.used) << error.what();
+            EXPECT_EQ(error.number(), kRegistryWriteFailed);
+        }
+        EXPECT_EQ(fs::exists(target / "registry") || fs::exists(target / "corvane" / "registry"),
+                  c.used);
+    }
+}
+
 TEST_F(RegistryTest, ParallelRegistrationsFromSeveralProcessesAllLand) {
     constexpr int kProcesses = 6;
     constexpr int kEntriesEach = 15;

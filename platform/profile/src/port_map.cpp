@@ -21,6 +21,7 @@
 #include "platform/user_data.h"
 #include "platform/utf8.h"
 #include "system_errors.h"
+#include "user_folder.h"
 
 namespace platform {
 namespace {
@@ -74,10 +75,42 @@ std::filesystem::path deviceOf(const Entry& entry) {
                             std::u16string(reason));
 }
 
+// Refuses a map whose folder another user could redirect or change (see user_folder.h);
+// false when there is no folder yet.
+bool checkMapFolder(const std::filesystem::path& file) {
+    const UserFolderStatus status = checkUserFolder(file.parent_path());
+    const std::u16string at = fromUtf8(status.at.string());
+    switch (status.check) {
+        case UserFolderCheck::trusted:
+            return true;
+        case UserFolderCheck::missing:
+        case UserFolderCheck::notAFolder:  // no map there; writing one fails as it may
+            return false;
+        case UserFolderCheck::foreignLink:
+            throwUnusableMap(file, errors::kPermissionDenied,
+                             u"への途中のシンボリック リンク " + at +
+                                 u" は別のユーザーが所有しているため使用できません。");
+        case UserFolderCheck::anotherOwner:
+            throwUnusableMap(
+                file, errors::kPermissionDenied,
+                u"のフォルダー " + at + u" は別のユーザーが所有しているため使用できません。");
+        case UserFolderCheck::othersMayWrite:
+            throwUnusableMap(file, errors::kPermissionDenied,
+                             u"のフォルダー " + at +
+                                 u" はグループまたは他のユーザーが書き込めるため使用できません。");
+        case UserFolderCheck::failed:
+            break;
+    }
+    throwUnusableMap(file, pathErrorNumber(status.errorNumber, status.at),
+                     u"のフォルダーを調べられません: " + posixErrorText(status.errorNumber));
+}
+
 // The map's text; none when there is no map. A map someone else could change could send a
 // port's traffic to their own server, so it must be the user's own regular file (not a
 // link) that no group or other user may write, as the registry is.
 std::string readMap(const std::filesystem::path& file) {
+    if (!checkMapFolder(file))
+        return {};
     FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (fd.get() < 0 && (errno == ENOENT || errno == ENOTDIR))
         return {};
@@ -160,6 +193,7 @@ void rewriteLocked(int port, const std::optional<std::string>& device) {
 // Rewrites the map under the folder lock.
 void rewriteEntry(int port, const std::optional<std::string>& device) {
     std::filesystem::path folder = userDataDirectory();
+    checkMapFolder(portMapFile());
     std::error_code error;
     std::filesystem::create_directories(folder.parent_path(), error);
     if (error)
@@ -167,6 +201,7 @@ void rewriteEntry(int port, const std::optional<std::string>& device) {
     // The folder is the user's alone, as the registry's (the same folder) is.
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
         throwWriteFailure(errno);
+    checkMapFolder(portMapFile());
     try {
         // Serialises the read-modify-write cycles of different processes on the folder.
         const FolderLock lock = FolderLock::onFolder(folder);

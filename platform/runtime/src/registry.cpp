@@ -16,6 +16,7 @@
 #include "owner_check.h"
 #include "platform/user_data.h"
 #include "system_errors.h"
+#include "user_folder.h"
 
 namespace platform {
 
@@ -289,8 +290,35 @@ void checkOwnership(const struct stat& info, const std::filesystem::path& path, 
     }
 }
 
+// The user's folder: false when it (or a folder above it) does not exist yet.
+bool checkUserDirectory(const std::filesystem::path& directory, HRESULT code) {
+    const UserFolderStatus status = checkUserFolder(directory);
+    const std::u16string folder = u"レジストリのフォルダー " + pathText(directory);
+    switch (status.check) {
+        case UserFolderCheck::trusted:
+            return true;
+        case UserFolderCheck::missing:
+            return false;
+        case UserFolderCheck::foreignLink:
+            throw Error(code, folder + u" への途中のシンボリック リンク " + pathText(status.at) +
+                                  u" は別のユーザーが所有しているため使用できません。");
+        case UserFolderCheck::notAFolder:
+            throw Error(code, folder + u" はフォルダーではありません。");
+        case UserFolderCheck::anotherOwner:
+            throw Error(code, folder + u" は別のユーザーが所有しているため使用できません。");
+        case UserFolderCheck::othersMayWrite:
+            throw Error(code,
+                        folder + u" はグループまたは他のユーザーが書き込めるため使用できません。");
+        case UserFolderCheck::failed:
+            break;
+    }
+    throwSystem(code, u"フォルダーを調べられません:", status.at, status.errorNumber);
+}
+
 // False when the folder does not exist.
 bool checkDirectory(const std::filesystem::path& directory, HRESULT code, RegistryScope scope) {
+    if (scope == RegistryScope::user)
+        return checkUserDirectory(directory, code);
     struct stat info = {};
     if (::stat(directory.c_str(), &info) != 0) {
         if (errno == ENOENT)
@@ -301,19 +329,15 @@ bool checkDirectory(const std::filesystem::path& directory, HRESULT code, Regist
         throw Error(code, u"レジストリのフォルダー " + pathText(directory) +
                               u" はフォルダーではありません。");
     }
-    if (scope == RegistryScope::machine) {
-        // The folders above it count too: whoever may rename one could put a registry of
-        // their own in its place.
-        try {
-            requireRootOwned(directory, RootOwnedKind::folder, code);
-        } catch (const Error& error) {
-            throw Error(code, u"マシン全体のレジストリのフォルダー " + pathText(directory) +
-                                  u" は使用できません: " + error.description() +
-                                  u" root の所有にし、chmod go-w で書き込みを禁止してください。");
-        }
-        return true;
+    // The folders above it count too: whoever may rename one could put a registry of their
+    // own in its place.
+    try {
+        requireRootOwned(directory, RootOwnedKind::folder, code);
+    } catch (const Error& error) {
+        throw Error(code, u"マシン全体のレジストリのフォルダー " + pathText(directory) +
+                              u" は使用できません: " + error.description() +
+                              u" root の所有にし、chmod go-w で書き込みを禁止してください。");
     }
-    checkOwnership(info, directory, code, u"フォルダー", scope);
     return true;
 }
 
