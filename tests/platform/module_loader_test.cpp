@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <string>
 
@@ -352,6 +353,26 @@ TEST_F(ModuleLoaderTest, TheMachineRegistryTakesOnlyLibrariesRootAloneCanChange)
     auto says = [](const std::filesystem::path& path, const char* why) {
         return "\"" + path.string() + "\" は" + why;
     };
+    // A copy of the component whose search path (RUNPATH) is `entries`: the libraries it
+    // needs would be looked for there, so those folders must be root's alone too.
+    auto placeSearching = [&](const std::filesystem::path& file, const std::string& entries) {
+        const std::string placeholder =
+            "/search-path-placeholder-of-sixty-four-bytes-for-the-tests-xxxxx";
+        std::ifstream in(componentPath().parent_path() / "test_component_search_path.so",
+                         std::ios::binary);
+        std::string bytes(std::istreambuf_iterator<char>(in), {});
+        const size_t at = bytes.find(placeholder);
+        ASSERT_NE(at, std::string::npos);
+        ASSERT_LT(entries.size(), placeholder.size());
+        bytes.replace(at, placeholder.size(),
+                      entries + std::string(placeholder.size() - entries.size(), '\0'));
+        std::filesystem::create_directories(file.parent_path());
+        std::ofstream(file, std::ios::binary) << bytes;
+        ::chmod(file.c_str(), 0644);
+    };
+    auto searchPathEntry = [](const std::string& entry, const char* why) {
+        return "検索パス \"" + entry + "\" は" + why;
+    };
     const Case cases[] = {
         {"root's folder, not writable by others", t / "ok" / "lib.so",
          [&] { place(t / "ok" / "lib.so", 0755, 0644); }, ""},
@@ -373,6 +394,20 @@ TEST_F(ModuleLoaderTest, TheMachineRegistryTakesOnlyLibrariesRootAloneCanChange)
              std::filesystem::create_symlink(elsewhere / "lib.so", t / "link" / "lib.so");
          },
          says("/tmp", "グループまたは他のユーザーが書き込める")},
+        {"search path of root's folders only", t / "origin" / "lib.so",
+         [&] { placeSearching(t / "origin" / "lib.so", "$ORIGIN:${ORIGIN}/../gone:/usr/lib"); },
+         ""},
+        {"search path under /tmp", t / "tmp" / "lib.so",
+         [&] { placeSearching(t / "tmp" / "lib.so", "/usr/lib:/tmp/corvane-planted"); },
+         searchPathEntry("/tmp/corvane-planted", "信頼できません")},
+        {"empty search path entry", t / "empty" / "lib.so",
+         [&] { placeSearching(t / "empty" / "lib.so", "/usr/lib:"); }, searchPathEntry("", "空")},
+        {"relative search path", t / "relative" / "lib.so",
+         [&] { placeSearching(t / "relative" / "lib.so", "lib"); },
+         searchPathEntry("lib", "相対パス")},
+        {"search path with another token", t / "token" / "lib.so",
+         [&] { placeSearching(t / "token" / "lib.so", "/usr/$LIB"); },
+         searchPathEntry("/usr/$LIB", " $ORIGIN 以外")},
     };
     Registry machine(t / "corvane-platform", RegistryScope::machine);
     const ClassRegistration usersEntry = *Registry().read().findClass(test_component::kClsid);

@@ -9,8 +9,8 @@
 #include <optional>
 
 #include "platform/registry.h"
-#include "platform/root_owned_path.h"
 #include "system_errors.h"
+#include "trusted_library.h"
 
 namespace platform {
 
@@ -72,7 +72,7 @@ void requireRegularFile(const std::filesystem::path& path) {
 // (platform/root_owned_path.h says why that path cannot be swapped afterwards).
 std::filesystem::path checkedMachineLibrary(const std::filesystem::path& path) {
     try {
-        return requireRootOwned(path, RootOwnedKind::file, E_ACCESSDENIED);
+        return requireTrustedLibrary(path, E_ACCESSDENIED);
     } catch (const Error& error) {
         throw LoaderFailure{E_ACCESSDENIED, u"マシン全体のレジストリが示すライブラリ " +
                                                 quoted(path) + u" は読み込みません: " +

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "platform/registry.h"
-#include "platform/root_owned_path.h"
 #include "platform/unknown.h"
+#include "trusted_library.h"
 
 namespace platform {
 
@@ -147,7 +147,7 @@ std::filesystem::path libraryToRegister(const std::filesystem::path& path, Regis
                     u"マシン全体のレジストリを変更できるのは root だけです。");
     }
     try {
-        return requireRootOwned(library, RootOwnedKind::file, E_ACCESSDENIED);
+        return requireTrustedLibrary(library, E_ACCESSDENIED);
     } catch (const Error& refused) {
         // The description names the component that fails and why.
         throw Error(errors::kPermissionDenied, refused.description());
@@ -167,7 +167,7 @@ HRESULT registerServer(const LibraryRecord& record,
         if (g_registrationScope.load() == RegistryScope::machine) {
             // Every user would load it: it must be root's alone (platform/root_owned_path.h).
             try {
-                requireRootOwned(path, RootOwnedKind::file, kRegistryWriteFailed);
+                requireTrustedLibrary(path, kRegistryWriteFailed);
             } catch (const Error& error) {
                 throw Error(kRegistryWriteFailed,
                             u"マシン全体のレジストリには登録できません: " + error.description());
