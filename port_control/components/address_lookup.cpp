@@ -7,9 +7,6 @@
 #include <mutex>
 
 namespace port_control {
-namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // One lookup handed to the C library: all that its thread reads and writes.
 struct PendingLookup {
@@ -36,6 +33,10 @@ struct PendingLookup {
     bool finished() { return ::gai_error(&request) != EAI_INPROGRESS; }
 };
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
 // Lookups given up while running. Never destroyed: at exit the C library's thread may
 // still write to them.
 struct Abandoned {
@@ -57,13 +58,47 @@ void freeFinishedAbandoned() {
 AddressLookup found(std::vector<SocketAddress> addresses) {
     if (addresses.empty())
         return {};
-    return {AddressLookup::Outcome::Found, std::move(addresses)};
+    return {AddressLookup::Outcome::Found, std::move(addresses), 0};
+}
+
+// Keeps a running lookup until the C library's thread is done with it.
+void abandon(std::unique_ptr<PendingLookup> lookup) {
+    if (::gai_cancel(&lookup->request) == EAI_NOTCANCELED) {
+        Abandoned& all = abandoned();
+        std::lock_guard<std::mutex> lock(all.mutex);
+        all.lookups.push_back(std::move(lookup));
+    }
+}
+
+// Starts `lookup` on the C library's thread; false when it could not be handed over.
+bool start(PendingLookup& lookup) {
+    freeFinishedAbandoned();
+    gaicb* requests[] = {&lookup.request};
+    return ::getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr) == 0;
+}
+
+// The answer of an ended lookup.
+AddressLookup answerOf(PendingLookup& lookup) {
+    if (const int code = ::gai_error(&lookup.request); code != 0)
+        return {AddressLookup::Outcome::NotFound, {}, code};
+    return found(socketAddressesOf(lookup.request.ar_result));
 }
 
 timespec timeLeft(Clock::time_point deadline) {
     const auto left = std::max<int64_t>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count(), 0);
     return {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+}
+
+// Waits for `lookup` until it ends or `deadline` passes (a signal ends a wait early: the
+// loop looks again); true when it has ended.
+bool waitFor(PendingLookup& lookup, Clock::time_point deadline) {
+    const gaicb* const waitedFor[] = {&lookup.request};
+    while (!lookup.finished() && deadline > Clock::now()) {
+        const timespec wait = timeLeft(deadline);
+        ::gai_suspend(waitedFor, 1, &wait);
+    }
+    return lookup.finished();
 }
 
 }  // namespace
@@ -83,29 +118,61 @@ AddressLookup lookUpAddresses(const std::string& host, uint16_t port, Clock::tim
     if (rc != EAI_NONAME)
         return {};
 
-    freeFinishedAbandoned();
     auto lookup = std::make_unique<PendingLookup>(host, port);
-    gaicb* requests[] = {&lookup->request};
-    if (::getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr) != 0)
+    if (!start(*lookup))
         return {};
-    const gaicb* const waitedFor[] = {&lookup->request};
-    while (!lookup->finished() && deadline > Clock::now()) {
-        // Returns when the lookup ends, the time is up or a signal came: the loop looks.
-        const timespec wait = timeLeft(deadline);
-        ::gai_suspend(waitedFor, 1, &wait);
-    }
-    if (!lookup->finished()) {
+    if (!waitFor(*lookup, deadline)) {
         // A queued lookup is cancelled and freed here; a running one is left to finish.
-        if (::gai_cancel(&lookup->request) == EAI_NOTCANCELED) {
-            Abandoned& all = abandoned();
-            std::lock_guard<std::mutex> lock(all.mutex);
-            all.lookups.push_back(std::move(lookup));
-        }
-        return {AddressLookup::Outcome::TimedOut, {}};
+        abandon(std::move(lookup));
+        return {AddressLookup::Outcome::TimedOut, {}, 0};
     }
-    if (::gai_error(&lookup->request) != 0)
-        return {};
-    return found(socketAddressesOf(lookup->request.ar_result));
+    return answerOf(*lookup);
+}
+
+NameLookup::NameLookup() = default;
+
+NameLookup::~NameLookup() {
+    abandonRunning();
+}
+
+void NameLookup::abandonRunning() {
+    if (m_running)
+        abandon(std::move(m_running));
+}
+
+AddressLookup NameLookup::addressesOf(const std::string& host, uint16_t port,
+                                      Clock::time_point deadline) {
+    if (host != m_host || port != m_port) {
+        abandonRunning();
+        m_answer = {};
+        m_host = host;
+        m_port = port;
+    }
+    const bool fresh =
+        m_answer.outcome == AddressLookup::Outcome::Found && Clock::now() - m_answeredAt < kKeptFor;
+    if (fresh)
+        return m_answer;
+    if (!m_running) {
+        auto lookup = std::make_unique<PendingLookup>(host, port);
+        // Addresses only: the socket type of the hints does not change them.
+        if (!start(*lookup))
+            return {AddressLookup::Outcome::NotFound, {}, EAI_AGAIN};
+        m_running = std::move(lookup);
+    }
+    if (!waitFor(*m_running, deadline)) {
+        if (m_answer.outcome == AddressLookup::Outcome::Found)
+            return m_answer;  // the previous answer, until the new one comes
+        return {AddressLookup::Outcome::TimedOut, {}, 0};
+    }
+    const AddressLookup answer = answerOf(*m_running);
+    m_running.reset();
+    if (answer.outcome == AddressLookup::Outcome::Found) {
+        m_answer = answer;
+        m_answeredAt = Clock::now();
+    } else {
+        m_answer = {};  // a name that went away is looked up afresh at the next call
+    }
+    return answer;
 }
 
 }  // namespace port_control

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,10 +23,42 @@ struct AddressLookup {
     enum class Outcome { Found, NotFound, TimedOut };
     Outcome outcome = Outcome::NotFound;
     std::vector<SocketAddress> addresses;  // Found: in the resolver's order, never empty
+    int resolverCode = 0;                  // NotFound: what getaddrinfo said, when it said
 };
 
 // The TCP addresses of `host` at `port`, found before `deadline`.
 AddressLookup lookUpAddresses(const std::string& host, uint16_t port,
                               std::chrono::steady_clock::time_point deadline);
+
+struct PendingLookup;
+
+// One name's addresses for a sender that must never wait for the resolver past a deadline
+// (UDP sends to a name): a lookup that runs past it goes on in the background, and a later
+// call takes its answer instead of starting another. An answer is kept for kKeptFor, then
+// looked up again (the name's addresses may change); while that lookup runs past the
+// deadline, the previous answer stands in.
+class NameLookup {
+  public:
+    static constexpr std::chrono::seconds kKeptFor{10};
+
+    NameLookup();
+    ~NameLookup();  // a lookup still running is left to finish, then freed
+    NameLookup(const NameLookup&) = delete;
+    NameLookup& operator=(const NameLookup&) = delete;
+
+    // The addresses of `host` at `port` (any socket type): TimedOut while the name is still
+    // being looked up at `deadline`, with no earlier answer for it.
+    AddressLookup addressesOf(const std::string& host, uint16_t port,
+                              std::chrono::steady_clock::time_point deadline);
+
+  private:
+    void abandonRunning();
+
+    std::string m_host;
+    uint16_t m_port = 0;
+    std::unique_ptr<PendingLookup> m_running;
+    AddressLookup m_answer;  // Found or nothing
+    std::chrono::steady_clock::time_point m_answeredAt;
+};
 
 }  // namespace port_control

@@ -355,20 +355,16 @@ void UdpSocket::SendData(const platform::Variant& data) {
     const std::string host = platform::toUtf8(m_remoteHost);
     if (host.empty())
         throw socketError(SocketFailure::HostNotFound);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_DGRAM;
-    hints.ai_protocol = IPPROTO_UDP;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    int rc = ::getaddrinfo(host.c_str(), std::to_string(m_remotePort).c_str(), &hints, &found);
-    if (rc != 0)
-        throw socketErrorFromResolver(rc, errno);
-    const std::vector<SocketAddress> candidates = socketAddressesOf(found);
-    ::freeaddrinfo(found);
-    if (candidates.empty())
-        throw socketError(SocketFailure::HostNotFound);
-
+    if (!m_names)
+        m_names = std::make_unique<NameLookup>();
+    const AddressLookup lookup =
+        m_names->addressesOf(host, static_cast<uint16_t>(m_remotePort),
+                             std::chrono::steady_clock::now() + kNameLookupWait);
+    if (lookup.outcome == AddressLookup::Outcome::TimedOut)
+        throw socketError(SocketFailure::HostNotFoundTryAgain);
+    if (lookup.outcome == AddressLookup::Outcome::NotFound)
+        throw socketErrorFromResolver(lookup.resolverCode, EIO);
+    const std::vector<SocketAddress>& candidates = lookup.addresses;
     sendTo(bytes, reach(preferredAddress(candidates)));
 }
 

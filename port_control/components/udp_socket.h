@@ -9,13 +9,16 @@
 //   40021 for a port outside 0..65535, 40020 if not closed. LocalPort then reads the port
 //   bound: Bind(0) leaves the port the system chose there, and it stays after Close.
 // - SendData sends text as code page 932 and a byte array as is (40018 for any other
-//   type), one datagram, empty ones included, to RemoteHost:RemotePort resolved at each
-//   send (blocking the thread while a name is looked up). A name goes to its first IPv4
-//   address, or to IPv6 only when it has none (components/preferred_address.h); an address
-//   written out goes to its own family. A closed socket opens itself,
-//   unbound, for the address family of the destination; LocalPort is left alone. RemotePort
-//   0 fails with 40021. A full send buffer is waited on for up to a second, then 10055.
-//   A refusal left by an earlier datagram (ICMP port unreachable), or any other ICMP report
+//   type), one datagram, empty ones included, to RemoteHost:RemotePort. A name is looked
+//   up in the background and waited for kNameLookupWait at most: a send while it is still
+//   unknown fails with 11002 (try again), and the lookup goes on, so a later send takes its
+//   answer. An answer serves for NameLookup::kKeptFor (components/address_lookup.h), then
+//   the name is looked up again, the previous answer standing in meanwhile. A name goes to
+//   its first IPv4 address, or to IPv6 only when it has none
+//   (components/preferred_address.h); an address written out goes to its own family. A closed
+//   socket opens itself, unbound, for the address family of the destination; LocalPort is left
+//   alone. RemotePort 0 fails with 40021. A full send buffer is waited on for up to a second, then
+//   10055. A refusal left by an earlier datagram (ICMP port unreachable), or any other ICMP report
 //   about one, never fails a send.
 // - Every open socket receives: each datagram raises DataArrival once, in order of
 //   arrival, on the thread's message loop. GetData takes the oldest datagram whole as text
@@ -37,6 +40,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -44,6 +48,7 @@
 #include <string>
 #include <string_view>
 
+#include "components/address_lookup.h"
 #include "components/arrivals_due.h"
 #include "components/datagram_queue.h"
 #include "components/preferred_address.h"
@@ -101,6 +106,9 @@ class alignas(64) UdpSocket : public UdpComponent {
     static constexpr int16_t kStateOpen = 1;
     static constexpr int32_t kProtocolTcp = 0;
     static constexpr int32_t kProtocolUdp = 1;
+    // The longest a send waits for a name's lookup: more than a name server on the network
+    // takes to answer, little enough for a window's thread.
+    static constexpr std::chrono::milliseconds kNameLookupWait{300};
 
   private:
     // Whether RemoteHost is an address written out, worked out at the first send after a
@@ -149,7 +157,8 @@ class alignas(64) UdpSocket : public UdpComponent {
     int32_t m_remotePort = 0;
     int32_t m_localPort = 0;
     RemoteForm m_remoteForm = RemoteForm::Unknown;
-    SocketAddress m_literalDestination;  // while m_remoteForm is Literal
+    SocketAddress m_literalDestination;   // while m_remoteForm is Literal
+    std::unique_ptr<NameLookup> m_names;  // from the first send to a name
 
     int m_family = 0;
     bool m_bound = false;

@@ -26,6 +26,7 @@
 #include "components/serial_errors.h"
 #include "components/serial_port.h"
 #include "components/server_connection.h"
+#include "components/udp_socket.h"
 #include "platform/error.h"
 #include "platform/message_loop.h"
 #include "platform/port_map.h"
@@ -316,7 +317,8 @@ TEST(Rfc2217ConnectionTest, TriesEachAddressInTurnThePreferredFirst) {
 }
 
 // Inside the namespace: opens a port on a name that only a silent name server could
-// resolve, and writes the error number and description to `verdict`.
+// resolve, and writes the error number and description to `verdict`; then, on a line of its
+// own, the error number of a UDP send to that name.
 void openBehindASilentNameServer(const char* verdict) {
     std::ofstream out(verdict, std::ios::binary);
     const int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -340,9 +342,14 @@ void openBehindASilentNameServer(const char* verdict) {
                                 false);
     });
     out << error.number() << '\n' << platform::toUtf8(error.description());
+    UdpSocket sender(UdpSocket::Incoming::Discard);
+    sender.put_RemoteHost(u"serial-box.example");
+    sender.put_RemotePort(2001);
+    out << '\n' << errorOf([&] { sender.SendData(platform::Variant::fromString(u"x")); }).number();
 }
 
-// A name server that never answers costs an open no more than the open's own wait. Played
+// A name server that never answers costs an open no more than the open's own wait, and a
+// UDP send to a name no more than its short wait for the lookup (it fails with "try again"). Played
 // as root in a private mount and network namespace, whose hosts come from DNS only and whose
 // only name server is a socket on 127.0.0.1:53 there that reads nothing (and would keep a
 // plain lookup 20 s). The test program runs this test again inside.
@@ -378,6 +385,7 @@ TEST(Rfc2217AddressFailureTest, ASilentNameServerCostsNoMoreThanTheOpensWait) {
     const std::string result = platform::testing::fileContents(verdict);
     EXPECT_EQ(result.substr(0, result.find('\n')), "68") << result;
     EXPECT_NE(result.find("serial-box.example:2001"), std::string::npos) << result;
+    EXPECT_EQ(result.substr(result.rfind('\n') + 1), "11002") << result;
     EXPECT_NE(result.find("時間内に解決できません"), std::string::npos) << result;
 }
 
