@@ -68,12 +68,32 @@ int usageError(const std::string& message) {
     return 2;
 }
 
+std::string errorText(const platform::Error& error) {
+    return format(translate("error %d: %s"), static_cast<int>(error.number()),
+                  tools::platformErrorText(error.number(), error.description()).c_str());
+}
+
 int platformFailure(const platform::Error& error) {
-    std::fprintf(stderr, "corvane-ports: %s\n",
-                 format(translate("error %d: %s"), static_cast<int>(error.number()),
-                        platform::toUtf8(error.description()).c_str())
-                     .c_str());
+    std::fprintf(stderr, "corvane-ports: %s\n", errorText(error).c_str());
     return 1;
+}
+
+// A refused port map hides no port: they are listed without numbers, and this says once why.
+void warnOfRefusedMap(const std::optional<platform::Error>& refusal) {
+    if (!refusal)
+        return;
+    std::fprintf(stderr, "corvane-ports: %s\n",
+                 format(translate("warning: the port map %s is not used (%s); the ports are "
+                                  "listed without numbers."),
+                        platform::portMapFile().c_str(), errorText(*refusal).c_str())
+                     .c_str());
+}
+
+std::vector<SerialPortDescription> listPorts() {
+    std::optional<platform::Error> refusal;
+    std::vector<SerialPortDescription> ports = platform::listSerialPorts(refusal);
+    warnOfRefusedMap(refusal);
+    return ports;
 }
 
 // Text for a line of the table or the watch: control characters (a tab or a line break
@@ -399,6 +419,7 @@ void printChange(platform::SerialPortWatch::Change change, const SerialPortDescr
 int watchPorts() {
     platform::MessageLoop& loop = platform::MessageLoop::current();
     const platform::SerialPortWatch watch(&printChange, loop);
+    warnOfRefusedMap(watch.portMapRefusal());
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
@@ -439,11 +460,11 @@ int run(int argc, char** argv) {
     }
     try {
         if (arguments.empty())
-            return printTable(platform::listSerialPorts());
+            return printTable(listPorts());
         const std::string_view command = arguments[0];
         const size_t operands = arguments.size() - 1;
         if ((command == "-j" || command == "--json") && operands == 0)
-            return printJson(platform::listSerialPorts());
+            return printJson(listPorts());
         if ((command == "-w" || command == "--watch") && operands == 0)
             return watchPorts();
         if ((command == "-m" || command == "--map") && operands == 2) {

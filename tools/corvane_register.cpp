@@ -70,8 +70,9 @@ std::string hresultText(platform::HRESULT hr) {
 std::string describe(platform::HRESULT hr) {
     std::optional<platform::ErrorInfo> info = platform::takeErrorInfo();
     if (info && !info->description.empty())
-        return platform::toUtf8(info->description);
-    return platform::toUtf8(platform::standardDescription(platform::numberFromHresult(hr)));
+        return tools::platformErrorText(hr, info->description);
+    const int32_t number = platform::numberFromHresult(hr);
+    return tools::platformErrorText(number, platform::standardDescription(number));
 }
 
 int run(const Options& options) {
@@ -100,8 +101,9 @@ int run(const Options& options) {
         file = platform::libraryToRegister(path, options.system ? platform::RegistryScope::machine
                                                                 : platform::RegistryScope::user);
     } catch (const platform::Error& refused) {
-        return failure(format(translate("refusing \"%s\" for the machine-wide registry: %s"),
-                              path.c_str(), platform::toUtf8(refused.description()).c_str()));
+        return failure(
+            format(translate("refusing \"%s\" for the machine-wide registry: %s"), path.c_str(),
+                   tools::platformErrorText(refused.number(), refused.description()).c_str()));
     }
     void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {

@@ -3,6 +3,7 @@
 // (<prefix>/share/locale), so that a moved installation still finds it.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -13,6 +14,12 @@ void setUpMessages();
 
 // The message in the user's language (gettext); the English text when there is none.
 const char* translate(const char* message) __attribute__((format_arg(1)));
+
+// A platform error (its number and description) in the tool's language. The platform
+// describes its errors in Japanese, which the tools show as they stand only when they speak
+// Japanese themselves; otherwise the error's number is described in English (or the
+// catalogue's language), so that nothing in another language turns up in the output.
+std::string platformErrorText(int32_t number, const std::u16string& description);
 
 // Standard output's last word, for main to return: flushes it and, when a write to it failed
 // or was cut short (a full disk, a closed pipe), says so on standard error, prefixed with

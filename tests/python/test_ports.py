@@ -35,6 +35,20 @@ def test_ports_describes_each_port_with_its_fields(machine):
     assert ports["/dev/ttyS4"].stable_name == "/dev/serial/by-path/pci-0000:00:16.3"
 
 
+# A port map others may write is refused: it hides no port; the ports come without numbers
+# and a warning says why, once.
+@pytest.mark.parametrize("listing", ["ports", "watch_ports"])
+def test_a_refused_port_map_hides_no_port_and_warns_once(machine, platform_home, listing):
+    (platform_home / "ports").chmod(0o620)
+    with pytest.warns(RuntimeWarning, match="error 70") as warned:
+        if listing == "ports":
+            numbers = {port.device: port.port_number for port in corvane.ports()}
+            assert numbers == {"/dev/ttyS4": None, "/dev/ttyUSB0": None, "/dev/ttyUSB1": None}
+        else:
+            corvane.watch_ports(lambda change, port: None).stop()
+    assert len(warned) == 1 and warned[0].filename == __file__
+
+
 def test_watch_ports_reports_on_the_loop_until_stopped(machine):
     changes = []
     watch = corvane.watch_ports(lambda change, port: changes.append((change, port)))

@@ -167,6 +167,26 @@ def test_map_and_unmap_change_one_entry(machine, home, args, status, message, ma
     assert (home / "ports").read_text() == map_after
 
 
+# A port map others may write is refused: listing still shows every port, without numbers,
+# and warns once, naming the map and why; changing the map fails. Outside a Japanese locale,
+# all of it in English.
+@pytest.mark.parametrize("args, status", [([], 0), (["--json"], 0),
+                                          (["--map", "3", "/dev/ttyUSB0"], 1)])
+def test_a_refused_map_hides_no_port_and_says_why_in_the_tool_s_language(machine, home, args,
+                                                                         status):
+    write_map(home, f"2={SECOND_BY_ID}\n")
+    os.chmod(home / "ports", 0o620)
+    done = run_tool(machine, home, *args)
+    assert done.returncode == status, done.stderr
+    assert "error 70: permission denied" in done.stderr
+    assert done.stderr.isascii(), done.stderr
+    if status == 0:
+        assert done.stderr.count(f"warning: the port map {home / 'ports'} is not used") == 1
+        assert "/dev/ttyUSB1" in done.stdout and "/dev/ttyS4" in done.stdout
+        assert not any(line.lstrip().startswith("2 ") for line in done.stdout.splitlines())
+        assert '"port_number": 2' not in done.stdout
+
+
 @pytest.mark.parametrize("args", [[], ["--json"], ["--help"]])
 def test_output_that_cannot_be_written_fails_the_tool(machine, home, args):
     with open("/dev/full", "w") as full:

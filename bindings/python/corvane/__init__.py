@@ -15,6 +15,7 @@ and corvane.watch_ports() reports them coming and going. See docs/python.md.
 import atexit as _atexit
 import dataclasses as _dataclasses
 import threading as _threading
+import warnings as _warnings
 
 from . import _corvane
 from ._corvane import Control, loop_fd, pump, register, run_until, unregister
@@ -109,10 +110,20 @@ class Port:
     description: str
 
 
+def _warn_of_refused_map(refusal, stacklevel):
+    if refusal is not None:
+        _warnings.warn(f"the port map is not used ({refusal}); the ports are listed without "
+                       "numbers", RuntimeWarning, stacklevel=stacklevel + 1)
+
+
 def ports():
     """The machine's serial ports now present, and the port map's network ports: a list of
-    corvane.Port. Raises corvane.Error when udev cannot be reached."""
-    return [Port(**fields) for fields in _corvane._ports()]
+    corvane.Port. Raises corvane.Error when udev cannot be reached. A port map that is refused
+    (another user's, one others may write, a link) hides no port: the ports come without
+    numbers, and a RuntimeWarning says why."""
+    found, refusal = _corvane._ports()
+    _warn_of_refused_map(refusal, stacklevel=2)
+    return [Port(**fields) for fields in found]
 
 
 class PortWatch:
@@ -123,6 +134,7 @@ class PortWatch:
         if not callable(callback):
             raise TypeError(f"watch_ports() needs a callable, not {type(callback).__name__}")
         self._native = _corvane._PortWatch(lambda change, fields: callback(change, Port(**fields)))
+        _warn_of_refused_map(self._native.port_map_refusal, stacklevel=3)
 
     def stop(self):
         self._native.stop()

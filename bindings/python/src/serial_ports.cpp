@@ -4,13 +4,16 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "control_error.h"
 #include "platform/serial_devices.h"
+#include "platform/utf8.h"
 
 namespace corvane_python {
 
@@ -37,18 +40,28 @@ py::dict fieldsOf(const platform::SerialPortDescription& port) {
     return fields;
 }
 
-py::list listPorts() {
+// Why the port map was refused, as "error N: description", or None.
+py::object refusalText(const std::optional<platform::Error>& refusal) {
+    if (!refusal)
+        return py::none();
+    return py::str("error " + std::to_string(refusal->number()) + ": " +
+                   platform::toUtf8(refusal->description()));
+}
+
+// The ports, and why the port map was refused (None when it was not).
+py::tuple listPorts() {
     std::vector<platform::SerialPortDescription> ports;
+    std::optional<platform::Error> refusal;
     try {
         py::gil_scoped_release released;
-        ports = platform::listSerialPorts();
+        ports = platform::listSerialPorts(refusal);
     } catch (const platform::Error& error) {
         raiseError(error);
     }
     py::list list;
     for (const platform::SerialPortDescription& port : ports)
         list.append(fieldsOf(port));
-    return list;
+    return py::make_tuple(list, refusalText(refusal));
 }
 
 // A platform watch calling a Python callable with ("arrived" | "left", fields) on the loop
@@ -89,6 +102,9 @@ class PortWatch {
         m_watch.reset();
     }
     bool active() const { return m_watch != nullptr; }
+    py::object portMapRefusal() const {
+        return m_watch ? refusalText(m_watch->portMapRefusal()) : py::none();
+    }
 
   private:
     static void deliver(const py::object& callback, platform::SerialPortWatch::Change change,
@@ -119,7 +135,8 @@ void defineSerialPorts(py::module_& module) {
     py::class_<PortWatch>(module, "_PortWatch")
         .def(py::init<py::function>(), py::arg("callback"))
         .def("stop", &PortWatch::stop)
-        .def_property_readonly("active", &PortWatch::active);
+        .def_property_readonly("active", &PortWatch::active)
+        .def_property_readonly("port_map_refusal", &PortWatch::portMapRefusal);
 }
 
 }  // namespace corvane_python

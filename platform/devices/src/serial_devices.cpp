@@ -26,12 +26,29 @@ std::string SerialPortDescription::description() const {
     return device;
 }
 
+std::optional<std::vector<PortMapEntry>> usablePortMapEntries(std::optional<Error>& refusal) {
+    try {
+        return portMapEntries();
+    } catch (const Error& error) {
+        refusal = error;
+        return std::nullopt;
+    }
+}
+
 std::vector<SerialPortDescription> listSerialPorts() {
-    const std::vector<PortMapEntry> entries = portMapEntries();
+    std::optional<Error> ignored;
+    return listSerialPorts(ignored);
+}
+
+std::vector<SerialPortDescription> listSerialPorts(std::optional<Error>& portMapRefusal) {
+    portMapRefusal.reset();
+    const std::optional<std::vector<PortMapEntry>> entries = usablePortMapEntries(portMapRefusal);
     UdevContext context = openUdev();
-    std::vector<SerialPortDescription> ports = networkSerialPorts(entries);
+    std::vector<SerialPortDescription> ports =
+        entries ? networkSerialPorts(*entries) : std::vector<SerialPortDescription>{};
     for (UdevSerialPort& port : presentSerialPorts(context.get())) {
-        assignPortNumber(port, entries);
+        if (entries)
+            assignPortNumber(port, *entries);
         ports.push_back(std::move(port.description));
     }
     std::sort(ports.begin(), ports.end(),

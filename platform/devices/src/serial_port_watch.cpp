@@ -15,14 +15,18 @@
 namespace platform {
 namespace {
 
-// The map's entries for a port arriving: a map that cannot be read now leaves its number
-// 0 rather than losing the news of its arrival.
-std::vector<PortMapEntry> entriesForArrival() {
-    try {
-        return portMapEntries();
-    } catch (const Error&) {
-        return {};
+// The ports present now by syspath, numbered from the map unless it is refused: a map that
+// cannot be read leaves their numbers 0 rather than losing the news of them.
+std::map<std::string, SerialPortDescription> presentPorts(udev* context,
+                                                          std::optional<Error>& mapRefusal) {
+    const std::optional<std::vector<PortMapEntry>> entries = usablePortMapEntries(mapRefusal);
+    std::map<std::string, SerialPortDescription> ports;
+    for (UdevSerialPort& port : presentSerialPorts(context)) {
+        if (entries)
+            assignPortNumber(port, *entries);
+        ports[port.syspath] = std::move(port.description);
     }
+    return ports;
 }
 
 // The monitor socket's receive buffer: a few hundred events.
@@ -35,6 +39,7 @@ struct SerialPortWatch::Monitor {
     UdevContext context;
     UdevMonitor monitor;
     std::map<std::string, SerialPortDescription> present;  // by syspath
+    std::optional<Error> mapRefusal;                       // when the watch started
     FdWatch watch;
     // False once this object is gone: a callback may end the watch among several changes.
     std::shared_ptr<bool> alive = std::make_shared<bool>(true);
@@ -64,11 +69,7 @@ SerialPortWatch::Monitor::Monitor(Callback callback, MessageLoop& loop)
     if (result < 0)
         throwUdevFailure(u"の通知を受け取れません", -result);
     // Listed after the monitor is receiving, so that nothing arrives unseen in between.
-    const std::vector<PortMapEntry> entries = portMapEntries();
-    for (UdevSerialPort& port : presentSerialPorts(context.get())) {
-        assignPortNumber(port, entries);
-        present[port.syspath] = std::move(port.description);
-    }
+    present = presentPorts(context.get(), mapRefusal);
     watch = FdWatch(
         udev_monitor_get_fd(monitor.get()), MessageLoop::kReadable,
         [this](uint32_t) { onReadable(); }, loop);
@@ -94,7 +95,9 @@ SerialPortWatch::Monitor::apply(udev_device* device) {
     std::optional<UdevSerialPort> port = describeSerialPort(device);
     if (!port)
         return std::nullopt;
-    assignPortNumber(*port, entriesForArrival());
+    std::optional<Error> refusal;
+    if (const auto entries = usablePortMapEntries(refusal))
+        assignPortNumber(*port, *entries);
     auto [known, inserted] = present.try_emplace(port->syspath, port->description);
     // A port known already (from the list taken at the start, or announced again as
     // `udevadm trigger` makes udev do): no news, only what it now says of itself.
@@ -107,12 +110,8 @@ SerialPortWatch::Monitor::apply(udev_device* device) {
 
 std::vector<std::pair<SerialPortWatch::Change, SerialPortDescription>>
 SerialPortWatch::Monitor::rescan() {
-    std::map<std::string, SerialPortDescription> now;
-    const std::vector<PortMapEntry> entries = entriesForArrival();
-    for (UdevSerialPort& port : presentSerialPorts(context.get())) {
-        assignPortNumber(port, entries);
-        now[port.syspath] = std::move(port.description);
-    }
+    std::optional<Error> refusal;
+    std::map<std::string, SerialPortDescription> now = presentPorts(context.get(), refusal);
     // Another device where one was (both its leaving and the other's arrival lost) is a
     // change too.
     const auto sameDevice = [](const SerialPortDescription& a, const SerialPortDescription& b) {
@@ -120,20 +119,21 @@ SerialPortWatch::Monitor::rescan() {
                a.vendorId == b.vendorId && a.productId == b.productId;
     };
     std::vector<std::pair<Change, SerialPortDescription>> changes;
-    std::vector<std::string> replaced;
-    for (auto& [syspath, port] : present) {
-        const auto found = now.find(syspath);
-        if (found == now.end() || !sameDevice(port, found->second)) {
-            changes.emplace_back(Change::Left, std::move(port));
-            if (found != now.end())
-                replaced.push_back(syspath);
-        }
-    }
+    std::vector<SerialPortDescription> arrived;
     for (const auto& [syspath, port] : now) {
-        if (!present.contains(syspath) ||
-            std::find(replaced.begin(), replaced.end(), syspath) != replaced.end())
-            changes.emplace_back(Change::Arrived, port);
+        const auto known = present.find(syspath);
+        if (known != present.end() && sameDevice(known->second, port))
+            continue;
+        if (known != present.end())
+            changes.emplace_back(Change::Left, known->second);
+        arrived.push_back(port);
     }
+    for (const auto& [syspath, port] : present) {
+        if (!now.contains(syspath))
+            changes.emplace_back(Change::Left, port);
+    }
+    for (SerialPortDescription& port : arrived)
+        changes.emplace_back(Change::Arrived, std::move(port));
     present = std::move(now);
     return changes;
 }
@@ -175,5 +175,9 @@ SerialPortWatch::SerialPortWatch(Callback callback, MessageLoop& loop)
     : m_monitor(std::make_unique<Monitor>(std::move(callback), loop)) {}
 
 SerialPortWatch::~SerialPortWatch() = default;
+
+const std::optional<Error>& SerialPortWatch::portMapRefusal() const {
+    return m_monitor->mapRefusal;
+}
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/port_map.h"
 #include "platform/serial_devices.h"
 #include "udev_handles.h"
@@ -30,6 +31,11 @@ std::vector<UdevSerialPort> presentSerialPorts(udev* context);
 // legacy /dev/ttyS<n> gets n + 1 when the map names nothing for that number, as that
 // number opens it.
 void assignPortNumber(UdevSerialPort& port, const std::vector<PortMapEntry>& entries);
+
+// The port map's entries; none, with `refusal` set to why, when the map is refused (another
+// user's, one others may write, a link ...): ports are then listed without numbers, as no
+// number opens a port until the map is put right.
+std::optional<std::vector<PortMapEntry>> usablePortMapEntries(std::optional<Error>& refusal);
 
 // The map's network entries as ports.
 std::vector<SerialPortDescription> networkSerialPorts(const std::vector<PortMapEntry>& entries);

@@ -9,9 +9,11 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/message_loop.h"
 
 namespace platform {
@@ -41,14 +43,19 @@ struct SerialPortDescription {
 
 // The ports now present, in device order. A port's number is the lowest of the port map's
 // entries naming it by its node, by one of its links (/dev/serial/by-id/...) or by a path
-// that leads to the same file. Errors are platform errors (a number and a description):
-// 68 when udev cannot be reached, the port map's own when it is refused (port_map.h).
+// that leads to the same file. A port map that is refused (port_map.h: another user's, one
+// others may write, a link) hides no port: the ports are listed without numbers (0) and
+// without the map's network ports, since no number opens a port until the map is put
+// right; `portMapRefusal` then says why, for the caller to tell its user once. Errors are
+// platform errors (a number and a description): 68 when udev cannot be reached.
+std::vector<SerialPortDescription> listSerialPorts(std::optional<Error>& portMapRefusal);
 std::vector<SerialPortDescription> listSerialPorts();
 
 // Reports ports arriving and leaving on `loop`, from a udev monitor (no polling), until it
 // is destroyed. The callback runs on the loop's thread and may destroy the watch. A leaving
 // port is described as it was when it arrived (or when the watch started). A port arriving
-// while the port map cannot be read is reported with number 0. A port udev announces again
+// while the port map cannot be read is reported with number 0; a map refused when the watch
+// starts is reported by portMapRefusal(), and its ports are numbered 0. A port udev announces again
 // while it stays (`udevadm trigger`) is no news. When the kernel drops events (a burst the
 // monitor's 4 MiB buffer cannot hold), the ports are listed again and only the differences
 // are reported. Errors (when starting) are platform errors, as for listSerialPorts().
@@ -61,6 +68,9 @@ class SerialPortWatch {
     ~SerialPortWatch();
     SerialPortWatch(const SerialPortWatch&) = delete;
     SerialPortWatch& operator=(const SerialPortWatch&) = delete;
+
+    // Why the port map was refused when the watch started, if it was.
+    const std::optional<Error>& portMapRefusal() const;
 
   private:
     struct Monitor;
