@@ -45,17 +45,17 @@ std::string modeName(const ::testing::TestParamInfo<Mode>& info) {
     return info.param == Mode::Udp ? "Udp" : info.param == Mode::Serial ? "Serial" : "Network";
 }
 
-// A UDP port on 127.0.0.1 that nobody holds now.
+// A UDP port on 127.0.0.1 that nobody holds now; -1 if none could be had.
 int32_t freeUdpPort() {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
     ::close(fd);
-    return ntohs(address.sin_port);
+    return bound ? ntohs(address.sin_port) : -1;
 }
 
 // Reads `fd` until its writers have all closed it.
