@@ -61,6 +61,10 @@ std::unique_ptr<LocalSerialLine> LocalSerialLine::open(const std::filesystem::pa
 }
 
 LocalSerialLine::~LocalSerialLine() {
+    // The queues, the lines and the lock (of the open file, which fork() shares) are the
+    // parent's too; and the child's close is not the last, so no hang-up follows from it.
+    if (!m_owner.isThisProcess())
+        return;
     const int fd = m_fd.get();
     if (m_break)
         ::ioctl(fd, TIOCCBRK);

@@ -2,8 +2,10 @@
 // pseudo-terminal), through termios and the modem-line ioctls.
 //
 // Opening takes an exclusive lock on the device, so one port at a time has it; closing
-// releases break, discards both driver queues and drops DTR and RTS. A device without modem
-// lines (a pseudo-terminal) takes DTR and RTS requests silently and reports no lines.
+// releases break, discards both driver queues, drops DTR and RTS and lets go of the lock. A
+// child process that inherited the line shares all of that with its parent: its closing
+// only closes its own descriptor. A device without modem lines (a pseudo-terminal) takes DTR
+// and RTS requests silently and reports no lines.
 #pragma once
 
 #include <filesystem>
@@ -11,6 +13,7 @@
 
 #include "components/serial_line.h"
 #include "platform/file_descriptor.h"
+#include "platform/owning_process.h"
 
 namespace port_control {
 
@@ -41,7 +44,8 @@ class LocalSerialLine final : public SerialLine {
     explicit LocalSerialLine(platform::FileDescriptor fd) : m_fd(std::move(fd)) {}
 
     platform::FileDescriptor m_fd;
-    bool m_marksLineErrors = true;  // PARMRK is on: not on a pseudo-terminal
+    platform::OwningProcess m_owner;  // the process that opened the device
+    bool m_marksLineErrors = true;    // PARMRK is on: not on a pseudo-terminal
     bool m_break = false;
     bool m_hasModemLines = false;
     int m_modemLines = 0;

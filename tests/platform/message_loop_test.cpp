@@ -4,11 +4,14 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -470,6 +473,87 @@ TEST(MessageLoopThreads, EachThreadHasItsOwnLoop) {
     other.join();
     EXPECT_TRUE(theirTaskRan) << "the other thread ran its own task";
     EXPECT_FALSE(readable(mine.fd()));
+}
+
+// ---- fork(): the child and the parent each keep a loop of their own -----------------------
+
+// Runs `child` in a child process, which ends with what it returns as its exit status, and
+// gives that status (-1 if it did not end by itself).
+int statusOfChild(const std::function<int()>& child, const std::function<void()>& meanwhile = {}) {
+    std::fflush(nullptr);  // nothing buffered is written twice
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(child());
+    if (meanwhile)
+        meanwhile();
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+TEST(MessageLoopFork, AChildLettingGoOfWhatItInheritedLeavesTheParentsLoopAsItWas) {
+    MessageLoop& loop = MessageLoop::current();
+    drain(loop);
+    Pipe pipe;
+    int heard = 0;
+    platform::FdWatch watch(pipe.read, MessageLoop::kReadable, [&](uint32_t) {
+        char c;
+        heard += static_cast<int>(::read(pipe.read, &c, 1) == 1);
+    });
+    bool fired = false;
+    const auto timer = loop.startTimer(10ms, false, [&] { fired = true; });
+    bool ran = false;
+    loop.post([&] { ran = true; });
+
+    // The child lets go of the watch and the timer, and runs its loop: what the parent has
+    // pending must stay pending for the parent.
+    EXPECT_EQ(statusOfChild([&] {
+                  watch.reset();
+                  loop.stopTimer(timer);
+                  loop.dispatch(0);
+                  return ran ? 0 : 1;
+              }),
+              0)
+        << "the child runs the task it inherited";
+
+    pipe.put();
+    EXPECT_TRUE(loop.runUntil([&] { return heard == 1 && fired && ran; }, kPatience))
+        << "heard " << heard << ", timer fired " << fired << ", task ran " << ran;
+}
+
+TEST(MessageLoopFork, AChildGoesOnWithWhatItKeptAfterTheParentLetsGo) {
+    MessageLoop& loop = MessageLoop::current();
+    drain(loop);
+    const int loopFd = loop.fd();
+    Pipe pipe;
+    int heard = 0;
+    auto watch =
+        std::make_unique<platform::FdWatch>(pipe.read, MessageLoop::kReadable, [&](uint32_t) {
+            char c;
+            if (::read(pipe.read, &c, 1) == 1)
+                ++heard;
+        });
+    bool fired = false;
+    const auto timer = loop.startTimer(1ms, false, [&] { fired = true; });
+    enum ChildFailure { kNone, kOtherFd, kDeaf, kNoTimer };
+    // The parent lets go of its watch, as one that leaves after forking a daemon does, and
+    // then writes: the child, on a loop of its own, hears it through the watch it kept, and
+    // the timer it inherited fires there.
+    const int status = statusOfChild(
+        [&] {
+            if (loop.fd() != loopFd)
+                return kOtherFd;
+            if (!loop.runUntil([&] { return heard == 1; }, kPatience))
+                return kDeaf;
+            return loop.runUntil([&] { return fired; }, kPatience) ? kNone : kNoTimer;
+        },
+        [&] {
+            watch.reset();
+            pipe.put();
+        });
+    loop.stopTimer(timer);
+    EXPECT_EQ(status, kNone) << "1: fd() changed, 2: deaf, 3: no timer in the child";
 }
 
 }  // namespace

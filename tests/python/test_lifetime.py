@@ -1,5 +1,9 @@
-"""Releasing controls: every way closes the control at once and lets its library go."""
+"""Releasing controls: every way closes the control at once and lets its library go, and a
+forked child's release of what it inherited leaves its parent's ports alone."""
+import contextlib
 import gc
+import pathlib
+import socket
 import subprocess
 import sys
 import textwrap
@@ -9,6 +13,9 @@ import pytest
 
 import corvane
 from conftest import free_udp_port, open_udp
+
+sys.path.insert(0, str(pathlib.Path(__file__).parents[1] / "port_control" / "support"))
+import rfc2217_server  # noqa: E402  (the tests' RFC 2217 server, run here on a thread)
 
 
 def with_block():
@@ -158,3 +165,103 @@ def test_a_program_ending_with_live_controls_exits_cleanly(body):
     assert done.stdout == "arrived last words\n"
     # Nothing was left locked: registering again goes through at once.
     corvane.register(__import__("conftest").MODULE_PATH)
+
+
+# Opens a control on MODE's port (its own UDP port, a serial port over a pseudo-terminal, or
+# that port behind a network serial server), then forks. "child ends": the child exits as a
+# program does, releasing what it inherited at exit; the parent must still have what waited
+# on its port, the device's lock, and what arrives next. "parent ends": the parent exits the
+# same way and the daemon it leaves behind must go on receiving.
+FORK_SCENARIO = """
+import fcntl, os, socket, sys, corvane
+mode, way, port, master, device = sys.argv[1:3] + [int(a) for a in sys.argv[3:5]] + sys.argv[5:]
+
+def send(data):
+    if mode == "udp":
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.sendto(data, ("127.0.0.1", port))
+    else:
+        os.write(master, data)
+
+def receive(expected):
+    corvane.run_until(lambda: "".join(received) == expected, timeout=5)
+    return "".join(received)
+
+def locked():
+    try:
+        fcntl.flock(other, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return True
+    fcntl.flock(other, fcntl.LOCK_UN)
+    return False
+
+p = corvane.Dispatch("Corvane.Portula")
+if mode == "udp":
+    p.UDPUse = True
+    p.LocalPort = port
+else:
+    p.CommPort = port
+p.RThreshold = 1
+received = []
+p.events.OnComm = lambda: received.append(p.Input2)
+if mode == "serial":
+    other = os.open(device, os.O_RDWR | os.O_NOCTTY)  # before the port takes it for itself
+p.PortOpen = True
+
+if way == "child ends":
+    send(b"kept")
+    child = os.fork()
+    if child == 0:
+        sys.exit(0)
+    print("child", os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]))
+    if mode == "serial":
+        print("locked", locked())
+    print("received", receive("kept"))
+    send(b"after")
+    print("received", receive("keptafter"))
+else:
+    parent_alive, parent_leaves = os.pipe()
+    if os.fork() != 0:
+        sys.exit(0)
+    os.close(parent_leaves)
+    os.read(parent_alive, 1)  # the end of the file: the parent is gone
+    send(b"after")
+    print("daemon received", receive("after"))
+"""
+
+
+@contextlib.contextmanager
+def network_serial_server(device):
+    """A network serial server for `device`, on this process's thread: yields its port."""
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        def serve():
+            with contextlib.suppress(OSError):
+                connection, _ = listener.accept()
+                with connection:
+                    rfc2217_server.serve(connection, device)
+
+        threading.Thread(target=serve, daemon=True).start()
+        yield listener.getsockname()[1]
+
+
+@pytest.mark.parametrize("way", ["child ends", "parent ends"])
+@pytest.mark.parametrize("mode", ["udp", "serial", "network"])
+def test_a_forked_child_leaves_the_parents_ports_and_a_daemon_keeps_receiving(
+        mode, way, serial_pty, platform_home):
+    ports = platform_home / "ports"
+    device = ports.read_text().split("=", 1)[1].strip()
+    with contextlib.ExitStack() as stack:
+        port = {"udp": free_udp_port(), "serial": 7, "network": 8}[mode]
+        if mode == "network":
+            server = stack.enter_context(network_serial_server(device))
+            ports.write_text(f"8=rfc2217://127.0.0.1:{server}\n")
+        done = subprocess.run(
+            [sys.executable, "-c", FORK_SCENARIO, mode, way, str(port), str(serial_pty), device],
+            capture_output=True, text=True, timeout=60, pass_fds=(serial_pty,))
+    assert (done.returncode, done.stderr) == (0, "")
+    expected = {
+        "child ends": ["child 0", *(["locked True"] if mode == "serial" else []),
+                       "received kept", "received keptafter"],
+        "parent ends": ["daemon received after"],
+    }[way]
+    assert done.stdout.splitlines() == expected

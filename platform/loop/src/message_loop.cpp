@@ -1,5 +1,6 @@
 #include "platform/message_loop.h"
 
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
@@ -17,6 +18,8 @@
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "platform/owning_process.h"
 
 namespace platform {
 
@@ -90,6 +93,8 @@ struct MessageLoop::Impl {
     int epollFd = -1;
     int taskFd = -1;
     int timerFd = -1;
+    // The process whose set, eventfd and timerfd these are (see leaveInheritedSet).
+    OwningProcess owner;
 
     uint64_t nextId = 1;  // of timers
     // Found straight from the id every event carries: a host with a thousand controls pays
@@ -124,43 +129,107 @@ struct MessageLoop::Impl {
     std::optional<Clock::time_point> passDeadline;
     int passDepth = 0;
 
+    // The loop's three descriptors, made together: all of them or, thrown, none.
+    struct Descriptors {
+        int epoll = -1;
+        int task = -1;
+        int timer = -1;
+    };
+
     Impl() {
-        epollFd = epoll_create1(EPOLL_CLOEXEC);
-        if (epollFd < 0)
-            throwErrno("epoll_create1");
-        taskFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-        if (taskFd < 0 || timerFd < 0) {
-            int saved = errno;
-            closeAll();
-            errno = saved;
-            throwErrno("eventfd/timerfd_create");
-        }
-        try {
-            addToEpoll(taskFd, EPOLLIN, kTaskTag);
-            addToEpoll(timerFd, EPOLLIN, kTimerTag);
-        } catch (...) {
-            closeAll();
-            throw;
-        }
+        const Descriptors made = makeDescriptors();
+        epollFd = made.epoll;
+        taskFd = made.task;
+        timerFd = made.timer;
     }
 
     ~Impl() { closeAll(); }
 
-    void closeAll() {
-        for (int* fd : {&timerFd, &taskFd, &epollFd}) {
-            if (*fd >= 0)
-                ::close(*fd);
-            *fd = -1;
+    static void closeDescriptors(const Descriptors& d) {
+        for (int fd : {d.timer, d.task, d.epoll}) {
+            if (fd >= 0)
+                ::close(fd);
         }
     }
 
-    void addToEpoll(int fd, uint32_t events, uint64_t tag) {
+    void closeAll() {
+        closeDescriptors({epollFd, taskFd, timerFd});
+        epollFd = taskFd = timerFd = -1;
+    }
+
+    static void addToEpoll(int epoll, int fd, uint32_t events, uint64_t tag) {
         epoll_event ev{};
         ev.events = events;
         ev.data.u64 = tag;
-        if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) < 0)
+        if (epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &ev) < 0)
             throwErrno("epoll_ctl(ADD)");
+    }
+    void addToEpoll(int fd, uint32_t events, uint64_t tag) { addToEpoll(epollFd, fd, events, tag); }
+
+    static Descriptors makeDescriptors() {
+        Descriptors made;
+        made.epoll = epoll_create1(EPOLL_CLOEXEC);
+        if (made.epoll < 0)
+            throwErrno("epoll_create1");
+        made.task = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        made.timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+        try {
+            if (made.task < 0 || made.timer < 0)
+                throwErrno("eventfd/timerfd_create");
+            addToEpoll(made.epoll, made.task, EPOLLIN, kTaskTag);
+            addToEpoll(made.epoll, made.timer, EPOLLIN, kTimerTag);
+        } catch (...) {
+            const int saved = errno;
+            closeDescriptors(made);
+            errno = saved;
+            throw;
+        }
+        return made;
+    }
+
+    // In a child made by fork() the set, the eventfd and the timerfd are the parent's too: a
+    // watch the child removed would leave the parent's set, a timer it stopped would disarm
+    // the parent's, a wait would take the parent's events. So a child's loop never touches
+    // them; its first use (other than letting go of watches and timers) moves it to
+    // descriptors of its own, with the watches, timers and tasks it inherited. The set keeps
+    // its number, so that a host that watched fd() before the fork watches the child's set.
+    bool inherited() const { return !owner.isThisProcess(); }
+
+    void leaveInheritedSet() {
+        if (!inherited())
+            return;
+        const Descriptors made = makeDescriptors();
+        for (const Watch& watch : watches) {
+            // A descriptor the child has closed meanwhile fails here: its watch hears
+            // nothing until its owner removes it.
+            if (watch.callback && watch.epollEvents != 0) {
+                epoll_event ev{};
+                ev.events = watch.epollEvents;
+                ev.data.u64 =
+                    watchId(static_cast<uint32_t>(&watch - watches.data()), watch.generation);
+                epoll_ctl(made.epoll, EPOLL_CTL_ADD, watch.fd, &ev);
+            }
+        }
+        if (::dup3(made.epoll, epollFd, O_CLOEXEC) < 0) {
+            const int saved = errno;
+            closeDescriptors(made);
+            errno = saved;
+            throwErrno("dup3");
+        }
+        ::close(made.epoll);
+        ::close(taskFd);  // the child's copies; the parent keeps its own
+        ::close(timerFd);
+        taskFd = made.task;
+        timerFd = made.timer;
+        owner = OwningProcess();
+        // What the parent's last wait found is the parent's to handle; the child's own set
+        // reports again whatever is still ready.
+        pendingNext = pendingEnd = 0;
+        armedDeadline = Clock::time_point::max();
+        rearmTimerFd();
+        std::lock_guard lock(taskMutex);
+        if (!tasks.empty())
+            signalWork();
     }
 
     void scheduleTimer(TimerId id, Timer& timer, Clock::time_point deadline) {
@@ -339,6 +408,7 @@ MessageLoop::~MessageLoop() {
 }
 
 MessageLoop::WatchId MessageLoop::watchFd(int fd, uint32_t events, FdCallback callback) {
+    m_impl->leaveInheritedSet();
     return m_impl->addWatch(fd, toEpollEvents(events), std::move(callback));
 }
 
@@ -349,6 +419,7 @@ void MessageLoop::modifyWatch(WatchId id, uint32_t events) {
     const uint32_t epollEvents = toEpollEvents(events);
     if (epollEvents == it->epollEvents)
         return;
+    m_impl->leaveInheritedSet();
     // A watch that asks for nothing leaves the set: epoll reports hang-ups and errors whatever
     // is asked, and one that cannot be acted on yet would come back every round.
     const int operation = it->epollEvents == 0 ? EPOLL_CTL_ADD
@@ -366,13 +437,16 @@ void MessageLoop::removeWatch(WatchId id) {
     Impl::Watch* watch = m_impl->findWatch(id);
     if (!watch)
         return;
-    // Fails only if the fd was closed already, which took it out of the set anyway.
-    epoll_ctl(m_impl->epollFd, EPOLL_CTL_DEL, watch->fd, nullptr);
+    // Fails only if the fd was closed already, which took it out of the set anyway. An
+    // inherited set is the parent's: the child's copy of the fd leaves with the child's set.
+    if (!m_impl->inherited())
+        epoll_ctl(m_impl->epollFd, EPOLL_CTL_DEL, watch->fd, nullptr);
     m_impl->releaseWatch(*watch);
 }
 
 MessageLoop::TimerId MessageLoop::startTimer(std::chrono::milliseconds interval, bool repeat,
                                              std::function<void()> callback) {
+    m_impl->leaveInheritedSet();
     interval = std::max(interval, std::chrono::milliseconds(0));
     TimerId id = m_impl->nextId++;
     auto [it, inserted] = m_impl->timers.emplace(
@@ -390,7 +464,8 @@ void MessageLoop::stopTimer(TimerId id) {
         return;
     m_impl->timerQueue.erase({it->second.deadline, id});
     m_impl->timers.erase(it);
-    m_impl->rearmTimerFd();
+    if (!m_impl->inherited())  // the timerfd is the parent's; the child's is armed when made
+        m_impl->rearmTimerFd();
 }
 
 void MessageLoop::post(std::function<void()> task) {
@@ -398,16 +473,19 @@ void MessageLoop::post(std::function<void()> task) {
         std::lock_guard lock(m_impl->taskMutex);
         m_impl->tasks.push_back(std::move(task));
     }
-    uint64_t one = 1;
-    (void)::write(m_impl->taskFd, &one, sizeof one);
+    // An inherited eventfd would wake the parent; the child's own is signalled when made.
+    if (!m_impl->inherited())
+        m_impl->signalWork();
 }
 
 int MessageLoop::fd() const {
+    m_impl->leaveInheritedSet();
     return m_impl->epollFd;
 }
 
 bool MessageLoop::dispatch(int timeoutMs) {
     Impl& d = *m_impl;
+    d.leaveInheritedSet();
     if (d.pendingNext == d.pendingEnd) {
         epoll_event events[kBatchSize];
         int count = epoll_wait(d.epollFd, events, kBatchSize, timeoutMs < 0 ? -1 : timeoutMs);

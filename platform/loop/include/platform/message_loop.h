@@ -18,6 +18,13 @@
 // descriptors, nor the host loop that embeds this one (its painting, input and timers run
 // between passes). A callback with long work of its own asks passBudgetSpent() and leaves
 // the rest for a later pass (post()).
+//
+// A child made by fork() inherits the loop of the thread that forked, but never changes the
+// parent's: letting go of inherited watches and timers only forgets them, and the child's
+// first other use moves its loop to an epoll set, eventfd and timerfd of its own (fd() keeps
+// its number), where the watches, timers and tasks it kept go on. A descriptor both
+// processes keep watching is reported to both; one of them should let it go. A child that
+// cannot make its own descriptors gets the system's refusal (std::system_error) from that use.
 #pragma once
 
 #include <chrono>
