@@ -167,6 +167,32 @@ def test_map_and_unmap_change_one_entry(machine, home, args, status, message, ma
     assert (home / "ports").read_text() == map_after
 
 
+# A second CP2102 with the same serial number as the odd adapter: udev gives both the same
+# by-id name and points it at one of them.
+TWIN_ADAPTER_TTY = ODD_ADAPTER_TTY.replace("ttyUSB2", "ttyUSB5").replace("1-3", "1-6")
+TWIN_ADAPTER = (ODD_ADAPTER.replace("ttyUSB2", "ttyUSB5").replace("1-3", "1-6")
+                .replace("MINOR=2", "MINOR=5").replace("188:2", "188:5"))
+
+
+# A by-id name that two adapters share names neither: each is listed, mapped and numbered by
+# a name of its own.
+@pytest.mark.parametrize("device", ["/dev/ttyUSB2", "/dev/ttyUSB5"])
+def test_adapters_sharing_a_serial_number_keep_names_of_their_own(machine, home, device):
+    machine.plug_odd_adapter()
+    machine.plug(TWIN_ADAPTER, TWIN_ADAPTER_TTY)
+    write_map(home, "")
+    mapped = run_tool(machine, home, "--map", "9", device)
+    assert mapped.returncode == 0, mapped.stderr
+    assert f"port 9 opens {device}" in mapped.stdout
+    assert (home / "ports").read_text() == f"9={device}\n"
+    listed = json.loads(run_tool(machine, home, "--json").stdout)
+    twins = {port["device"]: port for port in listed if port["serial_number"] == "0001"}
+    assert sorted(twins) == ["/dev/ttyUSB2", "/dev/ttyUSB5"]
+    for name, port in twins.items():
+        assert port["stable_name"] == name
+        assert port["port_number"] == (9 if name == device else None)
+
+
 # A port map others may write is refused: listing still shows every port, without numbers,
 # and warns once, naming the map and why; changing the map fails. Outside a Japanese locale,
 # all of it in English.

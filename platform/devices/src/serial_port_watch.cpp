@@ -95,6 +95,17 @@ SerialPortWatch::Monitor::apply(udev_device* device) {
     std::optional<UdevSerialPort> port = describeSerialPort(device);
     if (!port)
         return std::nullopt;
+    // A by-id name another present port has too (a shared serial number) names neither.
+    const std::string byId = port->description.byId;
+    bool shared = false;
+    for (auto& [syspath, known] : present) {
+        if (!byId.empty() && syspath != port->syspath && known.byId == byId) {
+            known.byId.clear();
+            shared = true;
+        }
+    }
+    if (shared)
+        forgetById(*port);
     std::optional<Error> refusal;
     if (const auto entries = usablePortMapEntries(refusal))
         assignPortNumber(*port, *entries);

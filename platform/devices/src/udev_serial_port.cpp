@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <map>
 #include <string_view>
 
 #include "platform/utf8.h"
@@ -200,6 +201,15 @@ std::optional<UdevSerialPort> describeSerialPort(udev_device* device) {
     return port;
 }
 
+void forgetById(UdevSerialPort& port) {
+    if (port.description.byId.empty())
+        return;
+    std::erase_if(port.names, [&](const std::string& name) {
+        return name.starts_with(kById) && text(name.c_str()) == port.description.byId;
+    });
+    port.description.byId.clear();
+}
+
 std::vector<UdevSerialPort> presentSerialPorts(udev* context) {
     UdevEnumerate enumerate(udev_enumerate_new(context));
     if (!enumerate)
@@ -219,6 +229,15 @@ std::vector<UdevSerialPort> presentSerialPorts(udev* context) {
             continue;
         if (auto port = describeSerialPort(device.get()))
             ports.push_back(std::move(*port));
+    }
+    std::map<std::string, int> sharing;
+    for (const UdevSerialPort& port : ports) {
+        if (!port.description.byId.empty())
+            ++sharing[port.description.byId];
+    }
+    for (UdevSerialPort& port : ports) {
+        if (!port.description.byId.empty() && sharing[port.description.byId] > 1)
+            forgetById(port);
     }
     return ports;
 }

@@ -23,8 +23,13 @@ struct UdevSerialPort {
 // pseudo-terminal or virtual console), or a UART slot with no UART behind it (type 0).
 std::optional<UdevSerialPort> describeSerialPort(udev_device* device);
 
-// The tty devices present that are serial ports.
+// The tty devices present that are serial ports. Adapters that share a serial number
+// (cheap ones often do) share a by-id name, which udev points at one of them only: that
+// name is forgotten for each of them (forgetById), so that each keeps names of its own.
 std::vector<UdevSerialPort> presentSerialPorts(udev* context);
+
+// Drops the port's by-id name, from its names too: it may lead to another device.
+void forgetById(UdevSerialPort& port);
 
 // Sets the port's number to the lowest of the map's entries that names it: by its node or
 // one of its links as written, or by a path that resolves to the same file. Without one, a
