@@ -85,6 +85,19 @@ def test_the_replug_example_hears_its_port_and_waits_when_it_goes(platform_home)
         example.wait()
 
 
+def test_the_replug_example_waits_for_an_adapter_absent_at_the_start_within_its_time(
+        platform_home):
+    (platform_home / "ports").write_text("7=/dev/ttyUSB-never-plugged\n")
+    os.chmod(platform_home / "ports", 0o600)
+    done = subprocess.run(
+        [sys.executable, str(EXAMPLES_DIR / "serial_replug.py"), "7", "--for", "1"],
+        capture_output=True, text=True, timeout=60,
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["port 7 is not plugged in; waiting for it"]
+    assert done.stderr == ""
+
+
 def test_the_udp_example_exchanges_frames_between_two_controls():
     done = run_example("udp_pair.py", "--count", 4)
     assert done.returncode == 0, done.stderr
