@@ -166,7 +166,7 @@ void ControlObject::release() {
         closeNow(std::move(closing));
     // Last: a handler may hold the last reference to this object (a closure over it), and
     // dropping it then frees the object, members and all.
-    clearHandlers();
+    clearReferences();
 }
 
 void ControlObject::releaseAllOfThisThread() {
@@ -458,7 +458,7 @@ int ControlObject::traverse(visitproc visit, void* arg) {
     return 0;
 }
 
-void ControlObject::clearHandlers() {
+void ControlObject::clearReferences() {
     // Emptied before any handler is dropped: dropping one may free this object.
     std::map<int32_t, py::object> handlers;
     handlers.swap(m_handlers);

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "collectable.h"
 #include "control_error.h"
 #include "platform/serial_devices.h"
 
@@ -90,9 +91,21 @@ class PortWatch {
     }
     bool active() const { return m_watch != nullptr; }
 
+    // For the cyclic garbage collector: the callback may refer back to this watch. The
+    // platform watch's closure shares the one reference, emptied by a clear.
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(m_callback->ptr());
+        return 0;
+    }
+    void clearReferences() { *m_callback = py::object(); }
+
   private:
-    static void deliver(const py::object& callback, platform::SerialPortWatch::Change change,
+    static void deliver(const py::object& shared, platform::SerialPortWatch::Change change,
                         const platform::SerialPortDescription& port) {
+        // Held here: the collector may clear the shared one while the callback runs.
+        const py::object callback = shared;
+        if (!callback)
+            return;
         try {
             callback(change == platform::SerialPortWatch::Change::Arrived ? "arrived" : "left",
                      fieldsOf(port));
@@ -116,7 +129,7 @@ class PortWatch {
 
 void defineSerialPorts(py::module_& module) {
     module.def("_ports", &listPorts);
-    py::class_<PortWatch>(module, "_PortWatch")
+    py::class_<PortWatch>(module, "_PortWatch", py::custom_type_setup(&makeCollectable<PortWatch>))
         .def(py::init<py::function>(), py::arg("callback"))
         .def("stop", &PortWatch::stop)
         .def_property_readonly("active", &PortWatch::active);
