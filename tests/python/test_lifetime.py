@@ -150,6 +150,28 @@ def test_a_program_ending_with_live_controls_exits_cleanly(body):
     corvane.register(__import__("conftest").MODULE_PATH)
 
 
+def test_a_program_ends_cleanly_while_daemon_threads_run_the_loop():
+    # The main thread ends while daemon threads wait in the loop, run handlers and set
+    # members: whatever each is doing then, the program ends quietly.
+    body = """
+        import threading
+        heard = threading.Event()
+        def talk_to_itself(wait):
+            port = free_udp_port()
+            p = open_udp(port, port)
+            p.events.OnComm = lambda: p.Input2 and heard.set()
+            while True:
+                p.Output = "x"
+                wait()
+        for wait in (lambda: corvane.pump(1.0), lambda: corvane.run_until(lambda: False, 1.0)):
+            threading.Thread(target=talk_to_itself, args=(wait,), daemon=True).start()
+        print(heard.wait(10))
+    """
+    for _ in range(5):
+        done = run_script(body)
+        assert (done.returncode, done.stderr, done.stdout) == (0, "", "True\n")
+
+
 def test_the_collector_frees_controls_whose_handlers_keep_their_events():
     # Each handler refers back to its control through the events view: only the cycle
     # collector can free them, and it must see through the view.

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "control_error.h"
+#include "interpreter_lock.h"
 #include "platform/error.h"
 #include "platform/module_loader.h"
 #include "platform/registry.h"
@@ -253,7 +254,7 @@ platform::Variant ControlObject::invoke(int32_t dispid, uint16_t flags,
         // A call may wait (opening a network port waits for its server, which may be
         // another thread of this interpreter): other threads run meanwhile, and handlers
         // take the lock back. The values cross to and from Python outside, with it held.
-        py::gil_scoped_release released;
+        InterpreterLockReleased released;
         hr = dispatch->Invoke(dispid, flags, params, &result, &excepInfo, &argError);
     }
     raisePendingInterrupt();
@@ -428,7 +429,7 @@ py::object ControlObject::handler(const std::string& name) const {
 }
 
 void ControlObject::onEvent(int32_t dispid, std::span<const platform::Variant> args) {
-    py::gil_scoped_acquire gil;
+    InterpreterLockTaken lock;
     const auto found = m_handlers.find(dispid);
     if (found == m_handlers.end())
         return;

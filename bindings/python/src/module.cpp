@@ -13,6 +13,7 @@
 #include "collectable.h"
 #include "control_error.h"
 #include "control_object.h"
+#include "interpreter_lock.h"
 #include "platform/message_loop.h"
 #include "platform/module_loader.h"
 #include "platform/module_runtime.h"
@@ -40,7 +41,7 @@ bool dispatchOnce(int timeoutMs) {
     bool handled;
     {
         InsideControlCode inside;
-        py::gil_scoped_release released;
+        InterpreterLockReleased released;
         handled = platform::MessageLoop::current().dispatch(timeoutMs);
     }
     raisePendingInterrupt();
@@ -208,6 +209,7 @@ PYBIND11_MODULE(_corvane, m) {
     m.doc() = "The native half of corvane: controls by name, the message loop, registration.";
 
     m.def("_set_error_class", &setErrorClass);
+    closeInterpreterGateAtExit();
 
     py::class_<EventsView>(m, "Events", "The event handlers of one control, by event name.",
                            py::custom_type_setup(&makeCollectable<EventsView>))

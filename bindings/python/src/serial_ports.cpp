@@ -11,6 +11,7 @@
 
 #include "collectable.h"
 #include "control_error.h"
+#include "interpreter_lock.h"
 #include "platform/serial_devices.h"
 
 namespace corvane_python {
@@ -41,7 +42,7 @@ py::dict fieldsOf(const platform::SerialPortDescription& port) {
 py::list listPorts() {
     std::vector<platform::SerialPortDescription> ports;
     try {
-        py::gil_scoped_release released;
+        InterpreterLockReleased released;
         ports = platform::listSerialPorts();
     } catch (const platform::Error& error) {
         raiseError(error);
@@ -63,7 +64,7 @@ class PortWatch {
             m_watch = std::make_unique<platform::SerialPortWatch>(
                 [callback = m_callback](platform::SerialPortWatch::Change change,
                                         const platform::SerialPortDescription& port) {
-                    py::gil_scoped_acquire gil;
+                    InterpreterLockTaken lock;
                     // The callback may stop the watch, which destroys this closure: only
                     // the local copy is used from here on (and dropped under the GIL).
                     // NOLINTNEXTLINE(performance-unnecessary-copy-initialization)
