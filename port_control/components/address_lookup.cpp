@@ -6,6 +6,8 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/wait_interruption.h"
+
 namespace port_control {
 namespace {
 
@@ -89,19 +91,24 @@ AddressLookup lookUpAddresses(const std::string& host, uint16_t port, Clock::tim
     if (::getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr) != 0)
         return {};
     const gaicb* const waitedFor[] = {&lookup->request};
-    while (!lookup->finished() && deadline > Clock::now()) {
+    bool interrupted = false;
+    while (!lookup->finished() && deadline > Clock::now() && !interrupted) {
         // Returns when the lookup ends, the time is up or a signal came: the loop looks.
-        const timespec wait = timeLeft(deadline);
+        const timespec wait =
+            timeLeft(std::min(deadline, Clock::now() + platform::kWaitCheckInterval));
         ::gai_suspend(waitedFor, 1, &wait);
+        interrupted = platform::waitInterrupted();
     }
-    if (!lookup->finished()) {
+    if (interrupted || !lookup->finished()) {
         // A queued lookup is cancelled and freed here; a running one is left to finish.
         if (::gai_cancel(&lookup->request) == EAI_NOTCANCELED) {
             Abandoned& all = abandoned();
             std::lock_guard<std::mutex> lock(all.mutex);
             all.lookups.push_back(std::move(lookup));
         }
-        return {AddressLookup::Outcome::TimedOut, {}};
+        return {
+            interrupted ? AddressLookup::Outcome::Interrupted : AddressLookup::Outcome::TimedOut,
+            {}};
     }
     if (::gai_error(&lookup->request) != 0)
         return {};

@@ -11,6 +11,7 @@
 #include "platform/module_loader.h"
 #include "platform/registry.h"
 #include "platform/type_library.h"
+#include "platform/wait_interruption.h"
 #include "text_conversion.h"
 #include "value_conversion.h"
 
@@ -49,6 +50,28 @@ void finishDeferredCloses() {
         closeNow(std::move(closing));
     }
 }
+
+// The check a waiting call asks: a signal whose Python handler raises (Ctrl+C) ends the
+// wait, and the exception waits with the thread until the call has returned.
+bool signalArrived() {
+    InterpreterLockTaken lock;
+    if (PyErr_CheckSignals() == 0)
+        return false;
+    setPendingInterrupt(py::error_already_set());
+    return true;
+}
+
+// Signals end the waits of control code for as long as it lives.
+class SignalsEndWaits {
+  public:
+    SignalsEndWaits() : m_replaced(platform::setWaitInterruptionCheck(&signalArrived)) {}
+    ~SignalsEndWaits() { platform::setWaitInterruptionCheck(m_replaced); }
+    SignalsEndWaits(const SignalsEndWaits&) = delete;
+    SignalsEndWaits& operator=(const SignalsEndWaits&) = delete;
+
+  private:
+    platform::WaitInterruptionCheck m_replaced;
+};
 
 [[noreturn]] void raiseCurrentError() {
     std::optional<platform::ErrorInfo> info = platform::takeErrorInfo();
@@ -254,6 +277,8 @@ platform::Variant ControlObject::invoke(int32_t dispid, uint16_t flags,
         // A call may wait (opening a network port waits for its server, which may be
         // another thread of this interpreter): other threads run meanwhile, and handlers
         // take the lock back. The values cross to and from Python outside, with it held.
+        // Ctrl+C ends such a wait.
+        SignalsEndWaits signalsEndWaits;
         InterpreterLockReleased released;
         hr = dispatch->Invoke(dispid, flags, params, &result, &excepInfo, &argError);
     }
