@@ -45,7 +45,7 @@ class InterpreterLockTaken {
     std::optional<py::gil_scoped_acquire> m_lock;
 };
 
-// Closes the gate when the program ends (an atexit function of `module`'s import).
+// Has the gate closed when the program ends (with atexit); called once, at the import.
 void closeInterpreterGateAtExit();
 
 }  // namespace corvane_python
