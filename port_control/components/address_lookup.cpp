@@ -6,6 +6,8 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/wait_interruption.h"
+
 namespace port_control {
 
 // One lookup handed to the C library: all that its thread reads and writes.
@@ -90,15 +92,22 @@ timespec timeLeft(Clock::time_point deadline) {
     return {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
 }
 
+enum class WaitEnd { Finished, TimedOut, Interrupted };
+
 // Waits for `lookup` until it ends or `deadline` passes (a signal ends a wait early: the
-// loop looks again); true when it has ended.
-bool waitFor(PendingLookup& lookup, Clock::time_point deadline) {
+// loop looks again), or, when `interruptible`, until the host's check says to stop (asked
+// every platform::kWaitCheckInterval).
+WaitEnd waitFor(PendingLookup& lookup, Clock::time_point deadline, bool interruptible) {
     const gaicb* const waitedFor[] = {&lookup.request};
     while (!lookup.finished() && deadline > Clock::now()) {
-        const timespec wait = timeLeft(deadline);
+        const timespec wait =
+            timeLeft(interruptible ? std::min(deadline, Clock::now() + platform::kWaitCheckInterval)
+                                   : deadline);
         ::gai_suspend(waitedFor, 1, &wait);
+        if (interruptible && !lookup.finished() && platform::waitInterrupted())
+            return WaitEnd::Interrupted;
     }
-    return lookup.finished();
+    return lookup.finished() ? WaitEnd::Finished : WaitEnd::TimedOut;
 }
 
 }  // namespace
@@ -121,10 +130,14 @@ AddressLookup lookUpAddresses(const std::string& host, uint16_t port, Clock::tim
     auto lookup = std::make_unique<PendingLookup>(host, port);
     if (!start(*lookup))
         return {};
-    if (!waitFor(*lookup, deadline)) {
+    const WaitEnd end = waitFor(*lookup, deadline, true);
+    if (end != WaitEnd::Finished) {
         // A queued lookup is cancelled and freed here; a running one is left to finish.
         abandon(std::move(lookup));
-        return {AddressLookup::Outcome::TimedOut, {}, 0};
+        return {end == WaitEnd::Interrupted ? AddressLookup::Outcome::Interrupted
+                                            : AddressLookup::Outcome::TimedOut,
+                {},
+                0};
     }
     return answerOf(*lookup);
 }
@@ -159,7 +172,8 @@ AddressLookup NameLookup::addressesOf(const std::string& host, uint16_t port,
             return {AddressLookup::Outcome::NotFound, {}, EAI_AGAIN};
         m_running = std::move(lookup);
     }
-    if (!waitFor(*m_running, deadline)) {
+    // A send's wait is short already: the host's check is not asked.
+    if (waitFor(*m_running, deadline, false) != WaitEnd::Finished) {
         if (m_answer.outcome == AddressLookup::Outcome::Found)
             return m_answer;  // the previous answer, until the new one comes
         return {AddressLookup::Outcome::TimedOut, {}, 0};

@@ -6,7 +6,8 @@
 // answers would otherwise hold the caller (a window's thread) for the resolver's own
 // time-out. A lookup still queued then is cancelled; one already running cannot be
 // (EAI_NOTCANCELED) and still writes to its request, so the request is kept until it has
-// finished and freed by a later lookup.
+// finished and freed by a later lookup. The host's check (platform/wait_interruption.h) may
+// end the wait sooner.
 #pragma once
 
 #include <chrono>
@@ -20,7 +21,7 @@
 namespace port_control {
 
 struct AddressLookup {
-    enum class Outcome { Found, NotFound, TimedOut };
+    enum class Outcome { Found, NotFound, TimedOut, Interrupted };
     Outcome outcome = Outcome::NotFound;
     std::vector<SocketAddress> addresses;  // Found: in the resolver's order, never empty
     int resolverCode = 0;                  // NotFound: what getaddrinfo said, when it said

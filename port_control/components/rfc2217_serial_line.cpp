@@ -18,6 +18,7 @@
 #include "components/serial_errors.h"
 #include "components/server_connection.h"
 #include "platform/error.h"
+#include "platform/wait_interruption.h"
 
 namespace port_control {
 namespace {
@@ -84,6 +85,9 @@ uint8_t flowControlValue(int32_t handshaking) {
     }
 }
 
+// The description's end when the host's check interrupts an open.
+constexpr std::u16string_view kInterrupted = u"中断されました";
+
 int milliseconds(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return static_cast<int>(std::max<int64_t>(left.count(), 0));
@@ -136,6 +140,9 @@ std::unique_ptr<Rfc2217SerialLine> Rfc2217SerialLine::open(std::string_view addr
     if (lookup.outcome == AddressLookup::Outcome::NotFound)
         throw serialError(serial_errors::kDeviceUnavailable,
                           widen(name) + u": ホスト名を解決できません");
+    if (lookup.outcome == AddressLookup::Outcome::Interrupted)
+        throw serialError(serial_errors::kDeviceUnavailable,
+                          widen(name) + u": " + std::u16string(kInterrupted));
     std::u16string reason;
     platform::FileDescriptor socket = connectToServer(lookup.addresses, deadline, reason);
     if (socket.get() < 0)
@@ -146,7 +153,7 @@ std::unique_ptr<Rfc2217SerialLine> Rfc2217SerialLine::open(std::string_view addr
     line->send(line->m_options.initialRequests());
     if (!line->exchangeUntil(
             [&] { return line->m_options.comPortAgreed() || line->m_options.comPortRefused(); },
-            deadline))
+            deadline, true))
         line->fail(serial_errors::kDeviceUnavailable,
                    u"COM ポート制御 (RFC 2217) の応答がありません");
     if (!line->m_options.comPortAgreed())
@@ -369,16 +376,18 @@ ssize_t Rfc2217SerialLine::read(char* buffer, size_t size, std::vector<int16_t>&
 }
 
 template <typename Done>
-bool Rfc2217SerialLine::exchangeUntil(Done done, Clock::time_point deadline) {
+bool Rfc2217SerialLine::exchangeUntil(Done done, Clock::time_point deadline, bool interruptible) {
     for (;;) {
         flush();
         if (gone())
             fail(serial_errors::kDeviceUnavailable, u"接続が切れました");
         if (done())
             return true;
-        const int wait = milliseconds(deadline);
+        int wait = milliseconds(deadline);
         if (wait == 0)
             return false;
+        if (interruptible)
+            wait = std::min(wait, static_cast<int>(platform::kWaitCheckInterval.count()));
         // Data read ahead meanwhile is bounded; an answer behind more is taken later.
         const bool readsAhead = m_received.size() - m_receivedTaken < kLongestReadAhead;
         const short asked =
@@ -387,6 +396,8 @@ bool Rfc2217SerialLine::exchangeUntil(Done done, Clock::time_point deadline) {
         int ready = ::poll(&p, 1, wait);
         if (ready < 0 && errno != EINTR)
             fail(serial_errors::kDeviceUnavailable, u"接続が切れました");
+        if (interruptible && platform::waitInterrupted())
+            fail(serial_errors::kDeviceUnavailable, kInterrupted);
         if (ready > 0 && readsAhead && (p.revents & (POLLIN | POLLHUP | POLLERR)))
             receive(kReceiveChunk);
         else if (ready > 0 && !(p.revents & POLLOUT))
@@ -421,7 +432,7 @@ void Rfc2217SerialLine::applySettings(const SerialSettings& settings, int32_t ha
     m_requests.push_back(std::move(request));
 
     const uint64_t number = m_lastRequest;
-    if (exchangeUntil([&] { return m_lastSettled >= number; }, deadline)) {
+    if (exchangeUntil([&] { return m_lastSettled >= number; }, deadline, opening)) {
         if (!m_lastSettledMatched) {
             m_requested.reset();
             fail(serial_errors::kCommStateFailed, u"通信設定を受け付けませんでした");

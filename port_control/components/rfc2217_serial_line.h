@@ -4,7 +4,8 @@
 // Opening looks the server's name up, connects and negotiates, all within kOpenWait (the
 // name's addresses in turn, components/server_connection.h); a name that cannot be resolved
 // in that time, a server that cannot be reached, refuses, stays silent or does not take the
-// COM Port option fails the open with error 68, whose description names the server. Line
+// COM Port option fails the open with error 68, whose description names the server; so does
+// the host's check (platform/wait_interruption.h) when it interrupts the open's wait. Line
 // settings are sent and must be confirmed by the server: at opening within kOpenWait (8015
 // otherwise). On an open port the server takes a change only once it has read the data sent
 // before it, which at a low speed may take minutes: a refusal within kSettingsWait fails the
@@ -107,9 +108,11 @@ class Rfc2217SerialLine final : public SerialLine {
     void noteModemState(uint8_t state);
     void noteLineState(uint8_t state);
     // Sends and receives until `done` holds or `deadline` passes; false on timeout. A lost
-    // connection fails with 68.
+    // connection fails with 68, and so does the host's check where `interruptible` (the
+    // waits of an open, which leave nothing behind).
     template <typename Done>
-    bool exchangeUntil(Done done, std::chrono::steady_clock::time_point deadline);
+    bool exchangeUntil(Done done, std::chrono::steady_clock::time_point deadline,
+                       bool interruptible);
     [[noreturn]] void fail(int32_t number, std::u16string_view reason) const;
 
     platform::FileDescriptor m_socket;

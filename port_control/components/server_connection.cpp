@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/wait_interruption.h"
+
 namespace port_control {
 namespace {
 
@@ -17,8 +19,8 @@ int milliseconds(Clock::time_point until) {
     return static_cast<int>(std::max<int64_t>(left.count(), 0));
 }
 
-// Connects to `address` before `until`; 0, ETIMEDOUT when it stays silent, or the errno
-// of the failure.
+// Connects to `address` before `until`; 0, ETIMEDOUT when it stays silent, ECANCELED when
+// the host's check interrupts the wait, or the errno of the failure.
 int connectOne(const SocketAddress& address, Clock::time_point until,
                platform::FileDescriptor& fd) {
     fd = platform::FileDescriptor(
@@ -31,8 +33,18 @@ int connectOne(const SocketAddress& address, Clock::time_point until,
     if (errno != EINPROGRESS)
         return errno;
     pollfd p{fd.get(), POLLOUT, 0};
+    const int slice = static_cast<int>(platform::kWaitCheckInterval.count());
     int ready;
-    while ((ready = ::poll(&p, 1, milliseconds(until))) < 0 && errno == EINTR) {
+    for (;;) {
+        ready = ::poll(&p, 1, std::min(milliseconds(until), slice));
+        if (ready > 0 || (ready < 0 && errno != EINTR))
+            break;
+        if (platform::waitInterrupted())
+            return ECANCELED;
+        if (milliseconds(until) == 0) {
+            ready = 0;
+            break;
+        }
     }
     if (ready == 0)
         return ETIMEDOUT;
@@ -69,6 +81,10 @@ platform::FileDescriptor connectToServer(std::span<const SocketAddress> addresse
         const int error = connectOne(*order[i], until, fd);
         if (error == 0)
             return fd;
+        if (error == ECANCELED) {
+            reason = u"中断されました";
+            return platform::FileDescriptor();
+        }
         silent = silent || error == ETIMEDOUT;
         failed = failed || (error != ETIMEDOUT && error != ECONNREFUSED);
     }

@@ -6,7 +6,9 @@
 // listens on ::1 only. An address that refuses or cannot be reached gives way to the next at
 // once. One that stays silent is given a fair share of the time left (the time left divided
 // by the addresses still to try), so that a single dead address cannot use up the whole wait
-// while another would have answered; the last address has all the time that is left.
+// while another would have answered; the last address has all the time that is left. The
+// host's check (platform/wait_interruption.h) may end the wait sooner: no address is tried
+// after it.
 #pragma once
 
 #include <chrono>

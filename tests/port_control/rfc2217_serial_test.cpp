@@ -31,6 +31,7 @@
 #include "platform/message_loop.h"
 #include "platform/port_map.h"
 #include "platform/support/file_contents.h"
+#include "platform/wait_interruption.h"
 #include "port_control/support/pty_pair.h"
 #include "port_control/support/rfc2217_servers.h"
 
@@ -316,9 +317,48 @@ TEST(Rfc2217ConnectionTest, TriesEachAddressInTurnThePreferredFirst) {
     }
 }
 
+// The host's check ends each wait of an open: connecting to a server that leaves the
+// connection unanswered, and negotiating with one that takes it and says nothing. The open
+// fails long before its own time-out, naming the server, asks the check once and leaves the
+// port closed. (The wait for a name: below.)
+int checksAsked = 0;
+
+bool interruptAtOnce() {
+    ++checksAsked;
+    return true;
+}
+
+TEST(Rfc2217OpenInterruptionTest, TheHostsCheckEndsEachWaitOfAnOpen) {
+    using Kind = Endpoint::Kind;
+    TemporaryPlatformHome home;
+    for (const Kind kind : {Kind::Silent, Kind::Listening}) {
+        SCOPED_TRACE(kind == Kind::Silent ? "connecting" : "negotiating");
+        Endpoint server("127.0.0.1", kind);
+        const std::string where = "127.0.0.1:" + std::to_string(server.port());
+        platform::setPortDevice(kPort, "rfc2217://" + where);
+        SerialPort port;
+        port.put_CommPort(kPort);
+        checksAsked = 0;
+        const platform::WaitInterruptionCheck replaced =
+            platform::setWaitInterruptionCheck(&interruptAtOnce);
+        const auto started = std::chrono::steady_clock::now();
+        const platform::Error error = errorOf([&] { port.put_PortOpen(kTrue); });
+        const auto took = std::chrono::steady_clock::now() - started;
+        platform::setWaitInterruptionCheck(replaced);
+        EXPECT_LT(took, Rfc2217SerialLine::kOpenWait);
+        EXPECT_EQ(checksAsked, 1);
+        EXPECT_EQ(error.number(), serial_errors::kDeviceUnavailable);
+        EXPECT_NE(platform::toUtf8(error.description()).find("(" + where + ": 中断されました)"),
+                  std::string::npos)
+            << platform::toUtf8(error.description());
+        EXPECT_EQ(port.get_PortOpen(), kFalse);
+    }
+}
+
 // Inside the namespace: opens a port on a name that only a silent name server could
-// resolve, and writes the error number and description to `verdict`; then, on a line of its
-// own, the error number of a UDP send to that name.
+// resolve, and writes the error number and description to `verdict`; then the description
+// of the same open that the host's check interrupts; then, on a line of its own, the error
+// number of a UDP send to that name.
 void openBehindASilentNameServer(const char* verdict) {
     std::ofstream out(verdict, std::ios::binary);
     const int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -342,6 +382,13 @@ void openBehindASilentNameServer(const char* verdict) {
                                 false);
     });
     out << error.number() << '\n' << platform::toUtf8(error.description());
+    platform::setWaitInterruptionCheck(&interruptAtOnce);
+    error = errorOf([] {
+        Rfc2217SerialLine::open("rfc2217://serial-box.example:2001", SerialSettings{}, 0, true,
+                                false);
+    });
+    platform::setWaitInterruptionCheck(nullptr);
+    out << '\n' << platform::toUtf8(error.description());
     UdpSocket sender(UdpSocket::Incoming::Discard);
     sender.put_RemoteHost(u"serial-box.example");
     sender.put_RemotePort(2001);
@@ -387,6 +434,8 @@ TEST(Rfc2217AddressFailureTest, ASilentNameServerCostsNoMoreThanTheOpensWait) {
     EXPECT_NE(result.find("serial-box.example:2001"), std::string::npos) << result;
     EXPECT_EQ(result.substr(result.rfind('\n') + 1), "11002") << result;
     EXPECT_NE(result.find("時間内に解決できません"), std::string::npos) << result;
+    EXPECT_NE(result.find("(serial-box.example:2001: 中断されました)"), std::string::npos)
+        << result;
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 """Shared fixtures: a private platform home with the control registered, free UDP ports,
-pseudo-terminals mapped to serial port numbers, and the examples' folder."""
+pseudo-terminals mapped to serial port numbers, the examples' folder, and scripts run as
+programs of their own."""
 import os
 import pathlib
 import socket
 import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -68,3 +70,15 @@ def run_example(name, *args, timeout=30):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     return subprocess.run([sys.executable, str(EXAMPLES_DIR / name), *map(str, args)],
                           capture_output=True, text=True, timeout=timeout, env=env)
+
+
+def run_script(body, timeout=60, env=None):
+    """Runs `body` as a program of its own that has corvane and this folder's helpers
+    (free_udp_port, open_udp) imported. Under the sanitizers the child runs with them too."""
+    script = textwrap.dedent(f"""
+        import corvane, sys
+        sys.path.insert(0, {str(pathlib.Path(__file__).parent)!r})
+        from conftest import free_udp_port, open_udp
+    """) + textwrap.dedent(body)
+    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=timeout, env=env)

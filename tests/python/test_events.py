@@ -5,7 +5,7 @@ import socket
 import pytest
 
 import corvane
-from conftest import free_udp_port, open_udp
+from conftest import free_udp_port, open_udp, run_script
 
 RECEIVED, SENT = 2, 1  # CommEvent codes
 
@@ -80,6 +80,47 @@ def test_an_interrupt_in_a_handler_reaches_the_loops_caller(udp_pair):
     sender.Output = "x"
     with pytest.raises(KeyboardInterrupt):
         corvane.run_until(lambda: False, timeout=5)
+
+
+def test_an_interrupt_in_a_handler_stays_with_its_thread():
+    # Another thread reads a member of its own control as fast as it can while the main
+    # thread's loop raises two events in one pass: the first handler raises, the second
+    # gives the other thread time while that exception waits. Only the main thread's loop
+    # may raise it.
+    done = run_script("""
+        import threading, time
+        stop, reader_saw = threading.Event(), []
+        def read():
+            with corvane.Dispatch("Corvane.Portula") as own:
+                while not stop.is_set():
+                    try:
+                        own.Settings
+                    except BaseException as error:
+                        reader_saw.append(type(error).__name__)
+        reader = threading.Thread(target=read)
+        reader.start()
+        port = free_udp_port()
+        p = open_udp(port, port)  # sends to itself
+        raised = []
+        for error in [KeyboardInterrupt, SystemExit] * 5:
+            calls = []
+            def handler(error=error):
+                calls.append(error)
+                if len(calls) == 1:
+                    raise error
+                time.sleep(0.02)
+            p.events.OnComm = handler
+            p.Output = "1"
+            p.Output = "2"
+            try:
+                corvane.run_until(lambda: len(calls) == 2, timeout=5)
+            except BaseException as caught:
+                raised.append(type(caught).__name__)
+        stop.set()
+        reader.join()
+        print(raised == ["KeyboardInterrupt", "SystemExit"] * 5, reader_saw)
+    """)
+    assert (done.returncode, done.stderr, done.stdout) == (0, "", "True []\n")
 
 
 @pytest.mark.parametrize("attach, error", [

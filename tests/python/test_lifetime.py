@@ -6,13 +6,12 @@ import pathlib
 import socket
 import subprocess
 import sys
-import textwrap
 import threading
 
 import pytest
 
 import corvane
-from conftest import free_udp_port, open_udp
+from conftest import free_udp_port, open_udp, run_script
 
 sys.path.insert(0, str(pathlib.Path(__file__).parents[1] / "port_control" / "support"))
 import rfc2217_server  # noqa: E402  (the tests' RFC 2217 server, run here on a thread)
@@ -153,14 +152,7 @@ LEFT_ALIVE_AT_EXIT = {
 
 @pytest.mark.parametrize("body", LEFT_ALIVE_AT_EXIT.values(), ids=LEFT_ALIVE_AT_EXIT.keys())
 def test_a_program_ending_with_live_controls_exits_cleanly(body):
-    script = textwrap.dedent(f"""
-        import corvane, sys
-        sys.path.insert(0, {str(__import__('pathlib').Path(__file__).parent)!r})
-        from conftest import free_udp_port, open_udp
-    """) + textwrap.dedent(body)
-    # Under the sanitizers the child runs with them too: a report is a failure.
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                          timeout=60)
+    done = run_script(body)
     assert (done.returncode, done.stderr) == (0, "")
     assert done.stdout == "arrived last words\n"
     # Nothing was left locked: registering again goes through at once.
@@ -265,3 +257,55 @@ def test_a_forked_child_leaves_the_parents_ports_and_a_daemon_keeps_receiving(
         "parent ends": ["daemon received after"],
     }[way]
     assert done.stdout.splitlines() == expected
+
+
+def test_a_program_ends_cleanly_while_daemon_threads_run_the_loop():
+    # The main thread ends while daemon threads wait in the loop, run handlers and set
+    # members: whatever each is doing then, the program ends quietly.
+    body = """
+        import threading
+        heard = threading.Event()
+        def talk_to_itself(wait):
+            port = free_udp_port()
+            p = open_udp(port, port)
+            p.events.OnComm = lambda: p.Input2 and heard.set()
+            while True:
+                p.Output = "x"
+                wait()
+        for wait in (lambda: corvane.pump(1.0), lambda: corvane.run_until(lambda: False, 1.0)):
+            threading.Thread(target=talk_to_itself, args=(wait,), daemon=True).start()
+        print(heard.wait(10))
+    """
+    for _ in range(5):
+        done = run_script(body)
+        assert (done.returncode, done.stderr, done.stdout) == (0, "", "True\n")
+
+
+def test_the_collector_frees_controls_whose_handlers_keep_their_events():
+    # Each handler refers back to its control through the events view: only the cycle
+    # collector can free them, and it must see through the view.
+    done = run_script("""
+        import gc, os, weakref
+        descriptors = lambda: len(os.listdir("/proc/self/fd"))
+        corvane.release(open_udp(free_udp_port(), free_udp_port()))  # the loop's own
+        before = descriptors()
+        controls = []
+        for _ in range(100):
+            p = open_udp(free_udp_port(), free_udp_port())
+            events = p.events
+            events.OnComm = lambda events=events: events
+            controls.append(weakref.ref(p))
+        del p, events
+        gc.collect()
+        print(sum(c() is not None for c in controls), descriptors() - before,
+              corvane._corvane._loaded_libraries())
+        # Traffic goes on as before.
+        a, b = free_udp_port(), free_udp_port()
+        first, second = open_udp(a, b), open_udp(b, a)
+        heard = []
+        second.events.OnComm = lambda: heard.append(second.Input2)
+        first.Output = "after"
+        print(corvane.run_until(lambda: heard, timeout=10), heard)
+    """)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == "0 0 []\nTrue ['after']\n"

@@ -98,3 +98,21 @@ def test_a_watch_is_given_a_callable_and_a_program_holding_one_ends_quietly(mach
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                           timeout=60, env=machine.environment())
     assert (done.returncode, done.stderr) == (0, "")
+
+
+def test_the_collector_frees_watches_whose_callbacks_refer_back_to_them(machine):
+    script = ("import corvane, gc, os, weakref\n"
+              "descriptors = lambda: len(os.listdir('/proc/self/fd'))\n"
+              "corvane.watch_ports(print).stop()  # the loop's own\n"
+              "before = descriptors()\n"
+              "class Watcher:\n"
+              "    def __init__(self):\n"
+              "        self.watch = corvane.watch_ports(self.changed)\n"
+              "    def changed(self, change, port):\n"
+              "        pass\n"
+              "watchers = [weakref.ref(Watcher()) for _ in range(50)]\n"
+              "gc.collect()\n"
+              "print(sum(w() is not None for w in watchers), descriptors() - before)\n")
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60, env=machine.environment())
+    assert (done.returncode, done.stderr, done.stdout) == (0, "", "0 0\n")

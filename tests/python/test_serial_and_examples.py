@@ -9,7 +9,7 @@ import sys
 import threading
 
 import corvane
-from conftest import EXAMPLES_DIR, run_example
+from conftest import EXAMPLES_DIR, run_example, run_script
 
 sys.path.insert(0, str(pathlib.Path(__file__).parents[1] / "port_control" / "support"))
 import rfc2217_server  # noqa: E402  (the tests' RFC 2217 server, run here on a thread)
@@ -155,3 +155,41 @@ def test_a_network_port_opens_against_a_server_on_another_thread_of_this_process
             assert read_exactly(serial_pty, len(FRAME)) == FRAME
         server.join(timeout=10)
         assert not server.is_alive()  # it saw the port close
+
+
+def test_ctrl_c_stops_opening_a_network_port_whose_server_stays_silent():
+    # The server takes the connection and never answers: the open would wait for it until
+    # its time-out (3 s). Ctrl+C ends the wait, and the control is as it was before.
+    done = run_script("""
+        import os, signal, socket, threading, time
+        listener = socket.create_server(("127.0.0.1", 0))
+        ports = os.path.join(os.environ["CORVANE_PLATFORM_HOME"], "ports")
+        with open(ports, "w") as entries:
+            entries.write(f"8=rfc2217://127.0.0.1:{listener.getsockname()[1]}\\n")
+        os.chmod(ports, 0o600)
+        p = corvane.Dispatch("Corvane.Portula")
+        p.CommPort = 8
+        threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+        started = time.monotonic()
+        try:
+            p.PortOpen = True
+        except KeyboardInterrupt:
+            print("interrupted before the time-out:", time.monotonic() - started < 2.5)
+        print("open:", p.PortOpen)
+        # Nothing is left half open: the server sees the connection closed.
+        connection, _ = listener.accept()
+        connection.settimeout(10)
+        while connection.recv(1024):
+            pass
+        port = free_udp_port()
+        p.UDPUse, p.RemoteHost, p.RemotePort, p.LocalPort = True, "127.0.0.1", port, port
+        p.RThreshold = 1
+        heard = []
+        p.events.OnComm = lambda: heard.append(p.Input2)
+        p.PortOpen = True
+        p.Output = "still works"
+        print(corvane.run_until(lambda: heard, timeout=10), heard)
+    """)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == ("interrupted before the time-out: True\nopen: False\n"
+                           "True ['still works']\n")

@@ -16,9 +16,20 @@ py::object& errorClass() {
     return *cls;
 }
 
-std::optional<py::error_already_set>& pendingInterrupt() {
-    static auto* pending = new std::optional<py::error_already_set>;
-    return *pending;
+// A thread's pending exception waits in its thread state's dict: it is the thread's own,
+// and Python frees what the dict holds when the thread ends (and at its own end).
+PyObject* pendingStore() {
+    return PyThreadState_GetDict();
+}
+
+PyObject* pendingKey() {
+    // Never released, like the error class.
+    static PyObject* const key = PyUnicode_InternFromString("corvane.pending_interrupt");
+    return key;
+}
+
+py::object orNone(const py::object& object) {
+    return object ? object : py::none();
 }
 
 }  // namespace
@@ -56,8 +67,15 @@ void raiseInvokeFailure(platform::HRESULT hr, const platform::ExcepInfo& excepIn
 }
 
 void setPendingInterrupt(py::error_already_set&& error) {
-    if (!pendingInterrupt())
-        pendingInterrupt().emplace(std::move(error));
+    PyObject* store = pendingStore();
+    if (!store || PyDict_Contains(store, pendingKey()) != 0)
+        return;  // the first one is kept
+    const py::tuple saved =
+        py::make_tuple(error.type(), orNone(error.value()), orNone(error.trace()));
+    // Called where the handler's call returns into the control: nothing may be thrown
+    // there, and without the memory to keep it the exception is lost.
+    if (PyDict_SetItem(store, pendingKey(), saved.ptr()) != 0)
+        PyErr_Clear();
 }
 
 void reportHandlerException(py::error_already_set& error, const std::string& where) {
@@ -72,11 +90,20 @@ void reportHandlerException(py::error_already_set& error, const std::string& whe
 }
 
 void raisePendingInterrupt() {
-    if (!pendingInterrupt())
+    PyObject* store = pendingStore();
+    PyObject* found = store ? PyDict_GetItemWithError(store, pendingKey()) : nullptr;
+    if (!found) {
+        if (PyErr_Occurred())
+            throw py::error_already_set();
         return;
-    py::error_already_set error = std::move(*pendingInterrupt());
-    pendingInterrupt().reset();
-    throw error;
+    }
+    const auto saved = py::reinterpret_borrow<py::tuple>(found);
+    if (PyDict_DelItem(store, pendingKey()) != 0)
+        throw py::error_already_set();
+    // A traceback of None is taken as none.
+    PyErr_Restore(py::object(saved[0]).release().ptr(), py::object(saved[1]).release().ptr(),
+                  py::object(saved[2]).release().ptr());
+    throw py::error_already_set();
 }
 
 }  // namespace corvane_python

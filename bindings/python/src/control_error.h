@@ -26,7 +26,8 @@ void setErrorClass(py::object errorClass);
 [[noreturn]] void raiseInvokeFailure(platform::HRESULT hr, const platform::ExcepInfo& excepInfo);
 
 // An exception a handler raised that must not be swallowed (KeyboardInterrupt, SystemExit)
-// waits here until control returns to Python, where raisePendingInterrupt re-raises it.
+// waits with the thread that raised it until control returns to Python on that thread,
+// where raisePendingInterrupt re-raises it. The first one waiting is kept.
 void setPendingInterrupt(py::error_already_set&& error);
 void raisePendingInterrupt();
 

@@ -6,10 +6,12 @@
 #include <utility>
 
 #include "control_error.h"
+#include "interpreter_lock.h"
 #include "platform/error.h"
 #include "platform/module_loader.h"
 #include "platform/registry.h"
 #include "platform/type_library.h"
+#include "platform/wait_interruption.h"
 #include "text_conversion.h"
 #include "value_conversion.h"
 
@@ -48,6 +50,28 @@ void finishDeferredCloses() {
         closeNow(std::move(closing));
     }
 }
+
+// The check a waiting call asks: a signal whose Python handler raises (Ctrl+C) ends the
+// wait, and the exception waits with the thread until the call has returned.
+bool signalArrived() {
+    InterpreterLockTaken lock;
+    if (PyErr_CheckSignals() == 0)
+        return false;
+    setPendingInterrupt(py::error_already_set());
+    return true;
+}
+
+// Signals end the waits of control code for as long as it lives.
+class SignalsEndWaits {
+  public:
+    SignalsEndWaits() : m_replaced(platform::setWaitInterruptionCheck(&signalArrived)) {}
+    ~SignalsEndWaits() { platform::setWaitInterruptionCheck(m_replaced); }
+    SignalsEndWaits(const SignalsEndWaits&) = delete;
+    SignalsEndWaits& operator=(const SignalsEndWaits&) = delete;
+
+  private:
+    platform::WaitInterruptionCheck m_replaced;
+};
 
 [[noreturn]] void raiseCurrentError() {
     std::optional<platform::ErrorInfo> info = platform::takeErrorInfo();
@@ -166,7 +190,7 @@ void ControlObject::release() {
         closeNow(std::move(closing));
     // Last: a handler may hold the last reference to this object (a closure over it), and
     // dropping it then frees the object, members and all.
-    clearHandlers();
+    clearReferences();
 }
 
 void ControlObject::releaseAllOfThisThread() {
@@ -253,7 +277,9 @@ platform::Variant ControlObject::invoke(int32_t dispid, uint16_t flags,
         // A call may wait (opening a network port waits for its server, which may be
         // another thread of this interpreter): other threads run meanwhile, and handlers
         // take the lock back. The values cross to and from Python outside, with it held.
-        py::gil_scoped_release released;
+        // Ctrl+C ends such a wait.
+        SignalsEndWaits signalsEndWaits;
+        InterpreterLockReleased released;
         hr = dispatch->Invoke(dispid, flags, params, &result, &excepInfo, &argError);
     }
     raisePendingInterrupt();
@@ -428,7 +454,7 @@ py::object ControlObject::handler(const std::string& name) const {
 }
 
 void ControlObject::onEvent(int32_t dispid, std::span<const platform::Variant> args) {
-    py::gil_scoped_acquire gil;
+    InterpreterLockTaken lock;
     const auto found = m_handlers.find(dispid);
     if (found == m_handlers.end())
         return;
@@ -458,7 +484,7 @@ int ControlObject::traverse(visitproc visit, void* arg) {
     return 0;
 }
 
-void ControlObject::clearHandlers() {
+void ControlObject::clearReferences() {
     // Emptied before any handler is dropped: dropping one may free this object.
     std::map<int32_t, py::object> handlers;
     handlers.swap(m_handlers);

@@ -73,7 +73,7 @@ class ControlObject {
 
     // For the cyclic garbage collector: the handlers may refer back to this object.
     int traverse(visitproc visit, void* arg);
-    void clearHandlers();
+    void clearReferences();
 
   private:
     struct Binding {

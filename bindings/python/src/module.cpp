@@ -10,8 +10,10 @@
 #include <optional>
 #include <string>
 
+#include "collectable.h"
 #include "control_error.h"
 #include "control_object.h"
+#include "interpreter_lock.h"
 #include "platform/message_loop.h"
 #include "platform/module_loader.h"
 #include "platform/module_runtime.h"
@@ -39,7 +41,7 @@ bool dispatchOnce(int timeoutMs) {
     bool handled;
     {
         InsideControlCode inside;
-        py::gil_scoped_release released;
+        InterpreterLockReleased released;
         handled = platform::MessageLoop::current().dispatch(timeoutMs);
     }
     raisePendingInterrupt();
@@ -124,13 +126,6 @@ void callRegistrationEntry(const std::string& path, const char* entryName, bool 
     }
 }
 
-ControlObject* controlOf(PyObject* self) {
-    auto* instance = reinterpret_cast<py::detail::instance*>(self);
-    auto valueAndHolder = instance->get_value_and_holder();
-    return valueAndHolder.holder_constructed() ? valueAndHolder.value_ptr<ControlObject>()
-                                               : nullptr;
-}
-
 // Runs `body` inside a type slot: a C++ or Python exception becomes the Python error.
 template <class Body>
 auto inSlot(Body&& body, decltype(body()) failure) noexcept {
@@ -148,7 +143,7 @@ auto inSlot(Body&& body, decltype(body()) failure) noexcept {
 
 // Class attributes (events, __doc__ ...) first, then the control's members.
 PyObject* getControlAttribute(PyObject* self, PyObject* name) {
-    ControlObject* control = controlOf(self);
+    ControlObject* control = valueOf<ControlObject>(self);
     if (control && control->isBound(name)) {
         return inSlot(
             [&] {
@@ -169,7 +164,7 @@ PyObject* getControlAttribute(PyObject* self, PyObject* name) {
 }
 
 int setControlAttribute(PyObject* self, PyObject* name, PyObject* value) {
-    ControlObject* control = controlOf(self);
+    ControlObject* control = valueOf<ControlObject>(self);
     if (!control || !PyUnicode_Check(name))
         return PyObject_GenericSetAttr(self, name, value);
     if (!value) {
@@ -184,10 +179,24 @@ int setControlAttribute(PyObject* self, PyObject* name, PyObject* value) {
         -1);
 }
 
-// The Events view of a control: attribute names are event names (any case).
+void setUpControlType(PyHeapTypeObject* heapType) {
+    makeCollectable<ControlObject>(heapType);
+    // Member access straight through the type's slots: a Python-level __getattr__ would
+    // first build an AttributeError for every member read.
+    heapType->ht_type.tp_getattro = &getControlAttribute;
+    heapType->ht_type.tp_setattro = &setControlAttribute;
+}
+
+// The Events view of a control: attribute names are event names (any case). A handler
+// that keeps the view refers back to the control through it.
 struct EventsView {
     py::object control;
     ControlObject& object() const { return control.cast<ControlObject&>(); }
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(control.ptr());
+        return 0;
+    }
+    void clearReferences() { control = py::none(); }
 };
 
 }  // namespace
@@ -200,8 +209,10 @@ PYBIND11_MODULE(_corvane, m) {
     m.doc() = "The native half of corvane: controls by name, the message loop, registration.";
 
     m.def("_set_error_class", &setErrorClass);
+    closeInterpreterGateAtExit();
 
-    py::class_<EventsView>(m, "Events", "The event handlers of one control, by event name.")
+    py::class_<EventsView>(m, "Events", "The event handlers of one control, by event name.",
+                           py::custom_type_setup(&makeCollectable<EventsView>))
         .def("__getattr__", [](const EventsView& view,
                                const std::string& name) { return view.object().handler(name); })
         .def("__setattr__",
@@ -216,28 +227,9 @@ PYBIND11_MODULE(_corvane, m) {
         .def("__repr__",
              [](const EventsView& view) { return "<events of " + view.object().repr() + ">"; });
 
-    py::class_<ControlObject>(
-        m, "Control", "A control created by name; its members are its attributes.",
-        py::custom_type_setup([](PyHeapTypeObject* heapType) {
-            auto* type = &heapType->ht_type;
-            type->tp_flags |= Py_TPFLAGS_HAVE_GC;
-            type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) {
-                auto* instance = reinterpret_cast<py::detail::instance*>(self);
-                if (!instance->get_value_and_holder().holder_constructed())
-                    return 0;
-                return py::cast<ControlObject&>(py::handle(self)).traverse(visit, arg);
-            };
-            // Member access straight through the type's slots: a Python-level __getattr__
-            // would first build an AttributeError for every member read.
-            type->tp_getattro = &getControlAttribute;
-            type->tp_setattro = &setControlAttribute;
-            type->tp_clear = [](PyObject* self) {
-                auto* instance = reinterpret_cast<py::detail::instance*>(self);
-                if (instance->get_value_and_holder().holder_constructed())
-                    py::cast<ControlObject&>(py::handle(self)).clearHandlers();
-                return 0;
-            };
-        }))
+    py::class_<ControlObject>(m, "Control",
+                              "A control created by name; its members are its attributes.",
+                              py::custom_type_setup(&setUpControlType))
         .def(py::init<const std::string&>(), py::arg("name"))
         .def("__dir__",
              [](const ControlObject& control) {

@@ -11,7 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include "collectable.h"
 #include "control_error.h"
+#include "interpreter_lock.h"
 #include "platform/serial_devices.h"
 #include "platform/utf8.h"
 
@@ -53,7 +55,7 @@ py::tuple listPorts() {
     std::vector<platform::SerialPortDescription> ports;
     std::optional<platform::Error> refusal;
     try {
-        py::gil_scoped_release released;
+        InterpreterLockReleased released;
         ports = platform::listSerialPorts(refusal);
     } catch (const platform::Error& error) {
         raiseError(error);
@@ -75,7 +77,7 @@ class PortWatch {
             m_watch = std::make_unique<platform::SerialPortWatch>(
                 [callback = m_callback](platform::SerialPortWatch::Change change,
                                         const platform::SerialPortDescription& port) {
-                    py::gil_scoped_acquire gil;
+                    InterpreterLockTaken lock;
                     // The callback may stop the watch, which destroys this closure: only
                     // the local copy is used from here on (and dropped under the GIL).
                     // NOLINTNEXTLINE(performance-unnecessary-copy-initialization)
@@ -106,9 +108,21 @@ class PortWatch {
         return m_watch ? refusalText(m_watch->portMapRefusal()) : py::none();
     }
 
+    // For the cyclic garbage collector: the callback may refer back to this watch. The
+    // platform watch's closure shares the one reference, emptied by a clear.
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(m_callback->ptr());
+        return 0;
+    }
+    void clearReferences() { *m_callback = py::object(); }
+
   private:
-    static void deliver(const py::object& callback, platform::SerialPortWatch::Change change,
+    static void deliver(const py::object& shared, platform::SerialPortWatch::Change change,
                         const platform::SerialPortDescription& port) {
+        // Held here: the collector may clear the shared one while the callback runs.
+        const py::object callback = shared;
+        if (!callback)
+            return;
         try {
             callback(change == platform::SerialPortWatch::Change::Arrived ? "arrived" : "left",
                      fieldsOf(port));
@@ -132,7 +146,7 @@ class PortWatch {
 
 void defineSerialPorts(py::module_& module) {
     module.def("_ports", &listPorts);
-    py::class_<PortWatch>(module, "_PortWatch")
+    py::class_<PortWatch>(module, "_PortWatch", py::custom_type_setup(&makeCollectable<PortWatch>))
         .def(py::init<py::function>(), py::arg("callback"))
         .def("stop", &PortWatch::stop)
         .def_property_readonly("active", &PortWatch::active)
