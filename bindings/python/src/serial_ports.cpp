@@ -120,6 +120,7 @@ class PortWatch {
     static void deliver(const py::object& shared, platform::SerialPortWatch::Change change,
                         const platform::SerialPortDescription& port) {
         // Held here: the collector may clear the shared one while the callback runs.
+        // NOLINTNEXTLINE(performance-unnecessary-copy-initialization)
         const py::object callback = shared;
         if (!callback)
             return;
