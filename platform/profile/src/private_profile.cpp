@@ -194,6 +194,9 @@ std::string_view unquote(std::string_view value) {
 // (the defaults), and a write into it fails, leaving it as it is.
 constexpr off_t kLargestFile = 16 * 1024 * 1024;
 
+// Rounds of reading and writing a file that others keep creating anew under the writer.
+constexpr int kMostRounds = 100;
+
 // The whole file, or nothing when it is missing, unreadable, no regular file or larger than
 // kLargestFile. Opened without blocking, so that a FIFO (or a device) in its place is
 // turned down at once instead of waiting for a writer that may never come.
@@ -399,8 +402,8 @@ bool WritePrivateProfileStringA(const char* section, const char* key, const char
     }
     try {
         // Each round reads what is there now; another round follows only when another writer
-        // created the file meanwhile.
-        for (;;) {
+        // created the file meanwhile, which a writer that keeps doing so cannot make endless.
+        for (int round = 0; round < kMostRounds; ++round) {
             FileUpdate update = FileUpdate::begin(target, kLargestFile);
             std::string text = update.content();
             const std::optional<Edit> edit = planEdit(text, section, key, value);
@@ -414,6 +417,8 @@ bool WritePrivateProfileStringA(const char* section, const char* key, const char
             if (update.commit(text))
                 return true;
         }
+        errno = EWOULDBLOCK;
+        return false;
     } catch (const FileFailure& failure) {
         errno = failure.errorNumber();
         return false;
