@@ -117,6 +117,16 @@ PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" make -s -C "$scratch/host-pc" \
   LDFLAGS="-Wl,-rpath,$prefix/$libdir" >"$scratch/host-pc.log" 2>&1 ||
   fail "pkg-config build: $(cat "$scratch/host-pc.log")"
 
+# A consumer compiled as C++17 is told what it needs, by whichever header it includes first.
+for header in platform/error.h platform/utf8.h portula/portula_ids.h; do
+  printf '#include <%s>\n' "$header" >"$scratch/cxx17.cpp"
+  if "${CXX:-c++}" -std=c++17 -fsyntax-only -I"$prefix/include/corvane" "$scratch/cxx17.cpp" \
+      >"$scratch/cxx17.log" 2>&1; then
+    fail "$header compiles as C++17"
+  fi
+  grep -q "Corvane needs C++20" "$scratch/cxx17.log" || fail "C++17, $header: $(cat "$scratch/cxx17.log")"
+done
+
 run_host() {  # <host program> <user's folder>
   CORVANE_PLATFORM_HOME="$2" "$1" 2>&1
 }

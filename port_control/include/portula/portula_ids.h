@@ -2,6 +2,8 @@
 // Header-only, so a host may include it without linking the library.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <cstdint>
 
 #include "platform/guid.h"

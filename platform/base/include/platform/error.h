@@ -6,6 +6,8 @@
 // turns the pair back into the same `Error`. No exception crosses a module boundary.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <cstdint>
 #include <exception>
 #include <optional>

@@ -1,6 +1,8 @@
 // An owned file descriptor, closed when its owner ends unless released first.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <unistd.h>
 
 #include <cerrno>

@@ -5,6 +5,8 @@
 // child that inherited it) only closes its own copies.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <sys/types.h>
 
 namespace platform {

@@ -12,6 +12,8 @@
 // be redirected between check and load except by root.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <filesystem>
 
 #include "platform/error.h"

@@ -11,6 +11,8 @@
 // its own the platform reads.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <filesystem>
 
 namespace platform {

@@ -4,6 +4,8 @@
 // mismatch). Included by variant.h: every user of Variant has them.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>

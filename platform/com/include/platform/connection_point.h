@@ -8,6 +8,8 @@
 // called after that, one advised during it first hears the next event.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>

@@ -9,6 +9,8 @@
 // a failure carries its error through the thread's error info (see error.h).
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <cstdint>
 
 #include "platform/guid.h"

@@ -12,6 +12,8 @@
 // Failures throw platform::Error. Not copyable; one thread, like the control.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <cstdint>
 #include <functional>
 #include <span>

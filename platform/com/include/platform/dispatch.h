@@ -8,6 +8,8 @@
 // thread's error info); the helpers below turn it back into the same platform::Error.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>

@@ -22,6 +22,8 @@
 // on success.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <cstddef>
 #include <functional>
 #include <span>

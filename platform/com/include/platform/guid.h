@@ -3,6 +3,8 @@
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}".
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>

@@ -2,6 +2,8 @@
 // properties.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <string_view>
 
 #include "platform/variant.h"

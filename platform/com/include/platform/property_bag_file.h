@@ -15,6 +15,8 @@
 // description gives the line number; nothing is half-loaded.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>

@@ -7,6 +7,8 @@
 // its caller; the last Release deletes the object.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <atomic>
 #include <cstdint>
 #include <utility>

@@ -8,6 +8,8 @@
 // without regard to ASCII case.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <cstdint>
 #include <optional>
 #include <span>

@@ -5,6 +5,8 @@
 // exception out.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <cstdint>
 
 #include "platform/error.h"

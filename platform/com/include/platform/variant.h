@@ -4,6 +4,8 @@
 // Long 32 bits. Conversions between them: basic_conversions.h, included below.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>

@@ -7,6 +7,8 @@
 // Text is UTF-8 as udev gives it; a field udev does not know is empty.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <functional>
 #include <memory>
 #include <optional>

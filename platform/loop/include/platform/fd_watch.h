@@ -2,6 +2,8 @@
 // non-blocking descriptor helper the serial and UDP adapters share.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <utility>
 
 #include "platform/message_loop.h"

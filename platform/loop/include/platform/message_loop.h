@@ -27,6 +27,8 @@
 // cannot make its own descriptors gets the system's refusal (std::system_error) from that use.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>

@@ -6,6 +6,8 @@
 // asked again by that call. Without a check, waits run their full course.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <chrono>
 
 namespace platform {

@@ -6,6 +6,8 @@
 // an object the owner keeps open for as long as it is watched (a serial line).
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <cstdint>
 #include <memory>
 #include <utility>

@@ -20,6 +20,8 @@
 // read).
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <filesystem>
 #include <vector>
 

@@ -10,6 +10,8 @@
 // CR LF, and every line it does not touch stays byte for byte as it was.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <cstdint>
 
 namespace platform {

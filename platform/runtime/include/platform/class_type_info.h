@@ -10,6 +10,8 @@
 // platform::Error as parseTypeLibrary does.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <optional>
 
 #include "platform/guid.h"

@@ -18,6 +18,8 @@
 // platform::Error.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <filesystem>
 #include <string_view>
 #include <vector>

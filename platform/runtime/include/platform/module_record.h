@@ -5,6 +5,8 @@
 // platform/module_runtime.h.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstddef>

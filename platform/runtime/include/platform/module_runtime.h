@@ -20,6 +20,8 @@
 //   const platform::ModuleRecordRegistrar kRegistrar(kRecord, &kRecord);
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <filesystem>
 
 #include "platform/error.h"

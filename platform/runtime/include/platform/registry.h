@@ -20,6 +20,8 @@
 // programs: one that anybody but root may write is refused, and only root changes them.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <array>
 #include <cstdint>
 #include <filesystem>

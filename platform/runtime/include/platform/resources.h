@@ -7,6 +7,8 @@
 // as the module stays loaded. Types and names compare without regard to ASCII case.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>

@@ -13,6 +13,8 @@
 // cannot represent is written as "?" (0x3F); there are no best-fit substitutes.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -4,6 +4,8 @@
 // stray continuation bytes) becomes one U+FFFD.
 #pragma once
 
+#include "platform/language_standard.h"
+
 #include <string>
 #include <string_view>
 
