@@ -17,7 +17,7 @@ namespace {
 using platform::TypeLibrary;
 
 void checkLookups(const TypeLibrary& library) {
-    for (const auto& i : library.interfaces) {
+    for (const auto& i : library.interfaces()) {
         FUZZ_CHECK(library.findInterface(i.iid) == &i, "an interface is not found by its IID");
         const auto* byName = library.findInterface(i.name);
         FUZZ_CHECK(byName && platform::namesEqual(byName->name, i.name),
@@ -31,7 +31,7 @@ void checkLookups(const TypeLibrary& library) {
             FUZZ_CHECK(dispid && i.hasDispid(*dispid), "a member is not found by its name");
         }
     }
-    for (const auto& c : library.coclasses) {
+    for (const auto& c : library.coclasses()) {
         FUZZ_CHECK(library.findCoclass(c.clsid) == &c, "a class is not found by its CLSID");
         const auto* byName = library.findCoclass(c.name);
         FUZZ_CHECK(byName && platform::namesEqual(byName->name, c.name),

@@ -33,7 +33,7 @@ test_packages=(
   x11-utils
   python3
   ser2net python3-serial
-  gettext locales file lintian desktop-file-utils
+  gettext locales file lintian desktop-file-utils abigail-tools
   debootstrap
   umockdev libumockdev-dev gir1.2-umockdev-1.0 python3-gi
 )

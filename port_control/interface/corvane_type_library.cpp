@@ -56,19 +56,19 @@ platform::InterfaceDescription makePortulaEvents() {
 
 platform::TypeLibrary makeTypeLibrary() {
     platform::TypeLibrary library;
-    library.name = u"Corvane";
-    library.helpString = u"Corvane";
-    library.guid = ids::LIBID_Corvane;
-    library.version = {ids::kTypeLibMajor, ids::kTypeLibMinor};
-    library.lcid = 0x0409;
-    library.flags = platform::library_flags::kControl;
-    library.sysKind = platform::SysKind::Win32;
+    library.setName(u"Corvane");
+    library.setHelpString(u"Corvane");
+    library.setGuid(ids::LIBID_Corvane);
+    library.setVersion({ids::kTypeLibMajor, ids::kTypeLibMinor});
+    library.setLcid(0x0409);
+    library.setFlags(platform::library_flags::kControl);
+    library.setSysKind(platform::SysKind::Win32);
     // The platform's standard automation library, which defines IDispatch.
-    library.imports.push_back(
+    library.imports().push_back(
         {u"stdole",
          platform::Guid{0x00020430, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}},
          {2, 0}});
-    library.interfaces = {makePortulaInterface(), makePortulaEvents()};
+    library.interfaces() = {makePortulaInterface(), makePortulaEvents()};
     platform::CoclassDescription portula;
     portula.name = u"Portula";
     portula.clsid = ids::CLSID_Portula;
@@ -77,7 +77,7 @@ platform::TypeLibrary makeTypeLibrary() {
     portula.interfaces = {
         {ids::IID__Portula, platform::impl_flags::kDefault},
         {ids::DIID___Portula, platform::impl_flags::kDefault | platform::impl_flags::kSource}};
-    library.coclasses = {portula};
+    library.coclasses() = {portula};
     library.validate();
     return library;
 }

@@ -107,12 +107,12 @@ TEST(TypeLibraryBytes, BadMagicVersionAndTrailingBytesAreRejected) {
 
 TEST(TypeLibraryBytes, ImpossibleValuesAreRejected) {
     TypeLibrary library;
-    library.interfaces.push_back({u"I",
-                                  IID_IWidget,
-                                  {1, 0},
-                                  0,
-                                  InterfaceKind::Dual,
-                                  {{u"M", 7, MemberKind::PropertyGet, {}, VarType::Long}}});
+    library.interfaces().push_back({u"I",
+                                    IID_IWidget,
+                                    {1, 0},
+                                    0,
+                                    InterfaceKind::Dual,
+                                    {{u"M", 7, MemberKind::PropertyGet, {}, VarType::Long}}});
     const std::vector<uint8_t> good = serializeTypeLibrary(library);
     // The member's fields are the last ones before the (empty) class list: name (2+2
     // bytes), DISPID (4), kind (1), result type (2), parameter count (1), class count (2).
@@ -165,7 +165,7 @@ TEST(TypeLibraryBytes, RandomAndMutatedBytesNeverCrash) {
 TEST(TypeLibraryValidation, RejectsDescriptionsInvokeCannotWorkFrom) {
     const auto withMember = [](MemberDescription member) {
         TypeLibrary library = widgetLibrary();
-        library.interfaces[0].members.push_back(std::move(member));
+        library.interfaces()[0].members.push_back(std::move(member));
         return library;
     };
     using enum MemberKind;
@@ -184,7 +184,7 @@ TEST(TypeLibraryValidation, RejectsDescriptionsInvokeCannotWorkFrom) {
     }
 
     TypeLibrary twice = widgetLibrary();
-    twice.interfaces[1].iid = twice.interfaces[0].iid;
+    twice.interfaces()[1].iid = twice.interfaces()[0].iid;
     EXPECT_THROW(twice.validate(), Error);
 
     // A parameterised get and a put with an index are fine.

@@ -376,17 +376,17 @@ TEST_F(CorvaneComponentTest, TheTypeLibraryResourceDescribesTheControl) {
     const platform::TypeLibrary library = platform::parseTypeLibrary(*bytes);
     EXPECT_EQ(library, corvaneTypeLibrary());
     // The published identifiers and flags, as literal values.
-    EXPECT_EQ(library.name, u"Corvane");
-    EXPECT_EQ(library.helpString, u"Corvane");
-    EXPECT_EQ(library.guid.toString(), "{70EA1CB1-0F47-4800-95EA-58FD1B89C64B}");
-    EXPECT_EQ(library.version, (platform::Version{67, 0}));
-    EXPECT_EQ(library.lcid, 0x0409u);
-    EXPECT_EQ(library.flags, 0x2);  // contains controls
-    EXPECT_EQ(library.sysKind, platform::SysKind::Win32);
-    ASSERT_EQ(library.imports.size(), 1u);
-    EXPECT_EQ(library.imports[0].version, (platform::Version{2, 0}));
-    ASSERT_EQ(library.coclasses.size(), 1u);
-    const platform::CoclassDescription& coclass = library.coclasses[0];
+    EXPECT_EQ(library.name(), u"Corvane");
+    EXPECT_EQ(library.helpString(), u"Corvane");
+    EXPECT_EQ(library.guid().toString(), "{70EA1CB1-0F47-4800-95EA-58FD1B89C64B}");
+    EXPECT_EQ(library.version(), (platform::Version{67, 0}));
+    EXPECT_EQ(library.lcid(), 0x0409u);
+    EXPECT_EQ(library.flags(), 0x2);  // contains controls
+    EXPECT_EQ(library.sysKind(), platform::SysKind::Win32);
+    ASSERT_EQ(library.imports().size(), 1u);
+    EXPECT_EQ(library.imports()[0].version, (platform::Version{2, 0}));
+    ASSERT_EQ(library.coclasses().size(), 1u);
+    const platform::CoclassDescription& coclass = library.coclasses()[0];
     EXPECT_EQ(coclass.name, u"Portula");
     EXPECT_EQ(coclass.clsid.toString(), "{4ACD93B7-4A1E-48E6-B6CE-BE0BA1785C43}");
     EXPECT_EQ(coclass.version, (platform::Version{1, 0}));

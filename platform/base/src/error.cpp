@@ -90,6 +90,10 @@ Error::Error(int32_t number, std::u16string description)
 
 Error::Error(int32_t number) : Error(number, standardDescription(number)) {}
 
+const char* Error::what() const noexcept {
+    return m_utf8.c_str();
+}
+
 std::u16string standardDescription(int32_t number) {
     for (const auto& entry : kStandardTexts) {
         if (entry.number == number)

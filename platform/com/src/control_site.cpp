@@ -22,10 +22,42 @@ void require(Call call) {
 
 }  // namespace
 
-// The site object the control holds; it forwards to its ControlSite until detached.
-class ControlSite::Site final : public RefCounted<IControlSite> {
+// The site's state, with what the control calls back into.
+struct ControlSite::State {
+    class Site;
+    class Sink;
+
+    void connectEvents();
+    HRESULT onPropertyChanged(std::u16string_view name);
+    HRESULT onSetExtent(float widthTwips, float heightTwips);
+    void onEvent(int32_t dispid, std::span<const Variant> args);
+    IDispatch* requireDispatch();
+    IPersistPropertyBag* requirePersistence();
+
+    ComPtr<IUnknown> control;
+    ComPtr<IControl> lifecycle;
+    ComPtr<IDispatch> dispatch;
+    ComPtr<IPersistPropertyBag> persistence;
+    ComPtr<IConnectionPoint> eventPoint;
+    // Reference-counted, since the control may hold them; detached on teardown.
+    ComPtr<Site> site;
+    ComPtr<Sink> sink;
+    uint32_t eventCookie = 0;
+    bool siteGiven = false;
+    bool activated = false;
+    bool userMode = true;
+    uint32_t miscStatus = 0;
+    Extent extent;
+    std::vector<std::u16string> changed;
+    PropertyChangedHandler propertyChangedHandler;
+    ExtentHandler extentHandler;
+    EventHandler eventHandler;
+};
+
+// The site object the control holds; it forwards to its site's state until detached.
+class ControlSite::State::Site final : public RefCounted<IControlSite> {
   public:
-    explicit Site(ControlSite* host) : m_host(host) {}
+    explicit Site(State* host) : m_host(host) {}
     void detach() { m_host = nullptr; }
 
     HRESULT OnPropertyChanged(const char16_t* name) override {
@@ -45,19 +77,19 @@ class ControlSite::Site final : public RefCounted<IControlSite> {
             return E_POINTER;
         if (!m_host)
             return E_UNEXPECTED;
-        *runMode = m_host->m_userMode;
+        *runMode = m_host->userMode;
         return S_OK;
     }
 
   private:
-    ControlSite* m_host;
+    State* m_host;
 };
 
 // The event sink advised to the control's default source; it answers that interface's
 // IID as well as IDispatch.
-class ControlSite::Sink final : public RefCounted<IDispatch> {
+class ControlSite::State::Sink final : public RefCounted<IDispatch> {
   public:
-    Sink(ControlSite* host, const Guid& eventIid) : m_host(host), m_eventIid(eventIid) {}
+    Sink(State* host, const Guid& eventIid) : m_host(host), m_eventIid(eventIid) {}
     void detach() { m_host = nullptr; }
 
     HRESULT GetIDsOfNames(const char16_t* const*, unsigned, int32_t*) override { return E_NOTIMPL; }
@@ -88,61 +120,89 @@ class ControlSite::Sink final : public RefCounted<IDispatch> {
     }
 
   private:
-    ControlSite* m_host;
+    State* m_host;
     Guid m_eventIid;
 };
 
-ControlSite::ControlSite(IUnknown* control) {
+ControlSite::ControlSite(IUnknown* control) : m_state(std::make_unique<State>()) {
     if (!control)
         throw Error(errors::kObjectVariableNotSet);
-    m_lifecycle = queryInterface<IControl>(control);
-    if (!m_lifecycle)
+    m_state->lifecycle = queryInterface<IControl>(control);
+    if (!m_state->lifecycle)
         throwFromHresult(E_NOINTERFACE);
-    m_control = ComPtr<IUnknown>(control);
-    m_dispatch = queryInterface<IDispatch>(control);
-    m_persistence = queryInterface<IPersistPropertyBag>(control);
+    m_state->control = ComPtr<IUnknown>(control);
+    m_state->dispatch = queryInterface<IDispatch>(control);
+    m_state->persistence = queryInterface<IPersistPropertyBag>(control);
 }
 
 ControlSite::~ControlSite() {
     close();
 }
 
+void ControlSite::setUserMode(bool runMode) {
+    m_state->userMode = runMode;
+}
+
+ControlSite::Extent ControlSite::extent() const {
+    return m_state->extent;
+}
+
+const std::vector<std::u16string>& ControlSite::changedProperties() const {
+    return m_state->changed;
+}
+
+void ControlSite::clearChangedProperties() {
+    m_state->changed.clear();
+}
+
+bool ControlSite::eventsConnected() const {
+    return m_state->eventCookie != 0;
+}
+
+uint32_t ControlSite::miscStatus() const {
+    return m_state->miscStatus;
+}
+
+IUnknown* ControlSite::control() const {
+    return m_state->control.get();
+}
+
 void ControlSite::setPropertyChangedHandler(PropertyChangedHandler handler) {
-    m_propertyChangedHandler = std::move(handler);
+    m_state->propertyChangedHandler = std::move(handler);
 }
 
 void ControlSite::setExtentHandler(ExtentHandler handler) {
-    m_extentHandler = std::move(handler);
+    m_state->extentHandler = std::move(handler);
 }
 
 void ControlSite::setEventHandler(EventHandler handler) {
-    m_eventHandler = std::move(handler);
+    m_state->eventHandler = std::move(handler);
 }
 
 void ControlSite::activate(float widthTwips, float heightTwips, PropertyBag* bag) {
-    if (!m_lifecycle)
+    if (!m_state->lifecycle)
         throw Error(errors::kObjectVariableNotSet);
-    if (m_activated)
+    if (m_state->activated)
         throw Error(errors::kInvalidProcedureCall);
-    m_activated = true;
+    m_state->activated = true;
     try {
-        require([&] { return m_lifecycle->GetMiscStatus(&m_miscStatus); });
-        m_site = makeObject<Site>(this);
+        require([&] { return m_state->lifecycle->GetMiscStatus(&m_state->miscStatus); });
+        m_state->site = makeObject<State::Site>(m_state.get());
         const auto giveSite = [&] {
-            m_siteGiven = true;
-            require([&] { return m_lifecycle->SetSite(m_site.get()); });
+            m_state->siteGiven = true;
+            require([&] { return m_state->lifecycle->SetSite(m_state->site.get()); });
         };
-        const bool siteFirst = (m_miscStatus & misc_status::kSetClientSiteFirst) != 0;
+        const bool siteFirst = (m_state->miscStatus & misc_status::kSetClientSiteFirst) != 0;
         if (siteFirst)
             giveSite();
         if (bag) {
-            require([&] { return persistence()->Load(bag); });
-        } else if (m_persistence) {
-            require([&] { return m_persistence->InitNew(); });
+            require([&] { return m_state->requirePersistence()->Load(bag); });
+        } else if (m_state->persistence) {
+            require([&] { return m_state->persistence->InitNew(); });
         }
         if (!siteFirst)
             giveSite();
-        connectEvents();
+        m_state->connectEvents();
         resize(widthTwips, heightTwips);
     } catch (...) {
         close();
@@ -150,8 +210,8 @@ void ControlSite::activate(float widthTwips, float heightTwips, PropertyBag* bag
     }
 }
 
-void ControlSite::connectEvents() {
-    const ComPtr<IProvideClassInfo> classInfo = queryInterface<IProvideClassInfo>(m_control);
+void ControlSite::State::connectEvents() {
+    const ComPtr<IProvideClassInfo> classInfo = queryInterface<IProvideClassInfo>(control);
     Guid eventIid;
     // A control that names no default source raises no events.
     if (!classInfo || failed(classInfo->GetGUID(kGuidKindDefaultSourceDispIid, &eventIid))) {
@@ -159,31 +219,31 @@ void ControlSite::connectEvents() {
         return;
     }
     const ComPtr<IConnectionPointContainer> container =
-        queryInterface<IConnectionPointContainer>(m_control);
+        queryInterface<IConnectionPointContainer>(control);
     if (!container)
         throwFromHresult(E_NOINTERFACE);
     ComPtr<IConnectionPoint> point;
     require([&] { return container->FindConnectionPoint(eventIid, point.put()); });
-    m_sink = makeObject<Sink>(this, eventIid);
+    sink = makeObject<Sink>(this, eventIid);
     uint32_t cookie = 0;
-    require([&] { return point->Advise(static_cast<IDispatch*>(m_sink.get()), &cookie); });
-    m_eventPoint = std::move(point);
-    m_eventCookie = cookie;
+    require([&] { return point->Advise(static_cast<IDispatch*>(sink.get()), &cookie); });
+    eventPoint = std::move(point);
+    eventCookie = cookie;
 }
 
 void ControlSite::resize(float widthTwips, float heightTwips) {
-    if (!m_lifecycle)
+    if (!m_state->lifecycle)
         throw Error(errors::kObjectVariableNotSet);
-    m_extent = {widthTwips, heightTwips};
-    require([&] { return m_lifecycle->OnExtentChanged(widthTwips, heightTwips); });
+    m_state->extent = {widthTwips, heightTwips};
+    require([&] { return m_state->lifecycle->OnExtentChanged(widthTwips, heightTwips); });
 }
 
-HRESULT ControlSite::onPropertyChanged(std::u16string_view name) {
-    m_changed.emplace_back(name);
-    if (!m_propertyChangedHandler)
+HRESULT ControlSite::State::onPropertyChanged(std::u16string_view name) {
+    changed.emplace_back(name);
+    if (!propertyChangedHandler)
         return S_OK;
     // A copy: the handler may replace itself, or close this site, while it runs.
-    const PropertyChangedHandler handler = m_propertyChangedHandler;
+    const PropertyChangedHandler handler = propertyChangedHandler;
     try {
         return handler(name);
     } catch (...) {
@@ -191,11 +251,11 @@ HRESULT ControlSite::onPropertyChanged(std::u16string_view name) {
     }
 }
 
-HRESULT ControlSite::onSetExtent(float widthTwips, float heightTwips) {
-    m_extent = {widthTwips, heightTwips};
-    if (!m_extentHandler)
+HRESULT ControlSite::State::onSetExtent(float widthTwips, float heightTwips) {
+    extent = {widthTwips, heightTwips};
+    if (!extentHandler)
         return S_OK;
-    const ExtentHandler handler = m_extentHandler;
+    const ExtentHandler handler = extentHandler;
     try {
         return handler(widthTwips, heightTwips);
     } catch (...) {
@@ -203,79 +263,79 @@ HRESULT ControlSite::onSetExtent(float widthTwips, float heightTwips) {
     }
 }
 
-void ControlSite::onEvent(int32_t dispid, std::span<const Variant> args) {
-    if (!m_eventHandler)
+void ControlSite::State::onEvent(int32_t dispid, std::span<const Variant> args) {
+    if (!eventHandler)
         return;
-    const EventHandler handler = m_eventHandler;
+    const EventHandler handler = eventHandler;
     handler(dispid, args);
 }
 
-IDispatch* ControlSite::dispatch() {
-    if (!m_control)
+IDispatch* ControlSite::State::requireDispatch() {
+    if (!control)
         throw Error(errors::kObjectVariableNotSet);
-    if (!m_dispatch)
+    if (!dispatch)
         throwFromHresult(E_NOINTERFACE);
-    return m_dispatch.get();
+    return dispatch.get();
 }
 
-IPersistPropertyBag* ControlSite::persistence() {
-    if (!m_control)
+IPersistPropertyBag* ControlSite::State::requirePersistence() {
+    if (!control)
         throw Error(errors::kObjectVariableNotSet);
-    if (!m_persistence)
+    if (!persistence)
         throwFromHresult(E_NOINTERFACE);
-    return m_persistence.get();
+    return persistence.get();
 }
 
 int32_t ControlSite::dispidOf(std::u16string_view name) {
-    return dispidOfName(dispatch(), name);
+    return dispidOfName(m_state->requireDispatch(), name);
 }
 
 Variant ControlSite::getProperty(int32_t dispid) {
     // The call may end in the host closing this site; the control stays alive until the
     // call has returned.
-    const ComPtr<IDispatch> target(dispatch());
+    const ComPtr<IDispatch> target(m_state->requireDispatch());
     return platform::getProperty(target.get(), dispid);
 }
 
 void ControlSite::putProperty(int32_t dispid, Variant value) {
-    const ComPtr<IDispatch> target(dispatch());
+    const ComPtr<IDispatch> target(m_state->requireDispatch());
     platform::putProperty(target.get(), dispid, std::move(value));
 }
 
 Variant ControlSite::invokeMethod(int32_t dispid, std::vector<Variant> argsInOrder) {
-    const ComPtr<IDispatch> target(dispatch());
+    const ComPtr<IDispatch> target(m_state->requireDispatch());
     return platform::invokeMethod(target.get(), dispid, std::move(argsInOrder));
 }
 
 void ControlSite::save(PropertyBag& bag) {
-    const ComPtr<IPersistPropertyBag> target(persistence());
+    const ComPtr<IPersistPropertyBag> target(m_state->requirePersistence());
     require([&] { return target->Save(&bag); });
 }
 
 void ControlSite::load(PropertyBag& bag) {
-    const ComPtr<IPersistPropertyBag> target(persistence());
+    const ComPtr<IPersistPropertyBag> target(m_state->requirePersistence());
     require([&] { return target->Load(&bag); });
 }
 
 void ControlSite::close() {
     // Everything is taken out of the members first, so that a control calling back into
     // this site while it is let go finds it already closed.
-    const ComPtr<IConnectionPoint> point = std::exchange(m_eventPoint, {});
-    const uint32_t cookie = std::exchange(m_eventCookie, 0);
+    const ComPtr<IConnectionPoint> point = std::exchange(m_state->eventPoint, {});
+    const uint32_t cookie = std::exchange(m_state->eventCookie, 0);
     if (point && cookie != 0)
         point->Unadvise(cookie);
-    if (ComPtr<Sink> sink = std::exchange(m_sink, {}))
+    if (ComPtr<State::Sink> sink = std::exchange(m_state->sink, {}))
         sink->detach();
-    const ComPtr<IControl> lifecycle = std::exchange(m_lifecycle, {});
-    if (lifecycle && std::exchange(m_siteGiven, false))
+    const ComPtr<IControl> lifecycle = std::exchange(m_state->lifecycle, {});
+    if (lifecycle && std::exchange(m_state->siteGiven, false))
         lifecycle->SetSite(nullptr);
-    if (lifecycle && std::exchange(m_activated, false))
+    if (lifecycle && std::exchange(m_state->activated, false))
         lifecycle->Close();
-    if (ComPtr<Site> site = std::exchange(m_site, {}))
+    if (ComPtr<State::Site> site = std::exchange(m_state->site, {}))
         site->detach();
-    m_persistence.reset();
-    m_dispatch.reset();
-    m_control.reset();
+    m_state->persistence.reset();
+    m_state->dispatch.reset();
+    m_state->control.reset();
     // The control's failures while being let go are nobody's concern.
     clearErrorInfo();
 }

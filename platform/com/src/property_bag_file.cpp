@@ -356,53 +356,82 @@ Entries parse(std::string_view text, std::u16string_view source) {
 
 }  // namespace
 
-std::vector<TextPropertyBag::Entry>::iterator TextPropertyBag::find(std::u16string_view name) {
-    return std::ranges::find_if(m_entries, [&](const Entry& e) { return sameName(e.first, name); });
+struct TextPropertyBag::Contents {
+    using Entry = std::pair<std::u16string, Variant>;
+
+    std::vector<Entry>::iterator find(std::u16string_view name) {
+        return std::ranges::find_if(entries,
+                                    [&](const Entry& e) { return sameName(e.first, name); });
+    }
+    std::vector<Entry>::const_iterator find(std::u16string_view name) const {
+        return std::ranges::find_if(entries,
+                                    [&](const Entry& e) { return sameName(e.first, name); });
+    }
+
+    bool omitDefaults;
+    std::vector<Entry> entries;
+};
+
+TextPropertyBag::TextPropertyBag(bool omitDefaults)
+    : m_contents(std::make_unique<Contents>(Contents{omitDefaults, {}})) {}
+
+TextPropertyBag::~TextPropertyBag() = default;
+
+TextPropertyBag::TextPropertyBag(const TextPropertyBag& other)
+    : m_contents(std::make_unique<Contents>(*other.m_contents)) {}
+
+TextPropertyBag& TextPropertyBag::operator=(const TextPropertyBag& other) {
+    if (this != &other)
+        *m_contents = *other.m_contents;
+    return *this;
 }
 
-std::vector<TextPropertyBag::Entry>::const_iterator TextPropertyBag::find(
-    std::u16string_view name) const {
-    return std::ranges::find_if(m_entries, [&](const Entry& e) { return sameName(e.first, name); });
+size_t TextPropertyBag::size() const {
+    return m_contents->entries.size();
+}
+
+void TextPropertyBag::clear() {
+    m_contents->entries.clear();
 }
 
 Variant TextPropertyBag::Read(std::u16string_view name, const Variant& defaultValue) {
-    auto it = find(name);
-    return it == m_entries.end() ? defaultValue : it->second;
+    auto it = m_contents->find(name);
+    return it == m_contents->entries.end() ? defaultValue : it->second;
 }
 
 void TextPropertyBag::Write(std::u16string_view name, const Variant& value,
                             const Variant& defaultValue) {
     if (name.empty())
         throw Error(errors::kInvalidProcedureCall, u"プロパティ名が空です。");
-    auto it = find(name);
+    auto it = m_contents->find(name);
     // A stale stored value must go too, or a later read would not give the default back.
-    if (m_omitDefaults && equalForOmission(value, defaultValue)) {
-        if (it != m_entries.end())
-            m_entries.erase(it);
+    if (m_contents->omitDefaults && equalForOmission(value, defaultValue)) {
+        if (it != m_contents->entries.end())
+            m_contents->entries.erase(it);
         return;
     }
-    if (it != m_entries.end()) {
+    if (it != m_contents->entries.end()) {
         it->second = value;
     } else {
-        m_entries.emplace_back(std::u16string(name), value);
+        m_contents->entries.emplace_back(std::u16string(name), value);
     }
 }
 
 bool TextPropertyBag::contains(std::u16string_view name) const {
-    return find(name) != m_entries.end();
+    return m_contents->find(name) != m_contents->entries.end();
 }
 
 std::vector<std::u16string> TextPropertyBag::names() const {
     std::vector<std::u16string> out;
-    out.reserve(m_entries.size());
-    for (const Entry& e : m_entries)
+    out.reserve(m_contents->entries.size());
+    for (const Contents::Entry& e : m_contents->entries)
         out.push_back(e.first);
     return out;
 }
 
 std::string TextPropertyBag::toText() const {
     std::u16string text;
-    for (const Entry& e : m_entries) {
+    for (const Contents::Entry& e : m_contents->entries) {
         text += escape(e.first, true);
         text += u'=';
         text += valueText(e.second);
@@ -412,7 +441,7 @@ std::string TextPropertyBag::toText() const {
 }
 
 void TextPropertyBag::loadText(std::string_view text) {
-    m_entries = parse(text, u"プロパティ データ");
+    m_contents->entries = parse(text, u"プロパティ データ");
 }
 
 void TextPropertyBag::saveToFile(const std::filesystem::path& path) const {
@@ -432,7 +461,7 @@ void TextPropertyBag::loadFromFile(const std::filesystem::path& path) {
     std::string text;
     if (!readToEnd(fd.get(), text))
         throwFileError(path, u"を読み込めません", errno);
-    m_entries = parse(text, u"プロパティ ファイル \"" + fromUtf8(path.string()) + u"\"");
+    m_contents->entries = parse(text, u"プロパティ ファイル \"" + fromUtf8(path.string()) + u"\"");
 }
 
 }  // namespace platform

@@ -282,8 +282,114 @@ std::optional<Guid> CoclassDescription::defaultSource() const {
     return std::nullopt;
 }
 
+struct TypeLibrary::Contents {
+    std::u16string name;
+    std::u16string helpString;
+    Guid guid;
+    Version version;
+    uint32_t lcid = 0;
+    uint16_t flags = 0;
+    SysKind sysKind = SysKind::Win32;
+    std::vector<ImportedLibrary> imports;
+    std::vector<InterfaceDescription> interfaces;
+    std::vector<CoclassDescription> coclasses;
+
+    bool operator==(const Contents&) const = default;
+};
+
+TypeLibrary::TypeLibrary() : m_contents(std::make_unique<Contents>()) {}
+TypeLibrary::~TypeLibrary() = default;
+TypeLibrary::TypeLibrary(const TypeLibrary& other)
+    : m_contents(std::make_unique<Contents>(*other.m_contents)) {}
+TypeLibrary& TypeLibrary::operator=(const TypeLibrary& other) {
+    if (this != &other)
+        *m_contents = *other.m_contents;
+    return *this;
+}
+TypeLibrary::TypeLibrary(TypeLibrary&& other)
+    : m_contents(std::make_unique<Contents>(std::move(*other.m_contents))) {}
+TypeLibrary& TypeLibrary::operator=(TypeLibrary&& other) {
+    if (this != &other)
+        *m_contents = std::move(*other.m_contents);
+    return *this;
+}
+
+bool TypeLibrary::operator==(const TypeLibrary& other) const {
+    return *m_contents == *other.m_contents;
+}
+
+const std::u16string& TypeLibrary::name() const {
+    return m_contents->name;
+}
+void TypeLibrary::setName(std::u16string name) {
+    m_contents->name = std::move(name);
+}
+
+const std::u16string& TypeLibrary::helpString() const {
+    return m_contents->helpString;
+}
+void TypeLibrary::setHelpString(std::u16string helpString) {
+    m_contents->helpString = std::move(helpString);
+}
+
+const Guid& TypeLibrary::guid() const {
+    return m_contents->guid;
+}
+void TypeLibrary::setGuid(const Guid& guid) {
+    m_contents->guid = guid;
+}
+
+Version TypeLibrary::version() const {
+    return m_contents->version;
+}
+void TypeLibrary::setVersion(Version version) {
+    m_contents->version = version;
+}
+
+uint32_t TypeLibrary::lcid() const {
+    return m_contents->lcid;
+}
+void TypeLibrary::setLcid(uint32_t lcid) {
+    m_contents->lcid = lcid;
+}
+
+uint16_t TypeLibrary::flags() const {
+    return m_contents->flags;
+}
+void TypeLibrary::setFlags(uint16_t flags) {
+    m_contents->flags = flags;
+}
+
+SysKind TypeLibrary::sysKind() const {
+    return m_contents->sysKind;
+}
+void TypeLibrary::setSysKind(SysKind sysKind) {
+    m_contents->sysKind = sysKind;
+}
+
+const std::vector<ImportedLibrary>& TypeLibrary::imports() const {
+    return m_contents->imports;
+}
+std::vector<ImportedLibrary>& TypeLibrary::imports() {
+    return m_contents->imports;
+}
+
+const std::vector<InterfaceDescription>& TypeLibrary::interfaces() const {
+    return m_contents->interfaces;
+}
+std::vector<InterfaceDescription>& TypeLibrary::interfaces() {
+    return m_contents->interfaces;
+}
+
+const std::vector<CoclassDescription>& TypeLibrary::coclasses() const {
+    return m_contents->coclasses;
+}
+std::vector<CoclassDescription>& TypeLibrary::coclasses() {
+    return m_contents->coclasses;
+}
+
 const InterfaceDescription* TypeLibrary::findInterface(const Guid& iid) const {
-    for (const InterfaceDescription& iface : interfaces) {
+    for (const InterfaceDescription& iface : m_contents->interfaces) {
         if (iface.iid == iid)
             return &iface;
     }
@@ -291,7 +397,7 @@ const InterfaceDescription* TypeLibrary::findInterface(const Guid& iid) const {
 }
 
 const InterfaceDescription* TypeLibrary::findInterface(std::u16string_view name) const {
-    for (const InterfaceDescription& iface : interfaces) {
+    for (const InterfaceDescription& iface : m_contents->interfaces) {
         if (namesEqual(iface.name, name))
             return &iface;
     }
@@ -299,7 +405,7 @@ const InterfaceDescription* TypeLibrary::findInterface(std::u16string_view name)
 }
 
 const CoclassDescription* TypeLibrary::findCoclass(const Guid& clsid) const {
-    for (const CoclassDescription& coclass : coclasses) {
+    for (const CoclassDescription& coclass : m_contents->coclasses) {
         if (coclass.clsid == clsid)
             return &coclass;
     }
@@ -307,7 +413,7 @@ const CoclassDescription* TypeLibrary::findCoclass(const Guid& clsid) const {
 }
 
 const CoclassDescription* TypeLibrary::findCoclass(std::u16string_view name) const {
-    for (const CoclassDescription& coclass : coclasses) {
+    for (const CoclassDescription& coclass : m_contents->coclasses) {
         if (namesEqual(coclass.name, name))
             return &coclass;
     }
@@ -316,7 +422,7 @@ const CoclassDescription* TypeLibrary::findCoclass(std::u16string_view name) con
 
 void TypeLibrary::validate() const {
     std::set<Guid> guids;
-    for (const InterfaceDescription& iface : interfaces) {
+    for (const InterfaceDescription& iface : m_contents->interfaces) {
         if (!guids.insert(iface.iid).second) {
             throwInvalid("GUID " + iface.iid.toString() + " が 2 度使われています。");
         }
@@ -333,7 +439,7 @@ void TypeLibrary::validate() const {
             }
         }
     }
-    for (const CoclassDescription& coclass : coclasses) {
+    for (const CoclassDescription& coclass : m_contents->coclasses) {
         if (!guids.insert(coclass.clsid).second) {
             throwInvalid("GUID " + coclass.clsid.toString() + " が 2 度使われています。");
         }
@@ -347,21 +453,21 @@ std::vector<uint8_t> serializeTypeLibrary(const TypeLibrary& library) {
     for (uint8_t b : kMagic)
         out.u8(b);
     out.u16(kFormatVersion);
-    out.text(library.name);
-    out.text(library.helpString);
-    out.guid(library.guid);
-    out.version(library.version);
-    out.u32(library.lcid);
-    out.u16(library.flags);
-    out.u16(static_cast<uint16_t>(library.sysKind));
-    out.count(library.imports.size());
-    for (const ImportedLibrary& import : library.imports) {
+    out.text(library.name());
+    out.text(library.helpString());
+    out.guid(library.guid());
+    out.version(library.version());
+    out.u32(library.lcid());
+    out.u16(library.flags());
+    out.u16(static_cast<uint16_t>(library.sysKind()));
+    out.count(library.imports().size());
+    for (const ImportedLibrary& import : library.imports()) {
         out.text(import.name);
         out.guid(import.guid);
         out.version(import.version);
     }
-    out.count(library.interfaces.size());
-    for (const InterfaceDescription& iface : library.interfaces) {
+    out.count(library.interfaces().size());
+    for (const InterfaceDescription& iface : library.interfaces()) {
         out.text(iface.name);
         out.guid(iface.iid);
         out.version(iface.version);
@@ -380,8 +486,8 @@ std::vector<uint8_t> serializeTypeLibrary(const TypeLibrary& library) {
                 out.u16(static_cast<uint16_t>(type));
         }
     }
-    out.count(library.coclasses.size());
-    for (const CoclassDescription& coclass : library.coclasses) {
+    out.count(library.coclasses().size());
+    for (const CoclassDescription& coclass : library.coclasses()) {
         out.text(coclass.name);
         out.guid(coclass.clsid);
         out.version(coclass.version);
@@ -412,32 +518,32 @@ TypeLibrary parseTypeLibrary(std::span<const uint8_t> bytes) {
             TYPE_E_UNSUPFORMAT);
     }
     TypeLibrary library;
-    library.name = in.text("ライブラリ名");
-    library.helpString = in.text("ヘルプ文字列");
-    library.guid = in.guid("ライブラリの GUID");
-    library.version = in.version("ライブラリのバージョン");
-    library.lcid = in.u32("ロケール");
-    library.flags = in.u16("ライブラリのフラグ");
+    library.setName(in.text("ライブラリ名"));
+    library.setHelpString(in.text("ヘルプ文字列"));
+    library.setGuid(in.guid("ライブラリの GUID"));
+    library.setVersion(in.version("ライブラリのバージョン"));
+    library.setLcid(in.u32("ロケール"));
+    library.setFlags(in.u16("ライブラリのフラグ"));
     const std::size_t sysKindAt = in.position();
     const uint16_t sysKind = in.u16("対象システム");
     if (sysKind > static_cast<uint16_t>(SysKind::Win64)) {
         ByteReader::fail(sysKindAt, "対象システム " + std::to_string(sysKind) + " は不正です");
     }
-    library.sysKind = static_cast<SysKind>(sysKind);
+    library.setSysKind(static_cast<SysKind>(sysKind));
     const std::size_t importCount = in.u16("参照ライブラリの数");
     for (std::size_t i = 0; i < importCount; ++i) {
         ImportedLibrary import;
         import.name = in.text("参照ライブラリ名");
         import.guid = in.guid("参照ライブラリの GUID");
         import.version = in.version("参照ライブラリのバージョン");
-        library.imports.push_back(std::move(import));
+        library.imports().push_back(std::move(import));
     }
     const std::size_t interfaceCount = in.u16("インターフェイスの数");
     for (std::size_t i = 0; i < interfaceCount; ++i)
-        library.interfaces.push_back(readInterface(in));
+        library.interfaces().push_back(readInterface(in));
     const std::size_t coclassCount = in.u16("クラスの数");
     for (std::size_t i = 0; i < coclassCount; ++i)
-        library.coclasses.push_back(readCoclass(in));
+        library.coclasses().push_back(readCoclass(in));
     if (!in.atEnd())
         ByteReader::fail(in.position(), "データの後に余分なバイトがあります");
     library.validate();

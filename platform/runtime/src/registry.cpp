@@ -580,8 +580,24 @@ const TypeLibraryRegistration* RegistryContents::findTypeLibrary(
 
 Registry::Registry() : Registry(userDataDirectory()) {}
 
-Registry::Registry(std::filesystem::path directory, RegistryScope scope)
-    : m_directory(std::move(directory)), m_file(m_directory / kFileName), m_scope(scope) {}
+struct Registry::Place {
+    std::filesystem::path directory;
+    std::filesystem::path file;
+    RegistryScope scope;
+};
+
+Registry::Registry(std::filesystem::path directory, RegistryScope scope) {
+    std::filesystem::path file = directory / kFileName;
+    m_place = std::make_shared<const Place>(Place{std::move(directory), std::move(file), scope});
+}
+
+const std::filesystem::path& Registry::filePath() const {
+    return m_place->file;
+}
+
+RegistryScope Registry::scope() const {
+    return m_place->scope;
+}
 
 Registry Registry::machine() {
     return Registry(machineDataDirectory(), RegistryScope::machine);
@@ -593,9 +609,9 @@ std::array<Registry, 2> lookupRegistries() {
 
 RegistryContents Registry::parseFile(std::string_view text) const {
     try {
-        return RegistryContents::parse(text, m_file.string());
+        return RegistryContents::parse(text, m_place->file.string());
     } catch (const Error& error) {
-        if (m_scope != RegistryScope::machine)
+        if (m_place->scope != RegistryScope::machine)
             throw;
         // Nobody but root can mend it, and the registration tool never overwrites it.
         throw Error(error.number(), error.description() +
@@ -605,31 +621,31 @@ RegistryContents Registry::parseFile(std::string_view text) const {
 }
 
 RegistryContents Registry::read() const {
-    if (!checkDirectory(m_directory, kRegistryReadFailed, m_scope))
+    if (!checkDirectory(m_place->directory, kRegistryReadFailed, m_place->scope))
         return {};
-    std::optional<std::string> text = readFile(m_file, kRegistryReadFailed, m_scope);
+    std::optional<std::string> text = readFile(m_place->file, kRegistryReadFailed, m_place->scope);
     if (!text)
         return {};
     return parseFile(*text);
 }
 
 void Registry::update(const std::function<void(RegistryContents&)>& change) {
-    if (m_scope == RegistryScope::machine && geteuid() != 0) {
+    if (m_place->scope == RegistryScope::machine && geteuid() != 0) {
         throw Error(kRegistryWriteFailed,
-                    u"マシン全体のレジストリ " + pathText(m_file) +
+                    u"マシン全体のレジストリ " + pathText(m_place->file) +
                         u" は root だけが変更できます。root として実行してください"
                         u" (sudo corvane-register --system ...)。");
     }
-    ensureDirectory(m_directory, m_scope);
-    const std::filesystem::path lockPath = m_directory / kLockName;
+    ensureDirectory(m_place->directory, m_place->scope);
+    const std::filesystem::path lockPath = m_place->directory / kLockName;
     std::optional<FolderLock> lock;
     try {
         lock.emplace(FolderLock::throughFile(lockPath));
     } catch (const FileFailure& failure) {
-        throwWriteFailure(failure, m_file);
+        throwWriteFailure(failure, m_place->file);
     }
     // Read only after the lock is held, so that another process's change is not lost.
-    std::optional<std::string> text = readFile(m_file, kRegistryWriteFailed, m_scope);
+    std::optional<std::string> text = readFile(m_place->file, kRegistryWriteFailed, m_place->scope);
     RegistryContents contents;
     if (text)
         contents = parseFile(*text);
@@ -641,23 +657,23 @@ void Registry::update(const std::function<void(RegistryContents&)>& change) {
     // Never write what could not be read back (a file name that is no UTF-8, an empty
     // ProgID, a relative path): one bad entry would lock every user of the file out.
     try {
-        RegistryContents::parse(newText, m_file.string());
+        RegistryContents::parse(newText, m_place->file.string());
     } catch (const Error& error) {
         throw Error(
             kRegistryWriteFailed,
             u"レジストリに記録できない値のため書き込みを中止しました: " + error.description());
     }
-    refuseIfReadOnly(m_directory);
-    refuseIfReadOnly(m_file);
+    refuseIfReadOnly(m_place->directory);
+    refuseIfReadOnly(m_place->file);
     try {
         // Temporary file, synced, renamed over the old one, folder synced: a crash leaves
         // either the old or the new file, never a mix.
-        replaceFile(m_file, newText,
+        replaceFile(m_place->file, newText,
                     FileMode{.keepExisting = false,
-                             .mode = m_scope == RegistryScope::machine ? 0644u : 0600u,
+                             .mode = m_place->scope == RegistryScope::machine ? 0644u : 0600u,
                              .existing = std::nullopt});
     } catch (const FileFailure& failure) {
-        throwWriteFailure(failure, m_file);
+        throwWriteFailure(failure, m_place->file);
     }
 }  // closing the lock file releases the lock
 

@@ -47,14 +47,14 @@ inline TypeLibrary widgetLibrary() {
     using enum MemberKind;
     using namespace widget_dispid;
     TypeLibrary library;
-    library.name = u"WidgetLib";
-    library.helpString = u"Widgets for tests";
-    library.guid = kWidgetLibraryId;
-    library.version = {3, 1};
-    library.lcid = 0x0409;
-    library.flags = library_flags::kControl;
-    library.imports = {{u"stdole", {0x00020430, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}}, {2, 0}}};
-    library.interfaces = {
+    library.setName(u"WidgetLib");
+    library.setHelpString(u"Widgets for tests");
+    library.setGuid(kWidgetLibraryId);
+    library.setVersion({3, 1});
+    library.setLcid(0x0409);
+    library.setFlags(library_flags::kControl);
+    library.imports() = {{u"stdole", {0x00020430, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}}, {2, 0}}};
+    library.interfaces() = {
         {u"_Widget",
          IID_IWidget,
          {1, 0},
@@ -84,12 +84,12 @@ inline TypeLibrary widgetLibrary() {
              {u"Ticked", kTickedEvent, Method, {}},
          }},
     };
-    library.coclasses = {{u"Widget",
-                          kWidgetClsid,
-                          {1, 0},
-                          type_flags::kControl,
-                          {{IID_IWidget, impl_flags::kDefault},
-                           {IID_WidgetEvents, impl_flags::kDefault | impl_flags::kSource}}}};
+    library.coclasses() = {{u"Widget",
+                            kWidgetClsid,
+                            {1, 0},
+                            type_flags::kControl,
+                            {{IID_IWidget, impl_flags::kDefault},
+                             {IID_WidgetEvents, impl_flags::kDefault | impl_flags::kSource}}}};
     return library;
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <cstdint>
 #include <exception>
@@ -93,7 +94,12 @@ constexpr int32_t kUnsupportedAutomationType = 458;
 
 // A failure with a number and a description. `what()` gives the description in UTF-8.
 // An empty description is replaced by the standard text for the number.
-class Error : public std::exception {
+//
+// Frozen: programs built against this header throw, copy and catch it themselves, so its
+// size and members are part of the library's ABI; changing them needs a new SONAME.
+// `what()` is defined in the library, which so holds the one type identity every module
+// catches it by.
+class CORVANE_PLATFORM_EXPORT Error : public std::exception {
   public:
     Error(int32_t number, std::u16string description);
     // The description is the platform's standard text for `number`.
@@ -101,7 +107,7 @@ class Error : public std::exception {
 
     int32_t number() const noexcept { return m_number; }
     const std::u16string& description() const noexcept { return m_description; }
-    const char* what() const noexcept override { return m_utf8.c_str(); }
+    const char* what() const noexcept override;
 
   private:
     int32_t m_number;
@@ -111,7 +117,7 @@ class Error : public std::exception {
 
 // The platform's standard description of a runtime error number (Japanese), or a
 // generic "application-defined error" text for numbers it does not know.
-std::u16string standardDescription(int32_t number);
+CORVANE_PLATFORM_EXPORT std::u16string standardDescription(int32_t number);
 
 // Runtime error numbers live in the control facility: 0x800A0000 + number (1..65535),
 // except 7, which is E_OUTOFMEMORY both ways. A negative number already is an HRESULT
@@ -123,29 +129,30 @@ std::u16string standardDescription(int32_t number);
 // DISP_E_BADPARAMCOUNT -> 450, DISP_E_BADVARTYPE -> 458, class-not-registered and
 // module-loading failures -> 429), anything else to 440 (automation error). A success
 // code gives 0.
-HRESULT hresultFromNumber(int32_t number);
-int32_t numberFromHresult(HRESULT hr);
+CORVANE_PLATFORM_EXPORT HRESULT hresultFromNumber(int32_t number);
+CORVANE_PLATFORM_EXPORT int32_t numberFromHresult(HRESULT hr);
 
 // The last failure on this thread, as the component boundary leaves it for a caller.
-struct ErrorInfo {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+struct CORVANE_PLATFORM_EXPORT ErrorInfo {
     int32_t number = 0;
     std::u16string description;
     std::u16string source;
 };
-void setErrorInfo(ErrorInfo info);
-void clearErrorInfo();
+CORVANE_PLATFORM_EXPORT void setErrorInfo(ErrorInfo info);
+CORVANE_PLATFORM_EXPORT void clearErrorInfo();
 // Returns and clears the thread's error info.
-std::optional<ErrorInfo> takeErrorInfo();
+CORVANE_PLATFORM_EXPORT std::optional<ErrorInfo> takeErrorInfo();
 
 // Records `error` as the thread's error info and returns its HRESULT.
-HRESULT reportError(const Error& error, std::u16string source = {});
+CORVANE_PLATFORM_EXPORT HRESULT reportError(const Error& error, std::u16string source = {});
 // For a `catch (...)` at a component boundary: reports the exception being handled
 // (an Error as is, std::bad_alloc as 7, anything else as 440) and returns its HRESULT.
-HRESULT reportCurrentException(std::u16string source = {});
+CORVANE_PLATFORM_EXPORT HRESULT reportCurrentException(std::u16string source = {});
 // Turns a failed HRESULT (plus the thread's error info, if any) back into an Error and
 // throws it. The error info is taken (cleared); its number and description win over the
 // HRESULT's, an empty description falls back to the standard text. A success code
 // passed by mistake throws 440.
-[[noreturn]] void throwFromHresult(HRESULT hr);
+[[noreturn]] CORVANE_PLATFORM_EXPORT void throwFromHresult(HRESULT hr);
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <unistd.h>
 
@@ -12,7 +13,8 @@
 
 namespace platform {
 
-class FileDescriptor {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+class CORVANE_PLATFORM_EXPORT FileDescriptor {
   public:
     explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
     FileDescriptor(FileDescriptor&& other) noexcept : m_fd(other.release()) {}

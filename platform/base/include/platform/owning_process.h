@@ -6,6 +6,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <sys/types.h>
 
@@ -14,9 +15,10 @@ namespace platform {
 // getpid() as of now, without a system call per question: fork() (and what calls it:
 // daemon(3), Python's os.fork) renews it in the child. A child made by a bare clone(2) or
 // _Fork(3) must exec or _exit without using the platform.
-pid_t currentProcess();
+CORVANE_PLATFORM_EXPORT pid_t currentProcess();
 
-class OwningProcess {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+class CORVANE_PLATFORM_EXPORT OwningProcess {
   public:
     OwningProcess() : m_pid(currentProcess()) {}
 

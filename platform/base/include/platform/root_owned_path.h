@@ -13,6 +13,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <filesystem>
 
@@ -25,7 +26,7 @@ enum class RootOwnedKind { file, folder };
 // The resolved path when `path` and every folder above it pass; otherwise throws
 // platform::Error(`number`, ...) naming the first component that fails and why (with the
 // system's description when a call failed, e.g. a missing component).
-std::filesystem::path requireRootOwned(const std::filesystem::path& path, RootOwnedKind kind,
-                                       HRESULT number);
+CORVANE_PLATFORM_EXPORT std::filesystem::path requireRootOwned(const std::filesystem::path& path,
+                                                               RootOwnedKind kind, HRESULT number);
 
 }  // namespace platform

@@ -12,12 +12,13 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <filesystem>
 
 namespace platform {
 
-std::filesystem::path userDataDirectory();
+CORVANE_PLATFORM_EXPORT std::filesystem::path userDataDirectory();
 
 // For the machine: the folder fixed when the platform was built,
 // <prefix>/share/corvane-platform (/usr/share/corvane-platform for the Debian packages).
@@ -28,6 +29,6 @@ std::filesystem::path userDataDirectory();
 // tests (CORVANE_TEST_MACHINE_REGISTRY); the machine registry there is used only when
 // that folder and every folder above it pass the root-ownership checks of
 // platform/root_owned_path.h, exactly like the built-in one.
-std::filesystem::path machineDataDirectory();
+CORVANE_PLATFORM_EXPORT std::filesystem::path machineDataDirectory();
 
 }  // namespace platform

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <cstdint>
 #include <string>
@@ -20,19 +21,23 @@ namespace platform {
 // converts to String as its code page 932 text, to ByteArray as is, and to nothing else
 // (13). Fractions round to nearest, ties to even, before the range check, so -32768.5
 // gives -32768 but 32767.5 overflows; NaN and infinities overflow too.
-int16_t toInteger(const Variant& v);
-int32_t toLong(const Variant& v);
-uint8_t toByte(const Variant& v);
-float toSingle(const Variant& v);  // 6 beyond the float range (a value rounding to it fits)
-double toDouble(const Variant& v);
-Boolean toBoolean(const Variant& v);  // numbers: non-zero is True; text "True"/"False" or a number
-std::u16string toString(const Variant& v);  // numbers in decimal, Booleans "True"/"False"
-ByteArray toBytes(const Variant& v);        // a byte array as is, anything else as cp932 text
+CORVANE_PLATFORM_EXPORT int16_t toInteger(const Variant& v);
+CORVANE_PLATFORM_EXPORT int32_t toLong(const Variant& v);
+CORVANE_PLATFORM_EXPORT uint8_t toByte(const Variant& v);
+CORVANE_PLATFORM_EXPORT float toSingle(
+    const Variant& v);  // 6 beyond the float range (a value rounding to it fits)
+CORVANE_PLATFORM_EXPORT double toDouble(const Variant& v);
+CORVANE_PLATFORM_EXPORT Boolean
+toBoolean(const Variant& v);  // numbers: non-zero is True; text "True"/"False" or a number
+CORVANE_PLATFORM_EXPORT std::u16string toString(
+    const Variant& v);  // numbers in decimal, Booleans "True"/"False"
+CORVANE_PLATFORM_EXPORT ByteArray
+toBytes(const Variant& v);  // a byte array as is, anything else as cp932 text
 
 // Converts to the type `target` (Integer, Long, Single, Double, String, Boolean, Byte,
 // ByteArray); the same errors as above. A value already of that type comes back as is;
 // any other target (Empty, Null) gives 13.
-Variant convert(const Variant& v, VarType target);
+CORVANE_PLATFORM_EXPORT Variant convert(const Variant& v, VarType target);
 
 // Parses numeric text the Basic way: blanks (space, tab, CR, LF) around it, optional
 // sign, digits, one decimal point, an exponent (E or D, optional sign, digits); "&H" hex
@@ -40,11 +45,11 @@ Variant convert(const Variant& v, VarType target);
 // number and one of up to 32 bits as a signed 32-bit number ("&HFFFF" is -1,
 // "&H10000" is 65536). Throws 13 for anything else, 6 for a number beyond the Double
 // range or a hex/octal value beyond 32 bits. A number too small for a Double reads as 0.
-double parseNumber(std::u16string_view text);
+CORVANE_PLATFORM_EXPORT double parseNumber(std::u16string_view text);
 
 // Banker's rounding to the nearest integer (ties to even), as the runtime rounds.
 // Independent of the floating-point rounding mode; NaN and infinities pass through.
-double roundHalfEven(double value);
+CORVANE_PLATFORM_EXPORT double roundHalfEven(double value);
 
 // The `Val` rule: the leading number of a text. Blanks (space, tab, line feed) are ignored
 // anywhere among the characters read; reading stops at the first character that cannot
@@ -52,15 +57,15 @@ double roundHalfEven(double value);
 // optional sign and at least one digit, else the number ends before the letter), or
 // "&H"/"&O" with digits, read as by parseNumber (a value beyond 32 bits stays unsigned).
 // No number gives 0, a number beyond the Double range an infinity. Never fails.
-double leadingNumber(std::u16string_view text);
+CORVANE_PLATFORM_EXPORT double leadingNumber(std::u16string_view text);
 
 // Decimal text of a number as the runtime prints it ("12", "-2.5", "1E+20"): the shortest
 // digits that read back as the same value, in fixed notation for decimal exponents -4 to
 // 14, otherwise as d.dddE+xx (at least two exponent digits: 1E-05). Negative zero prints
 // "0"; infinities "1.#INF" / "-1.#INF", NaN "1.#QNAN".
-std::u16string formatNumber(double value);
+CORVANE_PLATFORM_EXPORT std::u16string formatNumber(double value);
 // The same for a Single: its shortest digits as a float, fixed notation for exponents
 // -4 to 6 ("1234567", "1E+07").
-std::u16string formatSingle(float value);
+CORVANE_PLATFORM_EXPORT std::u16string formatSingle(float value);
 
 }  // namespace platform

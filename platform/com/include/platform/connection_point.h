@@ -9,9 +9,11 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "platform/dispatch.h"
@@ -28,7 +30,7 @@ constexpr Guid IID_IConnectionPoint{
 constexpr Guid IID_IConnectionPointContainer{
     0xB196B284, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
 
-class IConnectionPoint : public IUnknown {
+class CORVANE_PLATFORM_EXPORT IConnectionPoint : public IUnknown {
   public:
     virtual HRESULT GetConnectionInterface(Guid* iid) = 0;
     // CONNECT_E_CANNOTCONNECT when the sink answers neither the event interface nor
@@ -41,7 +43,7 @@ class IConnectionPoint : public IUnknown {
     ~IConnectionPoint() = default;
 };
 
-class IConnectionPointContainer : public IUnknown {
+class CORVANE_PLATFORM_EXPORT IConnectionPointContainer : public IUnknown {
   public:
     // CONNECT_E_NOCONNECTION when the object raises no such events.
     virtual HRESULT FindConnectionPoint(const Guid& iid, IConnectionPoint** point) = 0;
@@ -59,11 +61,12 @@ struct InterfaceIds<IConnectionPointContainer> {
     static constexpr Guid value[] = {IID_IConnectionPointContainer};
 };
 
-// Aligned to a cache line, so that what an event reads of it (its reference count and its
-// first connection) is one line.
-class alignas(64) ConnectionPoint final : public RefCounted<IConnectionPoint> {
+// Its state lives in the library (behind m_state), so that it can grow without changing
+// what a program compiled against this header allocates.
+class CORVANE_PLATFORM_EXPORT ConnectionPoint final : public RefCounted<IConnectionPoint> {
   public:
-    explicit ConnectionPoint(const Guid& eventIid) : m_eventIid(eventIid) {}
+    explicit ConnectionPoint(const Guid& eventIid);
+    ~ConnectionPoint() override;
 
     HRESULT GetConnectionInterface(Guid* iid) override;
     HRESULT Advise(IUnknown* sink, uint32_t* cookie) override;
@@ -80,29 +83,15 @@ class alignas(64) ConnectionPoint final : public RefCounted<IConnectionPoint> {
 
     // Drops every sink (the source is going away).
     void unadviseAll();
-    std::size_t connectionCount() const { return (m_first.cookie != 0 ? 1 : 0) + m_more.size(); }
-    const Guid& eventIid() const { return m_eventIid; }
-    // Asks the processor for what fire reads first, this point and its first sink, for a
-    // source that knows an event is coming before it raises it. A hint only.
-    void readAheadForFire() const {
-        __builtin_prefetch(this);
-        __builtin_prefetch(m_first.sink.get());
-    }
+    std::size_t connectionCount() const;
+    const Guid& eventIid() const;
+    // Asks the processor for what fire reads first, this point's state and its first sink,
+    // for a source that knows an event is coming before it raises it. A hint only.
+    void readAheadForFire() const;
 
   private:
-    struct Connection {
-        uint32_t cookie = 0;  // 0 for no connection
-        ComPtr<IDispatch> sink;
-    };
-    bool isAdvised(uint32_t cookie) const;
-
-    // The first connection is kept inside the point and the later ones after it, in advise
-    // order: a control's one host sink is then read from the point's own cache line, which
-    // counts with a thousand controls open. m_more is empty while m_first is.
-    Connection m_first;
-    std::vector<Connection> m_more;
-    uint32_t m_lastCookie = 0;
-    Guid m_eventIid;
+    struct State;
+    std::unique_ptr<State> m_state;
 };
 
 }  // namespace platform

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <cstdint>
 
@@ -44,7 +45,7 @@ constexpr uint32_t kSetClientSiteFirst = 0x20000;
 }  // namespace misc_status
 
 // The host's side, handed to the control by SetSite.
-class IControlSite : public IUnknown {
+class CORVANE_PLATFORM_EXPORT IControlSite : public IUnknown {
   public:
     // A persisted property changed; `name` is any text, not only a member name. The host
     // may refuse (a failed HRESULT), and the control then fails its caller with that.
@@ -58,7 +59,7 @@ class IControlSite : public IUnknown {
     ~IControlSite() = default;
 };
 
-class IControl : public IUnknown {
+class CORVANE_PLATFORM_EXPORT IControl : public IUnknown {
   public:
     // The host's site, or nullptr when the host lets the control go; the control keeps a
     // reference until then.
@@ -73,7 +74,7 @@ class IControl : public IUnknown {
     ~IControl() = default;
 };
 
-class IPersistPropertyBag : public IUnknown {
+class CORVANE_PLATFORM_EXPORT IPersistPropertyBag : public IUnknown {
   public:
     // A new control, with no saved properties.
     virtual HRESULT InitNew() = 0;
@@ -88,7 +89,7 @@ class IPersistPropertyBag : public IUnknown {
 
 // What a host needs to know of the control's class: the event interface to connect to.
 constexpr uint32_t kGuidKindDefaultSourceDispIid = 1;
-class IProvideClassInfo : public IUnknown {
+class CORVANE_PLATFORM_EXPORT IProvideClassInfo : public IUnknown {
   public:
     // kGuidKindDefaultSourceDispIid: the IID of the default source interface; E_INVALIDARG
     // for another kind or a class without events.

@@ -13,9 +13,11 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -31,7 +33,7 @@
 
 namespace platform {
 
-class ControlSite {
+class CORVANE_PLATFORM_EXPORT ControlSite {
   public:
     // Decides the answer to the control's property-changed notification (S_OK accepts).
     // A handler may throw platform::Error instead of returning a failure.
@@ -54,7 +56,7 @@ class ControlSite {
     ControlSite& operator=(const ControlSite&) = delete;
 
     // Settings, taken into account from the next call that needs them.
-    void setUserMode(bool runMode) { m_userMode = runMode; }
+    void setUserMode(bool runMode);
     void setPropertyChangedHandler(PropertyChangedHandler handler);
     void setExtentHandler(ExtentHandler handler);
     void setEventHandler(EventHandler handler);
@@ -65,15 +67,15 @@ class ControlSite {
     // The host changes the control's extent: records it and calls OnExtentChanged.
     void resize(float widthTwips, float heightTwips);
     // The extent as last set by the host or by the control (SetExtent).
-    Extent extent() const { return m_extent; }
+    Extent extent() const;
 
     // Every property-changed notification received, in order, refused ones included.
-    const std::vector<std::u16string>& changedProperties() const { return m_changed; }
-    void clearChangedProperties() { m_changed.clear(); }
+    const std::vector<std::u16string>& changedProperties() const;
+    void clearChangedProperties();
 
-    bool eventsConnected() const { return m_eventCookie != 0; }
+    bool eventsConnected() const;
     // The control's misc status, as read by `activate` (0 before).
-    uint32_t miscStatus() const { return m_miscStatus; }
+    uint32_t miscStatus() const;
 
     // Late-bound calls through the control's IDispatch.
     int32_t dispidOf(std::u16string_view name);
@@ -86,43 +88,17 @@ class ControlSite {
     void load(PropertyBag& bag);
 
     // The control, for other interfaces the host wants; null after `close`.
-    IUnknown* control() const { return m_control.get(); }
+    IUnknown* control() const;
 
     // Tears down now (the destructor does it otherwise); failures of the control are
     // ignored, the host is letting it go. Safe to call twice.
     void close();
 
   private:
-    class Site;
-    class Sink;
-    friend class Site;
-    friend class Sink;
-
-    void connectEvents();
-    HRESULT onPropertyChanged(std::u16string_view name);
-    HRESULT onSetExtent(float widthTwips, float heightTwips);
-    void onEvent(int32_t dispid, std::span<const Variant> args);
-    IDispatch* dispatch();
-    IPersistPropertyBag* persistence();
-
-    ComPtr<IUnknown> m_control;
-    ComPtr<IControl> m_lifecycle;
-    ComPtr<IDispatch> m_dispatch;
-    ComPtr<IPersistPropertyBag> m_persistence;
-    ComPtr<IConnectionPoint> m_eventPoint;
-    // Reference-counted, since the control may hold them; detached on teardown.
-    ComPtr<Site> m_site;
-    ComPtr<Sink> m_sink;
-    uint32_t m_eventCookie = 0;
-    bool m_siteGiven = false;
-    bool m_activated = false;
-    bool m_userMode = true;
-    uint32_t m_miscStatus = 0;
-    Extent m_extent;
-    std::vector<std::u16string> m_changed;
-    PropertyChangedHandler m_propertyChangedHandler;
-    ExtentHandler m_extentHandler;
-    EventHandler m_eventHandler;
+    // Everything else lives in the library, so that it can grow without changing what a
+    // program compiled against this header allocates.
+    struct State;
+    std::unique_ptr<State> m_state;
 };
 
 }  // namespace platform

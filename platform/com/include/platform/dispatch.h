@@ -9,6 +9,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <cstdint>
 #include <string>
@@ -34,7 +35,8 @@ constexpr uint16_t DISPATCH_PROPERTYPUTREF = 8;
 constexpr int32_t DISPID_UNKNOWN = -1;
 constexpr int32_t DISPID_PROPERTYPUT = -3;
 
-struct DispParams {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+struct CORVANE_PLATFORM_EXPORT DispParams {
     // Reverse order: args.back() is the first argument. Named arguments come first.
     std::vector<Variant> args;
     // DISPIDs of the named arguments args[0 .. namedArgs.size()-1].
@@ -46,14 +48,15 @@ struct DispParams {
     static DispParams propertyPut(Variant value);
 };
 
-struct ExcepInfo {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+struct CORVANE_PLATFORM_EXPORT ExcepInfo {
     int32_t number = 0;    // the runtime error number
     HRESULT scode = S_OK;  // hresultFromNumber(number)
     std::u16string source;
     std::u16string description;
 };
 
-class IDispatch : public IUnknown {
+class CORVANE_PLATFORM_EXPORT IDispatch : public IUnknown {
   public:
     // DISPIDs for a member name and, after it, names of its parameters. Unknown names get
     // DISPID_UNKNOWN and the call returns DISP_E_UNKNOWNNAME; the known ones are still set.
@@ -75,19 +78,21 @@ struct InterfaceIds<IDispatch> {
 };
 
 // The record an object fills for `error` (scode = hresultFromNumber(number)).
-ExcepInfo excepInfoFromError(const Error& error, std::u16string source = {});
+CORVANE_PLATFORM_EXPORT ExcepInfo excepInfoFromError(const Error& error,
+                                                     std::u16string source = {});
 
 // Turns a failed Invoke back into the platform::Error it stands for: DISP_E_EXCEPTION by
 // the number and description of `excepInfo`, anything else as throwFromHresult does
 // (DISP_E_MEMBERNOTFOUND -> 438, DISP_E_TYPEMISMATCH -> 13 ...). Clears the thread's
 // error info either way.
-[[noreturn]] void throwFromInvoke(HRESULT hr, const ExcepInfo& excepInfo);
+[[noreturn]] CORVANE_PLATFORM_EXPORT void throwFromInvoke(HRESULT hr, const ExcepInfo& excepInfo);
 
 // Late-bound calls for hosts. Each throws platform::Error on failure; none keeps a
 // reference to `object`.
-int32_t dispidOfName(IDispatch* object, std::u16string_view name);
-Variant getProperty(IDispatch* object, int32_t dispid);
-void putProperty(IDispatch* object, int32_t dispid, Variant value);
-Variant invokeMethod(IDispatch* object, int32_t dispid, std::vector<Variant> argsInOrder = {});
+CORVANE_PLATFORM_EXPORT int32_t dispidOfName(IDispatch* object, std::u16string_view name);
+CORVANE_PLATFORM_EXPORT Variant getProperty(IDispatch* object, int32_t dispid);
+CORVANE_PLATFORM_EXPORT void putProperty(IDispatch* object, int32_t dispid, Variant value);
+CORVANE_PLATFORM_EXPORT Variant invokeMethod(IDispatch* object, int32_t dispid,
+                                             std::vector<Variant> argsInOrder = {});
 
 }  // namespace platform

@@ -23,6 +23,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <cstddef>
 #include <functional>
@@ -49,7 +50,7 @@ using Accessor =
     std::function<void(Object& object, std::span<const Variant> args, Variant& result)>;
 
 // The object side of the engine, for the table below.
-class InvokeTarget {
+class CORVANE_PLATFORM_EXPORT InvokeTarget {
   public:
     virtual bool hasAccessor(std::size_t member) const = 0;
     virtual void call(std::size_t member, std::span<const Variant> args, Variant& result) = 0;
@@ -58,11 +59,14 @@ class InvokeTarget {
     ~InvokeTarget() = default;
 };
 
-HRESULT getIDsOfNamesFrom(const InterfaceDescription& description, const char16_t* const* names,
-                          unsigned count, int32_t* dispids);
-HRESULT invokeFrom(const InterfaceDescription& description, std::u16string_view source,
-                   InvokeTarget& target, int32_t dispid, uint16_t flags, DispParams& params,
-                   Variant* result, ExcepInfo* excepInfo, unsigned* argError);
+CORVANE_PLATFORM_EXPORT HRESULT getIDsOfNamesFrom(const InterfaceDescription& description,
+                                                  const char16_t* const* names, unsigned count,
+                                                  int32_t* dispids);
+CORVANE_PLATFORM_EXPORT HRESULT invokeFrom(const InterfaceDescription& description,
+                                           std::u16string_view source, InvokeTarget& target,
+                                           int32_t dispid, uint16_t flags, DispParams& params,
+                                           Variant* result, ExcepInfo* excepInfo,
+                                           unsigned* argError);
 
 namespace dispatch_detail {
 

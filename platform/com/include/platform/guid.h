@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <array>
 #include <cstdint>
@@ -13,7 +14,8 @@
 
 namespace platform {
 
-struct Guid {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+struct CORVANE_PLATFORM_EXPORT Guid {
     uint32_t data1 = 0;
     uint16_t data2 = 0;
     uint16_t data3 = 0;

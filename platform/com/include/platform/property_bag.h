@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <string_view>
 
@@ -10,7 +11,7 @@
 
 namespace platform {
 
-class PropertyBag {
+class CORVANE_PLATFORM_EXPORT PropertyBag {
   public:
     virtual ~PropertyBag() = default;
 

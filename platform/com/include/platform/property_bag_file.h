@@ -16,9 +16,11 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -30,7 +32,7 @@
 
 namespace platform {
 
-class TextPropertyBag : public PropertyBag {
+class CORVANE_PLATFORM_EXPORT TextPropertyBag : public PropertyBag {
   public:
     // Error number of a malformed text ("invalid file format").
     static constexpr int32_t kFormatError = 321;
@@ -38,7 +40,10 @@ class TextPropertyBag : public PropertyBag {
     // omitDefaults: Write leaves out (and removes) a value equal to its default. Values
     // are equal when they have the same type and value, or are numbers (Integer, Long,
     // Single, Double, Byte) of the same value.
-    explicit TextPropertyBag(bool omitDefaults = true) : m_omitDefaults(omitDefaults) {}
+    explicit TextPropertyBag(bool omitDefaults = true);
+    ~TextPropertyBag() override;
+    TextPropertyBag(const TextPropertyBag& other);
+    TextPropertyBag& operator=(const TextPropertyBag& other);
 
     Variant Read(std::u16string_view name, const Variant& defaultValue) override;
     void Write(std::u16string_view name, const Variant& value,
@@ -47,8 +52,8 @@ class TextPropertyBag : public PropertyBag {
     bool contains(std::u16string_view name) const;
     // Names in the order they were first written (as spelled then).
     std::vector<std::u16string> names() const;
-    size_t size() const { return m_entries.size(); }
-    void clear() { m_entries.clear(); }
+    size_t size() const;
+    void clear();
 
     std::string toText() const;
     // Replaces the contents with those of `text`; on a malformed text they stay as they were.
@@ -61,12 +66,9 @@ class TextPropertyBag : public PropertyBag {
     void loadFromFile(const std::filesystem::path& path);
 
   private:
-    using Entry = std::pair<std::u16string, Variant>;
-    std::vector<Entry>::iterator find(std::u16string_view name);
-    std::vector<Entry>::const_iterator find(std::u16string_view name) const;
-
-    bool m_omitDefaults;
-    std::vector<Entry> m_entries;
+    // The values, in the library so that they can grow.
+    struct Contents;
+    std::unique_ptr<Contents> m_contents;
 };
 
 }  // namespace platform

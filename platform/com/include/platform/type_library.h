@@ -9,8 +9,10 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -77,13 +79,15 @@ enum class InterfaceKind : uint8_t {
     Dispatch = 1,  // IDispatch only (event interfaces)
 };
 
-struct Version {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+struct CORVANE_PLATFORM_EXPORT Version {
     uint16_t major = 0;
     uint16_t minor = 0;
     bool operator==(const Version&) const = default;
 };
 
-struct MemberDescription {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+struct CORVANE_PLATFORM_EXPORT MemberDescription {
     std::u16string name;
     int32_t dispid = 0;
     MemberKind kind = MemberKind::Method;
@@ -94,7 +98,8 @@ struct MemberDescription {
     bool operator==(const MemberDescription&) const = default;
 };
 
-struct InterfaceDescription {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+struct CORVANE_PLATFORM_EXPORT InterfaceDescription {
     std::u16string name;
     Guid iid;
     Version version;
@@ -111,13 +116,15 @@ struct InterfaceDescription {
     bool operator==(const InterfaceDescription&) const = default;
 };
 
-struct ImplementedInterface {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+struct CORVANE_PLATFORM_EXPORT ImplementedInterface {
     Guid iid;
     uint16_t flags = 0;  // impl_flags
     bool operator==(const ImplementedInterface&) const = default;
 };
 
-struct CoclassDescription {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+struct CORVANE_PLATFORM_EXPORT CoclassDescription {
     std::u16string name;
     Guid clsid;
     Version version;
@@ -131,24 +138,49 @@ struct CoclassDescription {
 };
 
 // A library this one refers to (for instance the one that defines IDispatch).
-struct ImportedLibrary {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+struct CORVANE_PLATFORM_EXPORT ImportedLibrary {
     std::u16string name;
     Guid guid;
     Version version;
     bool operator==(const ImportedLibrary&) const = default;
 };
 
-struct TypeLibrary {
-    std::u16string name;
-    std::u16string helpString;
-    Guid guid;
-    Version version;
-    uint32_t lcid = 0;
-    uint16_t flags = 0;  // library_flags
-    SysKind sysKind = SysKind::Win32;
-    std::vector<ImportedLibrary> imports;
-    std::vector<InterfaceDescription> interfaces;
-    std::vector<CoclassDescription> coclasses;
+// A type library: its attributes and what it describes. Its state lives in the library, so
+// that it can grow without changing what a program compiled against this header allocates;
+// it copies and compares as a value.
+class CORVANE_PLATFORM_EXPORT TypeLibrary {
+  public:
+    TypeLibrary();
+    ~TypeLibrary();
+    TypeLibrary(const TypeLibrary& other);
+    TypeLibrary& operator=(const TypeLibrary& other);
+    // A moved-from library is left as a copy would have left it (a valid value).
+    TypeLibrary(TypeLibrary&& other);
+    TypeLibrary& operator=(TypeLibrary&& other);
+
+    const std::u16string& name() const;
+    void setName(std::u16string name);
+    const std::u16string& helpString() const;
+    void setHelpString(std::u16string helpString);
+    const Guid& guid() const;
+    void setGuid(const Guid& guid);
+    Version version() const;
+    void setVersion(Version version);
+    uint32_t lcid() const;
+    void setLcid(uint32_t lcid);
+    uint16_t flags() const;  // library_flags
+    void setFlags(uint16_t flags);
+    SysKind sysKind() const;
+    void setSysKind(SysKind sysKind);
+
+    // What it describes, for reading and for building it.
+    const std::vector<ImportedLibrary>& imports() const;
+    std::vector<ImportedLibrary>& imports();
+    const std::vector<InterfaceDescription>& interfaces() const;
+    std::vector<InterfaceDescription>& interfaces();
+    const std::vector<CoclassDescription>& coclasses() const;
+    std::vector<CoclassDescription>& coclasses();
 
     const InterfaceDescription* findInterface(const Guid& iid) const;
     const InterfaceDescription* findInterface(std::u16string_view name) const;
@@ -161,17 +193,21 @@ struct TypeLibrary {
     // interfaces or two classes with one GUID.
     void validate() const;
 
-    bool operator==(const TypeLibrary&) const = default;
+    bool operator==(const TypeLibrary& other) const;
+
+  private:
+    struct Contents;
+    std::unique_ptr<Contents> m_contents;
 };
 
 // ASCII case-insensitive equality, as member and type names are compared.
-bool namesEqual(std::u16string_view a, std::u16string_view b);
+CORVANE_PLATFORM_EXPORT bool namesEqual(std::u16string_view a, std::u16string_view b);
 
 // The byte form: magic "CVTL", a 16-bit format version, then the fields little-endian.
-std::vector<uint8_t> serializeTypeLibrary(const TypeLibrary& library);
+CORVANE_PLATFORM_EXPORT std::vector<uint8_t> serializeTypeLibrary(const TypeLibrary& library);
 // Parses and validates the byte form. Malformed input (bad magic, truncated, trailing
 // bytes, impossible counts or values) throws Error(TYPE_E_INVDATAREAD) whose description
 // names the fault and its offset; a newer format version throws TYPE_E_UNSUPFORMAT.
-TypeLibrary parseTypeLibrary(std::span<const uint8_t> bytes);
+CORVANE_PLATFORM_EXPORT TypeLibrary parseTypeLibrary(std::span<const uint8_t> bytes);
 
 }  // namespace platform

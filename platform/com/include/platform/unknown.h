@@ -6,6 +6,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <cstdint>
 
@@ -19,7 +20,7 @@ constexpr Guid IID_IUnknown{0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0,
 // {00000001-0000-0000-C000-000000000046}
 constexpr Guid IID_IClassFactory{0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
-class IUnknown {
+class CORVANE_PLATFORM_EXPORT IUnknown {
   public:
     virtual HRESULT QueryInterface(const Guid& iid, void** object) = 0;
     virtual uint32_t AddRef() = 0;
@@ -29,7 +30,7 @@ class IUnknown {
     ~IUnknown() = default;
 };
 
-class IClassFactory : public IUnknown {
+class CORVANE_PLATFORM_EXPORT IClassFactory : public IUnknown {
   public:
     virtual HRESULT CreateInstance(IUnknown* outer, const Guid& iid, void** object) = 0;
     virtual HRESULT LockServer(bool lock) = 0;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <cstdint>
 #include <string>
@@ -37,7 +38,8 @@ enum class VarType : uint16_t {
     ByteArray = 0x2011,
 };
 
-class Variant {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+class CORVANE_PLATFORM_EXPORT Variant {
   public:
     Variant() = default;  // Empty
     static Variant null();

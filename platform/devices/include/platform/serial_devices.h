@@ -8,6 +8,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <functional>
 #include <memory>
@@ -20,7 +21,8 @@
 
 namespace platform {
 
-struct SerialPortDescription {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+struct CORVANE_PLATFORM_EXPORT SerialPortDescription {
     std::string device;        // "/dev/ttyUSB0", or "rfc2217://host:port" for a network port
     std::string byId;          // "/dev/serial/by-id/usb-FTDI_...-if00-port0", where udev made one
     std::string byPath;        // "/dev/serial/by-path/...", where udev made one
@@ -50,8 +52,9 @@ struct SerialPortDescription {
 // without the map's network ports, since no number opens a port until the map is put
 // right; `portMapRefusal` then says why, for the caller to tell its user once. Errors are
 // platform errors (a number and a description): 68 when udev cannot be reached.
-std::vector<SerialPortDescription> listSerialPorts(std::optional<Error>& portMapRefusal);
-std::vector<SerialPortDescription> listSerialPorts();
+CORVANE_PLATFORM_EXPORT std::vector<SerialPortDescription> listSerialPorts(
+    std::optional<Error>& portMapRefusal);
+CORVANE_PLATFORM_EXPORT std::vector<SerialPortDescription> listSerialPorts();
 
 // Reports ports arriving and leaving on `loop`, from a udev monitor (no polling), until it
 // is destroyed. The callback runs on the loop's thread and may destroy the watch. A leaving
@@ -61,7 +64,7 @@ std::vector<SerialPortDescription> listSerialPorts();
 // while it stays (`udevadm trigger`) is no news. When the kernel drops events (a burst the
 // monitor's 4 MiB buffer cannot hold), the ports are listed again and only the differences
 // are reported. Errors (when starting) are platform errors, as for listSerialPorts().
-class SerialPortWatch {
+class CORVANE_PLATFORM_EXPORT SerialPortWatch {
   public:
     enum class Change { Arrived, Left };
     using Callback = std::function<void(Change, const SerialPortDescription&)>;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <utility>
 
@@ -10,7 +11,8 @@
 
 namespace platform {
 
-class FdWatch {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+class CORVANE_PLATFORM_EXPORT FdWatch {
   public:
     FdWatch() = default;
     FdWatch(int fd, uint32_t events, MessageLoop::FdCallback callback,

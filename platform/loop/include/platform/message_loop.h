@@ -28,6 +28,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <chrono>
 #include <cstdint>
@@ -35,7 +36,7 @@
 
 namespace platform {
 
-class MessageLoop {
+class CORVANE_PLATFORM_EXPORT MessageLoop {
   public:
     // Event bits passed to and reported by fd watches.
     enum : uint32_t {

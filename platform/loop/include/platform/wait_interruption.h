@@ -7,6 +7,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <chrono>
 
@@ -18,9 +19,9 @@ inline constexpr std::chrono::milliseconds kWaitCheckInterval{100};
 using WaitInterruptionCheck = bool (*)();
 
 // Sets the calling thread's check (nullptr: none); returns the one it replaces.
-WaitInterruptionCheck setWaitInterruptionCheck(WaitInterruptionCheck check);
+CORVANE_PLATFORM_EXPORT WaitInterruptionCheck setWaitInterruptionCheck(WaitInterruptionCheck check);
 
 // Asks the calling thread's check: false when it has none.
-bool waitInterrupted();
+CORVANE_PLATFORM_EXPORT bool waitInterrupted();
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <cstdint>
 #include <memory>
@@ -18,7 +19,9 @@
 
 namespace platform {
 
-class WatchedDescriptor {
+// Frozen on purpose: its accessors are inline because every read and write of a port's
+// descriptor goes through them. Its members are part of the ABI (a new SONAME to change).
+class CORVANE_PLATFORM_EXPORT WatchedDescriptor {
   public:
     // What a callback knows of the descriptor when it takes the ticket.
     class Ticket {

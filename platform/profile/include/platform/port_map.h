@@ -21,6 +21,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <filesystem>
 #include <vector>
@@ -28,25 +29,26 @@
 namespace platform {
 
 // The map file itself.
-std::filesystem::path portMapFile();
+CORVANE_PLATFORM_EXPORT std::filesystem::path portMapFile();
 
 // The device of `port` (1 or more; error 5 otherwise).
-std::filesystem::path devicePathForPort(int port);
+CORVANE_PLATFORM_EXPORT std::filesystem::path devicePathForPort(int port);
 
 // The map's entries, the first for each number, in the file's order; each device as
 // devicePathForPort() gives it. Errors as above.
-struct PortMapEntry {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+struct CORVANE_PLATFORM_EXPORT PortMapEntry {
     int port;
     std::filesystem::path device;
 };
-std::vector<PortMapEntry> portMapEntries();
+CORVANE_PLATFORM_EXPORT std::vector<PortMapEntry> portMapEntries();
 
 // Make `port` open `device` / drop its entry. For tools and tests: the file is rewritten
 // atomically (temporary file, then rename) under a lock on its folder, which is created
 // when missing; a refused map stays as it is (the error above); comments and other entries stay as
 // they are. Errors: 5 for a port below 1 or an empty or multi-line path, 70 when the file may not
 // be written, 61 when the disk is full, 75 for any other failure to write.
-void setPortDevice(int port, const std::filesystem::path& device);
-void removePortDevice(int port);
+CORVANE_PLATFORM_EXPORT void setPortDevice(int port, const std::filesystem::path& device);
+CORVANE_PLATFORM_EXPORT void removePortDevice(int port);
 
 }  // namespace platform

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <cstdint>
 
@@ -27,8 +28,9 @@ namespace platform {
 // each name followed by a zero byte, the list by one more (an empty list is one zero). A
 // list that does not fit is cut to size - 2 bytes followed by two zeros, and the return
 // value is size - 2. A null buffer or a size of 0 copies nothing and returns 0.
-uint32_t GetPrivateProfileStringA(const char* section, const char* key, const char* defaultValue,
-                                  char* buffer, uint32_t size, const char* path);
+CORVANE_PLATFORM_EXPORT uint32_t GetPrivateProfileStringA(const char* section, const char* key,
+                                                          const char* defaultValue, char* buffer,
+                                                          uint32_t size, const char* path);
 
 // Stores `value` under `key` in `section`: an existing key's line is replaced where it
 // stands; a new key goes after the last key line of the section, a new section at the end
@@ -56,7 +58,7 @@ uint32_t GetPrivateProfileStringA(const char* section, const char* key, const ch
 // root), a lock held too long (EWOULDBLOCK), a full disk. A null `section` or `path`
 // also returns false (EINVAL). A deletion that finds nothing to delete succeeds without
 // creating the file.
-bool WritePrivateProfileStringA(const char* section, const char* key, const char* value,
-                                const char* path);
+CORVANE_PLATFORM_EXPORT bool WritePrivateProfileStringA(const char* section, const char* key,
+                                                        const char* value, const char* path);
 
 }  // namespace platform

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <optional>
 
@@ -19,12 +20,13 @@
 
 namespace platform {
 
-struct ClassTypeInfo {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+struct CORVANE_PLATFORM_EXPORT ClassTypeInfo {
     CoclassDescription coclass;
     InterfaceDescription defaultInterface;
     std::optional<InterfaceDescription> eventInterface;
 };
 
-std::optional<ClassTypeInfo> registeredClassTypeInfo(const Guid& clsid);
+CORVANE_PLATFORM_EXPORT std::optional<ClassTypeInfo> registeredClassTypeInfo(const Guid& clsid);
 
 }  // namespace platform

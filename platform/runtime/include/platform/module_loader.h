@@ -19,6 +19,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <filesystem>
 #include <string_view>
@@ -30,23 +31,27 @@
 
 namespace platform {
 
-HRESULT createInstance(const Guid& clsid, const Guid& iid, void** object) noexcept;
+CORVANE_PLATFORM_EXPORT HRESULT createInstance(const Guid& clsid, const Guid& iid,
+                                               void** object) noexcept;
 // ProgIDs compare without regard to ASCII case.
-HRESULT createInstanceByProgId(std::string_view progId, const Guid& iid, void** object) noexcept;
-HRESULT createInstanceByProgId(std::u16string_view progId, const Guid& iid, void** object) noexcept;
+CORVANE_PLATFORM_EXPORT HRESULT createInstanceByProgId(std::string_view progId, const Guid& iid,
+                                                       void** object) noexcept;
+CORVANE_PLATFORM_EXPORT HRESULT createInstanceByProgId(std::u16string_view progId, const Guid& iid,
+                                                       void** object) noexcept;
 
 // The class factory of a registered class, as interface `iid` (usually IID_IClassFactory).
-HRESULT getRegisteredClassObject(const Guid& clsid, const Guid& iid, void** object) noexcept;
+CORVANE_PLATFORM_EXPORT HRESULT getRegisteredClassObject(const Guid& clsid, const Guid& iid,
+                                                         void** object) noexcept;
 
 // Unloads every loaded library whose DllCanUnloadNow returns S_OK; returns how many.
-size_t freeUnusedLibraries() noexcept;
+CORVANE_PLATFORM_EXPORT size_t freeUnusedLibraries() noexcept;
 
 // The libraries the loader currently holds, by their registered path.
-std::vector<std::filesystem::path> loadedLibraries();
+CORVANE_PLATFORM_EXPORT std::vector<std::filesystem::path> loadedLibraries();
 
 // Throwing forms for C++ hosts. `iid` must name the interface `T`.
-void* createObjectRaw(const Guid& clsid, const Guid& iid);
-void* createObjectRaw(std::u16string_view progId, const Guid& iid);
+CORVANE_PLATFORM_EXPORT void* createObjectRaw(const Guid& clsid, const Guid& iid);
+CORVANE_PLATFORM_EXPORT void* createObjectRaw(std::u16string_view progId, const Guid& iid);
 
 template <class T>
 ComPtr<T> createObject(const Guid& clsid, const Guid& iid) {

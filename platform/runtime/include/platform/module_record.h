@@ -6,6 +6,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <algorithm>
 #include <atomic>
@@ -22,7 +23,8 @@ namespace platform {
 // Counts what keeps a module loaded: its live objects and the server locks taken through
 // its class factories. Objects lock it in their constructor and unlock it in their
 // destructor.
-class ModuleCounter {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+class CORVANE_PLATFORM_EXPORT ModuleCounter {
   public:
     ModuleCounter() = default;
     ModuleCounter(const ModuleCounter&) = delete;
@@ -38,7 +40,8 @@ class ModuleCounter {
 
 // A resource is named by a number or by a text, as the platform's resources are. Names
 // compare without regard to ASCII case.
-class ResourceId {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+class CORVANE_PLATFORM_EXPORT ResourceId {
   public:
     constexpr ResourceId(uint32_t number) : m_number(number) {}
     constexpr ResourceId(const char* name) : m_name(name) {}
@@ -66,7 +69,8 @@ class ResourceId {
 
 // One resource compiled into the module: type ("TYPELIB", "BITMAP", "GIF", "VERSION",
 // "_IID_PORTULA" ...; compared without regard to ASCII case), id, and its bytes.
-struct ResourceRecord {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+struct CORVANE_PLATFORM_EXPORT ResourceRecord {
     std::string_view type;
     ResourceId id;
     const uint8_t* data = nullptr;
@@ -74,7 +78,8 @@ struct ResourceRecord {
 };
 
 // One creatable class of the library.
-struct ClassRecord {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+struct CORVANE_PLATFORM_EXPORT ClassRecord {
     std::string_view name;  // "Portula"
     Guid clsid;
     std::string_view progId;  // "Corvane.Portula"
@@ -90,7 +95,8 @@ struct ClassRecord {
 };
 
 // The whole library.
-struct LibraryRecord {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+struct CORVANE_PLATFORM_EXPORT LibraryRecord {
     std::string_view name;         // type library name, "Corvane"
     std::string_view description;  // type library help string
     std::string_view helpDir;      // empty: none

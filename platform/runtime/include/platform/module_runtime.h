@@ -21,6 +21,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <filesystem>
 
@@ -33,8 +34,8 @@ namespace platform {
 
 // Which registry registerServer and unregisterServer change in this process: the user's
 // (the default), or the machine's for a registration tool run as root for all users.
-void setRegistrationScope(RegistryScope scope) noexcept;
-RegistryScope registrationScope() noexcept;
+CORVANE_PLATFORM_EXPORT void setRegistrationScope(RegistryScope scope) noexcept;
+CORVANE_PLATFORM_EXPORT RegistryScope registrationScope() noexcept;
 
 // The file a registration tool loads to call a library's DllRegisterServer or
 // DllUnregisterServer for the registry of `scope`, checked before any code of the library
@@ -42,49 +43,52 @@ RegistryScope registrationScope() noexcept;
 // only root may register (else 70), and only a library nobody but root can change is loaded,
 // by the resolved path that was checked (else 70 naming what fails;
 // platform/root_owned_path.h says why that path cannot be swapped afterwards).
-std::filesystem::path libraryToRegister(const std::filesystem::path& path, RegistryScope scope);
+CORVANE_PLATFORM_EXPORT std::filesystem::path libraryToRegister(const std::filesystem::path& path,
+                                                                RegistryScope scope);
 
 // Records the record's type library, classes, ProgIDs and control attributes in the
 // registry of registrationScope() (platform/registry.h) with `modulePath` as the library
 // path (stored absolute and normalised). `modulePath` must name a regular file.
 // Registering again replaces the earlier entries.
-HRESULT registerServer(const LibraryRecord& record,
-                       const std::filesystem::path& modulePath) noexcept;
+CORVANE_PLATFORM_EXPORT HRESULT registerServer(const LibraryRecord& record,
+                                               const std::filesystem::path& modulePath) noexcept;
 
 // Removes what registerServer recorded for this record from the module at `modulePath`:
 // its classes and its type library version where they name that library, and the ProgIDs
 // that point at the classes removed. Entries another copy of the library registered stay.
 // Nothing registered is no failure.
-HRESULT unregisterServer(const LibraryRecord& record,
-                         const std::filesystem::path& modulePath) noexcept;
+CORVANE_PLATFORM_EXPORT HRESULT unregisterServer(const LibraryRecord& record,
+                                                 const std::filesystem::path& modulePath) noexcept;
 
 // Hands out a class factory for `clsid` (CLASS_E_CLASSNOTAVAILABLE when the record has
 // no such class) as interface `iid` (IUnknown or IClassFactory). The factory holds a lock
 // on the module's counter while it lives; CreateInstance forwards to the class's
 // createInstance and refuses aggregation (CLASS_E_NOAGGREGATION); LockServer locks and
 // unlocks the module's counter.
-HRESULT getClassObject(const LibraryRecord& record, const Guid& clsid, const Guid& iid,
-                       void** object) noexcept;
+CORVANE_PLATFORM_EXPORT HRESULT getClassObject(const LibraryRecord& record, const Guid& clsid,
+                                               const Guid& iid, void** object) noexcept;
 
 // S_OK when no object and no server lock of the module is left, else S_FALSE.
-HRESULT canUnloadNow(const LibraryRecord& record) noexcept;
+CORVANE_PLATFORM_EXPORT HRESULT canUnloadNow(const LibraryRecord& record) noexcept;
 
 // The absolute, normalised file of the loaded module (shared library or program) that
 // contains `addressInModule`; empty when the address belongs to none.
-std::filesystem::path modulePathOf(const void* addressInModule);
+CORVANE_PLATFORM_EXPORT std::filesystem::path modulePathOf(const void* addressInModule);
 
 // The process's table of the records of loaded modules, keyed by module file. A module
 // adds its record while it is loaded (ModuleRecordRegistrar); removal takes the entry of
 // that record out again.
-void registerModuleRecord(const LibraryRecord& record, const void* addressInModule);
-void unregisterModuleRecord(const LibraryRecord& record) noexcept;
+CORVANE_PLATFORM_EXPORT void registerModuleRecord(const LibraryRecord& record,
+                                                  const void* addressInModule);
+CORVANE_PLATFORM_EXPORT void unregisterModuleRecord(const LibraryRecord& record) noexcept;
 // The record of the loaded module at `modulePath` (any spelling of the path), or null.
-const LibraryRecord* findModuleRecord(const std::filesystem::path& modulePath);
+CORVANE_PLATFORM_EXPORT const LibraryRecord* findModuleRecord(
+    const std::filesystem::path& modulePath);
 // The record of the module that `dlopen` returned `moduleHandle` for, or null.
-const LibraryRecord* findModuleRecord(void* moduleHandle);
+CORVANE_PLATFORM_EXPORT const LibraryRecord* findModuleRecord(void* moduleHandle);
 
 // Adds the record while the module is loaded: a static object of the module.
-class ModuleRecordRegistrar {
+class CORVANE_PLATFORM_EXPORT ModuleRecordRegistrar {
   public:
     ModuleRecordRegistrar(const LibraryRecord& record, const void* addressInModule)
         : m_record(record) {

@@ -21,11 +21,13 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,7 +44,8 @@ constexpr HRESULT kRegistryReadFailed = static_cast<HRESULT>(0x80040150);  // RE
 constexpr HRESULT kRegistryWriteFailed = REGDB_E_WRITEREGDB;               // 0x80040151
 constexpr HRESULT kRegistryCorrupt = static_cast<HRESULT>(0x80040153);     // REGDB_E_INVALIDVALUE
 
-struct ClassRegistration {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+struct CORVANE_PLATFORM_EXPORT ClassRegistration {
     Guid clsid;
     std::filesystem::path libraryPath;  // absolute and normalised
     std::string threadingModel;         // "Apartment"
@@ -59,7 +62,8 @@ struct ClassRegistration {
     bool operator==(const ClassRegistration&) const = default;
 };
 
-struct TypeLibraryRegistration {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+struct CORVANE_PLATFORM_EXPORT TypeLibraryRegistration {
     Guid id;
     uint16_t versionMajor = 0;
     uint16_t versionMinor = 0;
@@ -72,7 +76,8 @@ struct TypeLibraryRegistration {
     bool operator==(const TypeLibraryRegistration&) const = default;
 };
 
-struct ProgIdRegistration {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+struct CORVANE_PLATFORM_EXPORT ProgIdRegistration {
     std::string progId;
     Guid clsid;
 
@@ -81,7 +86,8 @@ struct ProgIdRegistration {
 
 // Everything the file holds, in file order. Text form and parsing live here so that they
 // can be tested without touching the disk.
-struct RegistryContents {
+// Frozen: a value type programs compile in; a change to its members needs a new SONAME.
+struct CORVANE_PLATFORM_EXPORT RegistryContents {
     std::vector<ClassRegistration> classes;
     std::vector<ProgIdRegistration> progIds;
     std::vector<TypeLibraryRegistration> typeLibraries;
@@ -113,7 +119,7 @@ struct RegistryContents {
 // Whose registry: one user's, or the machine's for all users.
 enum class RegistryScope { user, machine };
 
-class Registry {
+class CORVANE_PLATFORM_EXPORT Registry {
   public:
     // The registry of this user (userDataDirectory()).
     Registry();
@@ -122,8 +128,8 @@ class Registry {
     // The machine-wide registry (machineDataDirectory()).
     static Registry machine();
 
-    const std::filesystem::path& filePath() const { return m_file; }
-    RegistryScope scope() const { return m_scope; }
+    const std::filesystem::path& filePath() const;
+    RegistryScope scope() const;
 
     // The current contents; empty when no file exists yet.
     RegistryContents read() const;
@@ -146,14 +152,15 @@ class Registry {
   private:
     RegistryContents parseFile(std::string_view text) const;
 
-    std::filesystem::path m_directory;
-    std::filesystem::path m_file;
-    RegistryScope m_scope;
+    // Where it lives, in the library so that it can grow; shared by copies, since it never
+    // changes after construction.
+    struct Place;
+    std::shared_ptr<const Place> m_place;
 };
 
 // The registries hosts look things up in, in order: the user's, then the machine's, so
 // that a user's own registration wins for that user.
-std::array<Registry, 2> lookupRegistries();
+CORVANE_PLATFORM_EXPORT std::array<Registry, 2> lookupRegistries();
 
 // The first answer `lookup(registry)` (an optional) gives over lookupRegistries().
 template <class Lookup>
@@ -168,6 +175,7 @@ auto firstInLookupRegistries(const Lookup& lookup)
 
 // A library path as the registry stores it: absolute, normalised, symlinks resolved
 // where they exist (std::filesystem::weakly_canonical).
-std::filesystem::path normalisedLibraryPath(const std::filesystem::path& path);
+CORVANE_PLATFORM_EXPORT std::filesystem::path normalisedLibraryPath(
+    const std::filesystem::path& path);
 
 }  // namespace platform

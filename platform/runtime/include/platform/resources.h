@@ -8,6 +8,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -21,13 +22,15 @@ namespace platform {
 
 using ResourceBytes = std::span<const uint8_t>;
 
-std::optional<ResourceBytes> findResource(const LibraryRecord& record, std::string_view type,
-                                          const ResourceId& id);
+CORVANE_PLATFORM_EXPORT std::optional<ResourceBytes> findResource(const LibraryRecord& record,
+                                                                  std::string_view type,
+                                                                  const ResourceId& id);
 // The loaded module at `modulePath`; nullopt also when no such module is loaded.
-std::optional<ResourceBytes> findResource(const std::filesystem::path& modulePath,
-                                          std::string_view type, const ResourceId& id);
+CORVANE_PLATFORM_EXPORT std::optional<ResourceBytes> findResource(
+    const std::filesystem::path& modulePath, std::string_view type, const ResourceId& id);
 // The module `dlopen` returned `moduleHandle` for.
-std::optional<ResourceBytes> findResource(void* moduleHandle, std::string_view type,
-                                          const ResourceId& id);
+CORVANE_PLATFORM_EXPORT std::optional<ResourceBytes> findResource(void* moduleHandle,
+                                                                  std::string_view type,
+                                                                  const ResourceId& id);
 
 }  // namespace platform

@@ -14,6 +14,7 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -25,22 +26,22 @@ namespace platform::cp932 {
 // The reserved range that carries undecodable bytes: U+DC80 + (byte - 0x80).
 constexpr char16_t kEscapeBase = 0xDC00;
 
-std::u16string decode(std::string_view bytes);
-std::string encode(std::u16string_view text);
+CORVANE_PLATFORM_EXPORT std::u16string decode(std::string_view bytes);
+CORVANE_PLATFORM_EXPORT std::string encode(std::u16string_view text);
 
 // Appending forms for hot paths (no temporary string).
-void decodeAppend(std::string_view bytes, std::u16string& out);
-void encodeAppend(std::u16string_view text, std::string& out);
+CORVANE_PLATFORM_EXPORT void decodeAppend(std::string_view bytes, std::u16string& out);
+CORVANE_PLATFORM_EXPORT void encodeAppend(std::u16string_view text, std::string& out);
 // Writes the bytes of `text` to `out`, which has room for 2 * text.size() of them; returns
 // how many it wrote.
-size_t encodeInto(std::u16string_view text, char* out);
+CORVANE_PLATFORM_EXPORT size_t encodeInto(std::u16string_view text, char* out);
 
 // True if `c` has its own encoding in the code page (an escaped byte counts).
-bool canEncode(char16_t c);
+CORVANE_PLATFORM_EXPORT bool canEncode(char16_t c);
 
 // The character's code: its one byte (0..255; an escaped byte gives that byte), or
 // lead * 256 + trail read as a signed 16-bit number (negative for every double-byte
 // character), or 63 ("?") when the code page cannot encode it.
-int16_t characterCode(char16_t c);
+CORVANE_PLATFORM_EXPORT int16_t characterCode(char16_t c);
 
 }  // namespace platform::cp932

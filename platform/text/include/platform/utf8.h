@@ -5,13 +5,14 @@
 #pragma once
 
 #include "platform/language_standard.h"
+#include "platform/platform_export.h"
 
 #include <string>
 #include <string_view>
 
 namespace platform {
 
-std::string toUtf8(std::u16string_view text);
-std::u16string fromUtf8(std::string_view text);
+CORVANE_PLATFORM_EXPORT std::string toUtf8(std::u16string_view text);
+CORVANE_PLATFORM_EXPORT std::u16string fromUtf8(std::string_view text);
 
 }  // namespace platform

@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# The platform library's ABI against the baseline committed under abi/: the exported symbols
+# (abi/libcorvane_platform.exports) and the types and functions the installed headers declare
+# (abi/libcorvane_platform.abi, written by abidw from abigail-tools).
+#
+#   scripts/abi.sh check  BUILD_DIR   fails on any difference from the baseline
+#   scripts/abi.sh update BUILD_DIR   writes the baseline from BUILD_DIR's library
+#
+# Only public types count: the types are read with the installed headers (abidw and abidiff
+# --headers-dir), so a class's state behind its handle may change freely. A compatible
+# addition (a new function, a new symbol) fails the check too, until the baseline is updated
+# in the same commit; an incompatible change needs a new SONAME instead.
+set -euo pipefail
+top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+mode="${1:-}"
+build="${2:-}"
+if [ "$mode" != check ] && [ "$mode" != update ] || [ -z "$build" ]; then
+  echo "usage: scripts/abi.sh check|update BUILD_DIR" >&2
+  exit 2
+fi
+for tool in abidw abidiff nm c++filt; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "abi.sh: $tool is missing (scripts/setup.sh installs abigail-tools and binutils)" >&2
+    exit 1
+  fi
+done
+
+library="$(readlink -f "$build/bin/libcorvane_platform.so.1")"
+baseline_abi="$top/abi/libcorvane_platform.abi"
+baseline_exports="$top/abi/libcorvane_platform.exports"
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+# The headers as a program outside the tree sees them.
+cmake --install "$build" --component dev --prefix "$work/prefix" >/dev/null
+headers="$work/prefix/include/corvane"
+
+# Every defined dynamic symbol with its version, mangled, one a line.
+nm -D --defined-only --with-symbol-versions "$library" | awk '{ print $3 }' | LC_ALL=C sort \
+  >"$work/exports"
+abidw --headers-dir "$headers" --no-corpus-path --no-comp-dir-path --no-show-locs \
+  --type-id-style hash \
+  --drop-private-types --out-file "$work/abi" "$library"
+
+if [ "$mode" = update ]; then
+  mkdir -p "$top/abi"
+  cp "$work/exports" "$baseline_exports"
+  cp "$work/abi" "$baseline_abi"
+  echo "abi.sh: baseline written from $library ($(wc -l <"$baseline_exports") exported symbols)"
+  exit 0
+fi
+
+if [ ! -f "$baseline_abi" ] || [ ! -f "$baseline_exports" ]; then
+  echo "abi.sh: no baseline under abi/: run scripts/abi.sh update $build" >&2
+  exit 1
+fi
+
+how_to_update="If the change is a compatible addition, update the baseline in the same commit:
+  scripts/abi.sh update $build && git add abi/
+If it removes or changes anything a program built against the baseline uses, it needs a new
+SONAME instead (and a new baseline)."
+
+failed=0
+removed="$(LC_ALL=C comm -23 "$baseline_exports" "$work/exports")"
+added="$(LC_ALL=C comm -13 "$baseline_exports" "$work/exports")"
+if [ -n "$removed" ]; then
+  echo "abi.sh: symbols the baseline exports are gone (programs using them fail to load):"
+  echo "$removed" | c++filt | sed 's/^/  - /'
+  failed=1
+fi
+if [ -n "$added" ]; then
+  echo "abi.sh: symbols exported that the baseline lacks:"
+  echo "$added" | c++filt | sed 's/^/  + /'
+  failed=1
+fi
+
+set +e
+abidiff --hd2 "$headers" --drop-private-types --no-show-locs "$baseline_abi" "$library" \
+  >"$work/abidiff" 2>&1
+status=$?
+set -e
+if [ "$status" -ne 0 ]; then
+  # abidiff's status bits: 1 error, 2 usage, 4 a change, 8 an incompatible change.
+  if [ $((status & 8)) -ne 0 ]; then
+    echo "abi.sh: an incompatible ABI change against abi/libcorvane_platform.abi:"
+  elif [ $((status & 4)) -ne 0 ]; then
+    echo "abi.sh: the ABI changed against abi/libcorvane_platform.abi:"
+  else
+    echo "abi.sh: abidiff failed (status $status):"
+  fi
+  sed 's/^/  /' "$work/abidiff"
+  failed=1
+fi
+
+if [ "$failed" -ne 0 ]; then
+  echo
+  echo "$how_to_update"
+  exit 1
+fi
+echo "abi.sh: $(wc -l <"$work/exports") exported symbols, the same ABI as the baseline"
