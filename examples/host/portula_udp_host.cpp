@@ -1,8 +1,8 @@
 // A program of its own that uses the installed Corvane: it creates two Portula controls by
-// their ProgID through the platform's registry, sets both up for UDP on 127.0.0.1 with
+// their ProgID (corvane::Portula, portula/portula.h), sets both up for UDP on 127.0.0.1 with
 // ports chosen free at run time, sends a frame from one to the other and prints what
-// arrives through the receiver's OnComm event. It knows the control only by its published
-// identifiers (portula/portula_ids.h) and talks to it through IDispatch.
+// arrives through the receiver's OnComm event. Then it shows how the control refuses what
+// it cannot do: a control with no remote port sends nothing, with an error.
 //
 // Exit status 0 when the frame arrived unchanged, 1 otherwise (with a message).
 #include <arpa/inet.h>
@@ -14,30 +14,24 @@
 #include <cstdint>
 #include <filesystem>
 #include <iostream>
-#include <memory>
 #include <optional>
-#include <span>
 #include <stdexcept>
 #include <string>
+#include <variant>
 
-#include "platform/control_site.h"
 #include "platform/error.h"
 #include "platform/message_loop.h"
 #include "platform/module_loader.h"
-#include "platform/unknown.h"
-#include "platform/variant.h"
-#include "portula/portula_ids.h"
+#include "platform/utf8.h"
+#include "portula/portula.h"
 
 namespace {
 
-namespace ids = port_control::ids;
-namespace dispid = port_control::ids::dispid;
-
-constexpr int16_t kComEvReceive = 2;  // CommEvent after data arrived
+constexpr std::int16_t kComEvReceive = 2;  // CommEvent after data arrived
 constexpr auto kTimeout = std::chrono::seconds(5);
 
 // A UDP port on 127.0.0.1 that nobody uses right now: the system picks it.
-int32_t freeUdpPort() {
+std::int32_t freeUdpPort() {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         throw std::runtime_error("no UDP socket");
@@ -53,42 +47,49 @@ int32_t freeUdpPort() {
     return ntohs(address.sin_port);
 }
 
-// One control on a site of this program, opened for UDP between the two ports.
-std::unique_ptr<platform::ControlSite> openUdpControl(int32_t localPort, int32_t remotePort) {
-    const auto control =
-        platform::createObject<platform::IUnknown>(ids::kProgId, platform::IID_IUnknown);
-    auto site = std::make_unique<platform::ControlSite>(control.get());
-    site->setUserMode(true);
-    site->activate(435.0f, 435.0f);
-    site->putProperty(dispid::UDPUse, platform::Variant::fromBoolean(platform::kTrue));
-    site->putProperty(dispid::RemoteHost, platform::Variant::fromString(u"127.0.0.1"));
-    site->putProperty(dispid::RemotePort, platform::Variant::fromLong(remotePort));
-    site->putProperty(dispid::LocalPort, platform::Variant::fromLong(localPort));
-    site->putProperty(dispid::RThreshold, platform::Variant::fromInteger(1));
-    site->putProperty(dispid::PortOpen, platform::Variant::fromBoolean(platform::kTrue));
-    return site;
+// A control opened for UDP between the two ports, each event of which is an OnComm.
+corvane::Portula openUdpControl(std::int32_t localPort, std::int32_t remotePort) {
+    corvane::Portula control;  // Corvane.Portula
+    control.setUDPUse(true);
+    control.setRemoteHost("127.0.0.1");
+    control.setRemotePort(remotePort);
+    control.setLocalPort(localPort);
+    control.setRThreshold(1);
+    control.setPortOpen(true);
+    return control;
 }
 
 int run() {
-    const int32_t receiverPort = freeUdpPort();
-    int32_t senderPort = freeUdpPort();
+    const std::int32_t receiverPort = freeUdpPort();
+    std::int32_t senderPort = freeUdpPort();
     while (senderPort == receiverPort)
         senderPort = freeUdpPort();
-    auto receiver = openUdpControl(receiverPort, senderPort);
-    auto sender = openUdpControl(senderPort, receiverPort);
+    corvane::Portula receiver = openUdpControl(receiverPort, senderPort);
+    corvane::Portula sender = openUdpControl(senderPort, receiverPort);
     for (const std::filesystem::path& library : platform::loadedLibraries())
         std::cout << "Corvane.Portula served by " << library.string() << '\n';
+    std::cout << std::boolalpha << "receiver: UDPUse " << receiver.udpUse() << ", LocalPort "
+              << receiver.localPort() << ", RemoteHost " << platform::toUtf8(receiver.remoteHost())
+              << ", RemotePort " << receiver.remotePort() << ", RThreshold "
+              << receiver.rThreshold() << ", PortOpen " << receiver.portOpen() << '\n';
+    if (receiver.localPort() != receiverPort || receiver.remotePort() != senderPort ||
+        !receiver.portOpen()) {
+        std::cerr << "portula_udp_host: the receiver reads back other values than it was given\n";
+        return 1;
+    }
 
+    // Over UDP, Input2 gives text (bytes only in binary mode on a serial port).
     std::optional<std::u16string> arrived;
-    receiver->setEventHandler([&](int32_t id, std::span<const platform::Variant>) {
-        if (id != dispid::OnComm)
+    receiver.onComm([&] {
+        if (receiver.commEvent() != kComEvReceive)
             return;
-        if (platform::toInteger(receiver->getProperty(dispid::CommEvent)) == kComEvReceive)
-            arrived = platform::toString(receiver->getProperty(dispid::Input2));
+        corvane::Portula::Data data = receiver.input2();
+        if (const auto* text = std::get_if<std::u16string>(&data))
+            arrived = *text;
     });
 
     const std::u16string frame = u"Hello, Portula! こんにちは";
-    sender->putProperty(dispid::Output, platform::Variant::fromString(frame));
+    sender.setOutput(frame);
     if (!platform::MessageLoop::current().runUntil([&] { return arrived.has_value(); }, kTimeout)) {
         std::cerr << "portula_udp_host: nothing arrived within 5 seconds\n";
         return 1;
@@ -98,6 +99,18 @@ int run() {
     if (*arrived != frame) {
         std::cerr << "portula_udp_host: the frame arrived changed\n";
         return 1;
+    }
+
+    // The control's error, with its number and description, as a platform::Error.
+    corvane::Portula unaimed;
+    unaimed.setUDPUse(true);
+    try {
+        unaimed.setOutput("nobody to send to");
+        std::cerr << "portula_udp_host: a control with no remote port sent\n";
+        return 1;
+    } catch (const platform::Error& error) {
+        std::cout << "refused: error " << error.number() << ": "
+                  << platform::toUtf8(error.description()) << '\n';
     }
     return 0;
 }

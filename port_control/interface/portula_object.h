@@ -7,14 +7,17 @@
 
 #include <memory>
 
-#include "interface/portula_interface.h"
 #include "platform/connection_point.h"
 #include "platform/control.h"
 #include "platform/module_record.h"
 #include "platform/ref_counted.h"
 #include "portula.h"
+#include "portula/portula_interface.h"
+#include "portula_properties.h"
 
 namespace port_control {
+
+using platform::HRESULT;
 
 class PortulaObject final
     : public platform::RefCounted<IPortula, platform::IControl, platform::IPersistPropertyBag,
@@ -42,6 +45,8 @@ class PortulaObject final
                    unsigned* argError) override;
 
     // _Portula: its accessors, made from the property table; each forwards to the control.
+    // The published types they are declared with here must be those of the generated
+    // interface, or `override` fails.
 #define PORTULA_PUT(name, type) HRESULT put_##name(properties::published::type::Put value) override;
 #define PORTULA_GET(name, type) \
     HRESULT get_##name(properties::published::type::Get* value) override;

@@ -6,7 +6,9 @@
 #   install_test.sh <build folder> <source folder>
 #
 # Shows: the machine-wide registration serves a user with none of their own, C++ hosts and
-# the Python module alike; a user's own registration wins for that user; unregistering
+# the Python module alike; the C++ host, on the installed typed class (portula/portula.h),
+# sets and reads properties, hears OnComm for a datagram and gets the control's error with
+# its number and description; a user's own registration wins for that user; unregistering
 # removes only that module's entries; --system is refused to anybody but root, naming the
 # file; the tools speak English by default and Japanese under a Japanese locale; the
 # installed corvane-ports and corvane.ports() list a mock machine's ports (umockdev). Exit 0
@@ -32,6 +34,9 @@ register="$prefix/bin/corvane-register"
 [ -f "$module" ] || fail "no module at $module"
 [ -L "$prefix/$libdir/libcorvane_platform.so" ] || fail "no development symlink"
 [ -f "$prefix/include/corvane/portula/portula_ids.h" ] || fail "no published identifiers"
+for header in portula_interface.h portula.h; do
+  [ -f "$prefix/include/corvane/portula/$header" ] || fail "no portula/$header"
+done
 [ -f "$prefix/share/man/man1/corvane-register.1.gz" ] || fail "no man page"
 [ -f "$prefix/share/man/man1/corvane-ports.1.gz" ] || fail "no man page of corvane-ports"
 [ -f "$prefix/share/locale/ja/LC_MESSAGES/corvane.mo" ] || fail "no Japanese catalogue"
@@ -118,7 +123,7 @@ PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" make -s -C "$scratch/host-pc" \
   fail "pkg-config build: $(cat "$scratch/host-pc.log")"
 
 # A consumer compiled as C++17 is told what it needs, by whichever header it includes first.
-for header in platform/error.h platform/utf8.h portula/portula_ids.h; do
+for header in platform/error.h platform/utf8.h portula/portula_ids.h portula/portula.h; do
   printf '#include <%s>\n' "$header" >"$scratch/cxx17.cpp"
   if "${CXX:-c++}" -std=c++17 -fsyntax-only -I"$prefix/include/corvane" "$scratch/cxx17.cpp" \
       >"$scratch/cxx17.log" 2>&1; then
@@ -135,6 +140,11 @@ for host in "$scratch/host-cmake/portula_udp_host" "$scratch/host-pc/portula_udp
   echo "$out"
   grep -q "served by $(realpath "$module")" <<<"$out" || fail "not served by the machine's module: $out"
   grep -q 'received "Hello, Portula! こんにちは"' <<<"$out" || fail "nothing arrived: $out"
+  # The typed properties read back as set, and the control's error comes with its own number
+  # and description.
+  grep -Eq '^receiver: UDPUse true, LocalPort [0-9]+, RemoteHost 127\.0\.0\.1, RemotePort [0-9]+, RThreshold 1, PortOpen true$' <<<"$out" ||
+    fail "typed properties: $out"
+  grep -q '^refused: error 40021: 引数が範囲外です。$' <<<"$out" || fail "the control's error: $out"
 done
 
 # The Python module from the install, for the same user: found under the prefix, the

@@ -1,5 +1,6 @@
 // Corvane as a host sees it: registered, loaded and created through the platform, talked
-// to only through IDispatch, its events received through a sink.
+// to through IDispatch (and laid out as its dual interface says), its events received
+// through a sink.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <netinet/in.h>
@@ -8,7 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
+#include <iterator>
+#include <optional>
+#include <string_view>
 
 #include "interface/corvane_type_library.h"
 #include "platform/control_site.h"
@@ -17,6 +23,8 @@
 #include "platform/registry.h"
 #include "platform/resources.h"
 #include "portula/portula_ids.h"
+#include "portula/portula_interface.h"
+#include "portula_properties.h"
 #include "support/pty_pair.h"
 
 namespace port_control {
@@ -231,6 +239,62 @@ TEST_F(CorvaneComponentTest, EveryPublishedMemberInBothModes) {
         else
             EXPECT_EQ(device.receiveAtPeer(1), "x");
     }
+}
+
+// The vtable index a pointer to a virtual member function names, read from its
+// representation in the Itanium C++ ABI, {ptr, adj}: ptr is 1 + the byte offset into the
+// vtable; on ARM, whose code addresses may be odd, ptr is the offset and adj is odd instead.
+template <class Member>
+std::optional<size_t> vtableIndex(Member member) {
+    struct Representation {
+        uintptr_t ptr;
+        ptrdiff_t adj;
+    };
+    static_assert(sizeof(Member) == sizeof(Representation));
+    Representation representation;
+    std::memcpy(&representation, &member, sizeof representation);
+    if (representation.adj & 1)
+        return representation.ptr / sizeof(void*);
+    if (representation.ptr & 1)
+        return (representation.ptr - 1) / sizeof(void*);
+    return std::nullopt;
+}
+
+// Hosts call the installed IPortula by vtable index, so its functions must sit where the
+// published members put them: after IDispatch's, a property's put before its get, in the
+// order of the published members.
+TEST(CorvaneDualInterface, EveryAccessorSitsWhereThePublishedMembersPutIt) {
+    ASSERT_EQ(vtableIndex(&platform::IUnknown::QueryInterface), 0u)
+        << "member pointers are not laid out as the Itanium C++ ABI says";
+    const size_t first = *vtableIndex(&platform::IDispatch::Invoke) + 1;
+    struct Accessor {
+        std::u16string_view name;
+        int access;  // kPut or kGet
+        std::optional<size_t> index;
+    };
+    const Accessor accessors[] = {
+#define PORTULA_PUT(name, type) {u## #name, kPut, vtableIndex(&IPortula::put_##name)},
+#define PORTULA_GET(name, type) {u## #name, kGet, vtableIndex(&IPortula::get_##name)},
+#define PORTULA_PROPERTY PORTULA_ACCESSORS
+#include "portula_properties.inc"
+#undef PORTULA_GET
+#undef PORTULA_PUT
+    };
+    size_t expected = first;
+    for (const PublishedMember& member : kPublishedMembers) {
+        for (const int access : {kPut, kGet}) {
+            if ((member.access & access) == 0)
+                continue;
+            SCOPED_TRACE(platform::toUtf8(member.name) + (access == kPut ? " put" : " get"));
+            const auto found = std::find_if(
+                std::begin(accessors), std::end(accessors),
+                [&](const Accessor& a) { return a.name == member.name && a.access == access; });
+            ASSERT_NE(found, std::end(accessors));
+            EXPECT_EQ(found->index, expected);
+            ++expected;
+        }
+    }
+    EXPECT_EQ(expected - first, std::size(accessors));
 }
 
 TEST_F(CorvaneComponentTest, ANewControlHasTheDesignSurfaceValuesAndKeepsItsSize) {
