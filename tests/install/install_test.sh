@@ -47,9 +47,9 @@ if find "$prefix/include" -path '*/src/*' | grep -q .; then fail "private header
 # The registries of this test only: the machine's under the prefix (through the test
 # stand-in for the folder fixed at build time; XDG_DATA_DIRS pointing elsewhere must not
 # matter), a user with no registration, a user with one of their own.
-export CORVANE_PLATFORM_MACHINE_HOME="$prefix/share/corvane-platform"
+export CORVANE_PLATFORM_MACHINE_HOME="$prefix/var/lib/corvane-platform"
 export XDG_DATA_DIRS="$scratch/elsewhere"
-machine_registry="$prefix/share/corvane-platform/registry"
+machine_registry="$prefix/var/lib/corvane-platform/registry"
 nobody_home="$scratch/user-without"
 own_home="$scratch/user-with"
 
