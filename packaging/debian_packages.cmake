@@ -88,6 +88,11 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${runtime_control_files})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# Several architectures' builds of the library can be installed side by side: it lies in the
+# architecture's own library folder and its other files are the same on every architecture.
+# CPack has no variable for the field; debian/multiarch_same.cmake adds it to the built package.
+set(CPACK_CORVANE_MULTIARCH_SAME_PACKAGES libcorvane-platform1)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/debian/multiarch_same.cmake)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "Corvane desktop platform - shared library
 The small desktop platform Corvane stands on: component model and registry
 (per user and machine-wide), module loader, message loop, code page 932,

@@ -244,6 +244,10 @@ grep -qxF "$carried" "$machine_registry" ||
 [ "$(stat -c '%U %a' "$(dirname "$machine_registry")")" = "root 755" ] ||
   fail "the machine registry's folder is $(stat -c '%U %a' "$(dirname "$machine_registry")")"
 sed -i "/Example\.Carried/d" "$machine_registry"
+# Other architectures' builds of the library may be installed beside it.
+# shellcheck disable=SC2016  # dpkg-query's field, not the shell's
+multi_arch=$(in_root dpkg-query -W -f='${Multi-Arch}' libcorvane-platform1)
+[ "$multi_arch" = same ] || fail "libcorvane-platform1 is Multi-Arch \"$multi_arch\", not same"
 # The package brings the port lister with what it needs (libudev through its dependencies).
 ports=$(in_root corvane-ports --json 2>&1) && [[ "$ports" == "["* ]] ||
   fail "the installed corvane-ports: $ports"
