@@ -9,13 +9,14 @@
 # source folder into <build folder>/maintainer-scripts, and the same two of the last version
 # that kept the machine-wide registry in /usr/share/corvane-platform (from the source folder's
 # git history, once: they are kept in <build folder>/maintainer-scripts/previous-<commit>).
-# Then installs those, upgrades to this tree's (the registry, with an entry no package wrote,
-# moves to /var/lib/corvane-platform and the old folder goes), upgrades again, fails an
-# upgrade (a newer package whose preinst fails), fails a removal (a conflicting package
-# whose preinst fails), fails a deconfiguration (a breaking package whose preinst fails),
-# removes, purges and installs afresh. After each step: the package's state, whether the
-# control is in the machine-wide registry, and that nothing under /usr/local changed
-# (registries are waiting there, as source installs would leave them).
+# Then installs those, fails an upgrade of the library (a package owns one of its files: the
+# old registry stays and the copy goes), upgrades to this tree's (the registry, with an entry
+# no package wrote, moves to /var/lib/corvane-platform and the old folder goes), upgrades
+# again, fails an upgrade (a newer package whose preinst fails), fails a removal (a
+# conflicting package whose preinst fails), fails a deconfiguration (a breaking package
+# whose preinst fails), removes, purges and installs afresh. After each step: the package's
+# state, whether the control is in the machine-wide registry, and that nothing under
+# /usr/local changed (registries are waiting there, as source installs would leave them).
 #
 # The chroot's base (debootstrap --variant=minbase <this release>, a few minutes) is made once and
 # kept in $CORVANE_TEST_CHROOT_CACHE (default /var/cache/corvane-tests, outside the build
@@ -122,6 +123,17 @@ repack "$newer" newer.deb
 repack "$version+2" failing-upgrade.deb preinst-fails
 failing_rival corvane-conflicting $'Conflicts: corvane\nReplaces: corvane' conflicting.deb
 failing_rival corvane-breaking 'Breaks: corvane' breaking.deb
+# A package that owns the new library's file, so that dpkg takes back the library's upgrade.
+library_file=$(dpkg-deb -c "$library_deb" | awk '$1 ~ /^-/ && $6 ~ /libcorvane_platform\.so\./ {print $6}')
+[ -n "$library_file" ] || fail "no libcorvane_platform.so.* in $library_deb"
+tree="$work/owner"
+rm -rf "$tree"
+mkdir -p "$tree/DEBIAN" "$tree/$(dirname "$library_file")"
+: >"$tree/$library_file"
+printf 'Package: corvane-file-owner\nVersion: 1\nArchitecture: all\nMaintainer: Corvane developers <corvane@example.org>\nDescription: owns a file of libcorvane-platform1\n' \
+  >"$tree/DEBIAN/control"
+dpkg-deb --root-owner-group -b "$tree" "$work/debs/file-owner.deb" >/dev/null
+rm -rf "$tree"
 
 # The cached base, made once; a lock keeps two runs from making it at the same time.
 cache="${CORVANE_TEST_CHROOT_CACHE:-/var/cache/corvane-tests}"
@@ -234,6 +246,14 @@ step "install the previous version" ok "ii $previous_version" yes - \
 # across, brings it to the new place.
 carried=$'progid\tExample.Carried\t{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}'
 echo "$carried" >>"$machine_registry"
+# An upgrade of the library that dpkg takes back (another package owns one of its files):
+# the old library stays with its registry, and the copy its preinst made goes again.
+in_root dpkg -i /tmp/file-owner.deb >/dev/null
+step "failed upgrade of the library from the previous version" fails "ii $previous_version" yes \
+  "postrm ( abort-upgrade " dpkg --debug=2 -i /tmp/library.deb
+[ ! -e "$root/var/lib/corvane-platform" ] || fail "the failed upgrade left $root/var/lib/corvane-platform"
+grep -qxF "$carried" "$machine_registry" || fail "the failed upgrade lost what was registered"
+in_root dpkg -P corvane-file-owner >/dev/null
 machine_registry="$root/var/lib/corvane-platform/registry"
 step "upgrade from the previous version" ok "ii $version" yes - \
   "${install_packages[@]}" /tmp/library.deb /tmp/control.deb
