@@ -25,14 +25,15 @@ foreach(script postinst prerm postrm)
   list(APPEND maintainer_scripts ${CMAKE_CURRENT_BINARY_DIR}/debian/${script})
 endforeach()
 
-# The runtime library's package refreshes the linker cache through dpkg's ldconfig trigger;
-# scripts of its own keep CPack from adding ldconfig calls.
+# The runtime library's package refreshes the linker cache through dpkg's ldconfig trigger
+# (CPack adds ldconfig calls only to a package without a postinst and postrm of its own). Its
+# scripts move the machine-wide registry from where packages before 1.0.1 kept it.
 configure_file(debian/runtime-triggers ${CMAKE_CURRENT_BINARY_DIR}/debian/runtime/triggers COPYONLY)
 set(runtime_control_files ${CMAKE_CURRENT_BINARY_DIR}/debian/runtime/triggers)
-foreach(script postinst postrm)
-  configure_file(debian/runtime-maintscript ${CMAKE_CURRENT_BINARY_DIR}/debian/runtime/${script}
-                 COPYONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
-                                           GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+foreach(script preinst postinst postrm)
+  configure_file(debian/runtime-${script}.in ${CMAKE_CURRENT_BINARY_DIR}/debian/runtime/${script}
+                 @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+                                        GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
   list(APPEND runtime_control_files ${CMAKE_CURRENT_BINARY_DIR}/debian/runtime/${script})
 endforeach()
 
@@ -87,6 +88,11 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${runtime_control_files})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# Several architectures' builds of the library can be installed side by side: it lies in the
+# architecture's own library folder and its other files are the same on every architecture.
+# CPack has no variable for the field; debian/multiarch_same.cmake adds it to the built package.
+set(CPACK_CORVANE_MULTIARCH_SAME_PACKAGES libcorvane-platform1)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/debian/multiarch_same.cmake)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "Corvane desktop platform - shared library
 The small desktop platform Corvane stands on: component model and registry
 (per user and machine-wide), module loader, message loop, code page 932,

@@ -52,9 +52,9 @@ if find "$prefix/include" -path '*/src/*' | grep -q .; then fail "private header
 # The registries of this test only: the machine's under the prefix (through the test
 # stand-in for the folder fixed at build time; XDG_DATA_DIRS pointing elsewhere must not
 # matter), a user with no registration, a user with one of their own.
-export CORVANE_PLATFORM_MACHINE_HOME="$prefix/share/corvane-platform"
+export CORVANE_PLATFORM_MACHINE_HOME="$prefix/var/lib/corvane-platform"
 export XDG_DATA_DIRS="$scratch/elsewhere"
-machine_registry="$prefix/share/corvane-platform/registry"
+machine_registry="$prefix/var/lib/corvane-platform/registry"
 nobody_home="$scratch/user-without"
 own_home="$scratch/user-with"
 
@@ -162,6 +162,29 @@ with corvane.Dispatch("Corvane.Portula") as p:
     print(corvane.__file__, p.__doc__)') || fail "Python: $out"
   grep -q "^$python_path/corvane/__init__.py" <<<"$out" || fail "corvane not from the install: $out"
   grep -q "Settings: String (str), read/write" <<<"$out" || fail "no members documented: $out"
+  # Its version, the project's, as the module and its metadata (what pip and importlib.metadata
+  # read) give it; RECORD names every file of the package with its hash as installed.
+  project_version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+  out=$(installed_python - "$project_version" <<'PYTHON'
+import base64, hashlib, importlib.metadata, pathlib, sys
+import corvane
+
+versions = (importlib.metadata.version("corvane"), corvane.__version__, sys.argv[1])
+assert len(set(versions)) == 1, f"metadata, __version__ and project differ: {versions}"
+site = pathlib.Path(corvane.__file__).parent.parent
+recorded = importlib.metadata.distribution("corvane").files
+for entry in recorded:
+    if entry.hash:
+        data = entry.locate().read_bytes()
+        digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+        assert (entry.hash.mode, entry.hash.value) == ("sha256", digest), entry
+        assert entry.size == len(data), entry
+installed = {p.relative_to(site).as_posix()
+             for folder in ("corvane", f"corvane-{sys.argv[1]}.dist-info")
+             for p in (site / folder).rglob("*") if p.is_file() and "__pycache__" not in p.parts}
+assert installed == {entry.as_posix() for entry in recorded}, f"RECORD {recorded}: {installed}"
+PYTHON
+  ) || fail "the Python module's version and metadata: $out"
   out=$(installed_python "$source/examples/python/udp_pair.py") || fail "Python example: $out"
   echo "$out"
   if command -v umockdev-run >/dev/null; then

@@ -19,6 +19,7 @@ import warnings as _warnings
 
 from . import _corvane
 from ._corvane import Control, loop_fd, pump, register, run_until, unregister
+from ._version import __version__
 
 __all__ = ["Control", "Dispatch", "Error", "Port", "PortWatch", "connect", "disconnect",
            "release", "pump", "run_until", "loop_fd", "register", "unregister", "ports",

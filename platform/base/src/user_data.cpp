@@ -11,8 +11,8 @@ namespace {
 
 constexpr char kFolderName[] = "corvane-platform";
 
-// Fixed when the platform is built (<datadir>/corvane-platform of the configured prefix);
-// the Debian packages' maintainer scripts act on the same folder.
+// Fixed when the platform is built (<localstatedir>/lib/corvane-platform of the configured
+// prefix); the Debian packages' maintainer scripts act on the same folder.
 constexpr char kBuiltInMachineFolder[] = CORVANE_PLATFORM_MACHINE_DATA_DIR;
 
 // Only a build for the tests lets root's machine registry be moved (the tests run as root).

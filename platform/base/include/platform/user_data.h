@@ -20,8 +20,9 @@ namespace platform {
 
 CORVANE_PLATFORM_EXPORT std::filesystem::path userDataDirectory();
 
-// For the machine: the folder fixed when the platform was built,
-// <prefix>/share/corvane-platform (/usr/share/corvane-platform for the Debian packages).
+// For the machine: the folder fixed when the platform was built, with the machine's state:
+// <prefix>/var/lib/corvane-platform (/var/lib/corvane-platform for the prefix /usr and the
+// Debian packages).
 // XDG_DATA_DIRS is not consulted: root's environment must not choose where root writes
 // or what every user loads. Tests point it elsewhere with $CORVANE_PLATFORM_MACHINE_HOME
 // (an absolute folder), honoured only when the real and effective user and group agree
