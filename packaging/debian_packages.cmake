@@ -54,6 +54,19 @@ if(CORVANE_PACKAGE_DEB)
             > ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz
     DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog)
   add_custom_target(debian_changelog ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz)
+
+  # The library's symbols file, for the programs built against it: each exported symbol with
+  # the version that introduced it (debian/libcorvane-platform1.symbols). dpkg-gensymbols
+  # fails the build when the library exports anything more or less than that list says.
+  set(runtime_symbols ${CMAKE_CURRENT_BINARY_DIR}/debian/runtime/symbols)
+  add_custom_command(OUTPUT ${runtime_symbols}
+    COMMAND dpkg-gensymbols -plibcorvane-platform1 -v${PROJECT_VERSION} -c4
+            -e$<TARGET_FILE:platform>
+            -I${CMAKE_CURRENT_SOURCE_DIR}/debian/libcorvane-platform1.symbols -O${runtime_symbols}
+    DEPENDS platform ${CMAKE_CURRENT_SOURCE_DIR}/debian/libcorvane-platform1.symbols
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  add_custom_target(debian_symbols ALL DEPENDS ${runtime_symbols})
+  list(APPEND runtime_control_files ${runtime_symbols})
   while(debian_packages)
     list(POP_FRONT debian_packages component package)
     install(FILES debian/copyright ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz
@@ -86,6 +99,9 @@ set(exact_version "(= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libcorvane-platform1)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+# The symbols file pins each program to the version that introduced what it uses; the shlibs
+# file, for tools that read no symbols file, to this version or later.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${runtime_control_files})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Several architectures' builds of the library can be installed side by side: it lies in the

@@ -349,7 +349,8 @@ struct MessageLoop::Impl {
 
     bool runPostedTasks() {
         uint64_t count;
-        (void)::read(taskFd, &count, sizeof count);  // reset before taking the queue
+        // Resets the counter before taking the queue; an empty counter (EAGAIN) is as good.
+        [[maybe_unused]] const ssize_t reset = ::read(taskFd, &count, sizeof count);
         std::deque<std::function<void()>> batch;
         {
             std::lock_guard lock(taskMutex);
@@ -384,7 +385,8 @@ struct MessageLoop::Impl {
     // waiting on it comes back.
     void signalWork() {
         uint64_t one = 1;
-        (void)::write(taskFd, &one, sizeof one);
+        // Fails only when the counter is already at its highest, which wakes the loop too.
+        [[maybe_unused]] const ssize_t written = ::write(taskFd, &one, sizeof one);
     }
 
     bool runPending(uint64_t tag, uint32_t epollEvents) {
