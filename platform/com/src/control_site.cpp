@@ -23,7 +23,7 @@ void require(Call call) {
 }  // namespace
 
 // The site's state, with what the control calls back into.
-struct ControlSite::State {
+struct CORVANE_PLATFORM_NO_EXPORT ControlSite::State {
     class Site;
     class Sink;
 
@@ -55,7 +55,7 @@ struct ControlSite::State {
 };
 
 // The site object the control holds; it forwards to its site's state until detached.
-class ControlSite::State::Site final : public RefCounted<IControlSite> {
+class CORVANE_PLATFORM_NO_EXPORT ControlSite::State::Site final : public RefCounted<IControlSite> {
   public:
     explicit Site(State* host) : m_host(host) {}
     void detach() { m_host = nullptr; }
@@ -87,7 +87,7 @@ class ControlSite::State::Site final : public RefCounted<IControlSite> {
 
 // The event sink advised to the control's default source; it answers that interface's
 // IID as well as IDispatch.
-class ControlSite::State::Sink final : public RefCounted<IDispatch> {
+class CORVANE_PLATFORM_NO_EXPORT ControlSite::State::Sink final : public RefCounted<IDispatch> {
   public:
     Sink(State* host, const Guid& eventIid) : m_host(host), m_eventIid(eventIid) {}
     void detach() { m_host = nullptr; }

@@ -356,7 +356,7 @@ Entries parse(std::string_view text, std::u16string_view source) {
 
 }  // namespace
 
-struct TextPropertyBag::Contents {
+struct CORVANE_PLATFORM_NO_EXPORT TextPropertyBag::Contents {
     using Entry = std::pair<std::u16string, Variant>;
 
     std::vector<Entry>::iterator find(std::u16string_view name) {

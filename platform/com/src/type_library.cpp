@@ -282,7 +282,7 @@ std::optional<Guid> CoclassDescription::defaultSource() const {
     return std::nullopt;
 }
 
-struct TypeLibrary::Contents {
+struct CORVANE_PLATFORM_NO_EXPORT TypeLibrary::Contents {
     std::u16string name;
     std::u16string helpString;
     Guid guid;

@@ -34,7 +34,7 @@ constexpr int kReceiveBufferSize = 4 * 1024 * 1024;
 
 }  // namespace
 
-struct SerialPortWatch::Monitor {
+struct CORVANE_PLATFORM_NO_EXPORT SerialPortWatch::Monitor {
     Callback callback;
     UdevContext context;
     UdevMonitor monitor;

@@ -73,7 +73,7 @@ void callGuarded(Callable&& callable) {
 
 }  // namespace
 
-struct MessageLoop::Impl {
+struct CORVANE_PLATFORM_NO_EXPORT MessageLoop::Impl {
     // A watch lives in a slot; its id is the slot's index and the slot's generation, which
     // moves on whenever the slot is let go, so that an id (or an event still pending) of a
     // removed watch never reaches the watch that reuses its slot.

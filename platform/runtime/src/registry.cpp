@@ -580,7 +580,7 @@ const TypeLibraryRegistration* RegistryContents::findTypeLibrary(
 
 Registry::Registry() : Registry(userDataDirectory()) {}
 
-struct Registry::Place {
+struct CORVANE_PLATFORM_NO_EXPORT Registry::Place {
     std::filesystem::path directory;
     std::filesystem::path file;
     RegistryScope scope;
