@@ -59,6 +59,10 @@ if(CORVANE_PACKAGE_DEB)
   # the version that introduced it (debian/libcorvane-platform1.symbols). dpkg-gensymbols
   # fails the build when the library exports anything more or less than that list says.
   set(runtime_symbols ${CMAKE_CURRENT_BINARY_DIR}/debian/runtime/symbols)
+  # dpkg-gensymbols reads the source package's control file (newer dpkg insists): the fields
+  # it needs of it.
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/debian/control
+       "Source: corvane\n\nPackage: libcorvane-platform1\nArchitecture: any\n")
   add_custom_command(OUTPUT ${runtime_symbols}
     COMMAND dpkg-gensymbols -plibcorvane-platform1 -v${PROJECT_VERSION} -c4
             -e$<TARGET_FILE:platform>

@@ -19,7 +19,7 @@ if [ "$mode" != check ] && [ "$mode" != update ] || [ -z "$build" ]; then
   echo "usage: scripts/abi.sh check|update BUILD_DIR" >&2
   exit 2
 fi
-for tool in abidw abidiff nm c++filt; do
+for tool in abidw abidiff nm c++filt readelf; do
   if ! command -v "$tool" >/dev/null; then
     echo "abi.sh: $tool is missing (scripts/setup.sh installs abigail-tools and binutils)" >&2
     exit 1
@@ -30,6 +30,15 @@ library="$(readlink -f "$build/bin/libcorvane_platform.so.1")"
 baseline_abi="$top/abi/libcorvane_platform.abi"
 baseline_exports="$top/abi/libcorvane_platform.exports"
 behind_handles="$top/abi/state_behind_handles.suppr"
+baseline_toolchain="$top/abi/toolchain"
+other_toolchain="$top/abi/other_toolchain.suppr"
+
+# The major version of the GCC that compiled the library, from its debug information.
+compiler_major() {
+  local producer
+  producer=$( (readelf --debug-dump=info "$1" 2>/dev/null || true) | grep -m1 'DW_AT_producer' || true)
+  sed -n 's/.*GNU C++[0-9]* \([0-9]*\)\..*/gcc \1/p' <<<"$producer"
+}
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
@@ -46,6 +55,7 @@ if [ "$mode" = update ]; then
   mkdir -p "$top/abi"
   cp "$work/exports" "$baseline_exports"
   cp "$work/abi" "$baseline_abi"
+  compiler_major "$library" >"$baseline_toolchain"
   echo "abi.sh: baseline written from $library ($(wc -l <"$baseline_exports") exported symbols)"
   exit 0
 fi
@@ -74,9 +84,14 @@ if [ -n "$added" ]; then
   failed=1
 fi
 
+suppressions=(--suppressions "$behind_handles")
+toolchain="$(compiler_major "$library")"
+if [ "$toolchain" != "$(cat "$baseline_toolchain" 2>/dev/null)" ]; then
+  echo "abi.sh: built with $toolchain, the baseline with $(cat "$baseline_toolchain" 2>/dev/null): the standard library's insides are not compared"
+  suppressions+=(--suppressions "$other_toolchain")
+fi
 set +e
-abidiff --no-show-locs --suppressions "$behind_handles" "$baseline_abi" "$library" \
-  >"$work/abidiff" 2>&1
+abidiff --no-show-locs "${suppressions[@]}" "$baseline_abi" "$library" >"$work/abidiff" 2>&1
 status=$?
 set -e
 if [ "$status" -ne 0 ]; then
