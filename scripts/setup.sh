@@ -32,7 +32,7 @@ test_packages=(
   pybind11-dev python3-dev python3-pytest
   x11-utils
   python3
-  ser2net python3-serial
+  ser2net python3-serial tshark
   gettext locales file lintian desktop-file-utils abigail-tools
   debootstrap
   umockdev libumockdev-dev gir1.2-umockdev-1.0 python3-gi
