@@ -409,7 +409,8 @@ void Rfc2217SerialLine::applySettings(const SerialSettings& settings, int32_t ha
     request.wanted[1] = rfc2217::baudRateValue(settings.baudRate);
     request.wanted[2] = std::string(1, static_cast<char>(settings.dataBits));
     request.wanted[3] = std::string(1, static_cast<char>(rfc2217::parityValue(settings.parity)));
-    request.wanted[4] = std::string(1, static_cast<char>(rfc2217::stopSizeValue(settings.stopBits)));
+    request.wanted[4] =
+        std::string(1, static_cast<char>(rfc2217::stopSizeValue(settings.stopBits)));
     for (int index = 1; index <= 4; ++index)
         sendCommand(static_cast<uint8_t>(index), request.wanted[index]);
     m_requests.push_back(std::move(request));
