@@ -12,7 +12,8 @@
 // ("fault: sent 1000 corrupt 0x5a", "fault: - - unplug 2000ms"); these lines are for
 // scripts and are not translated. Each is flushed at once.
 //
-// Exit status 0 when interrupted or when a replay has played to its end, 1 when the
+// Exit status 0 when interrupted or when a replay has played to its end (a second after its
+// last event, so that the client gets it), 1 when the
 // platform reports an error (a port taken, a source that does not open, a capture or fault
 // schedule refused: nothing is served then), when a recorded source goes away or when the
 // output cannot be written, 2 for a wrong command line, 3 when a strict replay receives a
@@ -23,6 +24,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -62,6 +64,9 @@ constexpr int kInterrupted = 0;
 constexpr int kFailed = 1;
 constexpr int kWrongCommandLine = 2;
 constexpr int kMismatch = 3;
+
+// How long a replay that has played to its end goes on serving.
+constexpr std::chrono::milliseconds kLingerAfterReplay{1000};
 
 void printUsage(std::FILE* out) {
     std::fputs(
@@ -474,6 +479,7 @@ int serve(CommandLine line) {
     platform::MessageLoop& loop = platform::MessageLoop::current();
     int status = kInterrupted;
     size_t faultsShown = 0;
+    std::optional<platform::MessageLoop::TimerId> ending;
     const std::function<void()> showStatus = [&] {
         const DeviceStatus now = server->status();
         for (; faultsShown < now.faults.size(); ++faultsShown)
@@ -494,8 +500,10 @@ int serve(CommandLine line) {
                              .c_str());
             status = kFailed;
             loop.quit();
-        } else if (now.finished) {
-            loop.quit();
+        } else if (now.finished && !ending) {
+            // The last answer may still be on its way to the client: it is served a while
+            // longer, so that closing does not cut it off.
+            ending = loop.startTimer(kLingerAfterReplay, false, [&loop] { loop.quit(); });
         }
     };
     server->onStatusChange(showStatus);
