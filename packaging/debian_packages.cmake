@@ -1,6 +1,6 @@
 # Four Debian packages made by CPack from the install components (scripts/package.sh):
 #   libcorvane-platform1     runtime    the platform library
-#   corvane                  module     the control, corvane-register, corvane-ports, man pages, messages,
+#   corvane                  module     the control, corvane-register, corvane-ports, corvane-device, man pages, messages,
 #                                       docs; registers the control for all users
 #   libcorvane-platform-dev  dev        headers, CMake and pkg-config files, example host
 #   sampleton                sampleton  the window, its desktop entry and icon
@@ -127,8 +127,10 @@ set(CPACK_DEBIAN_MODULE_DESCRIPTION "serial-port communications control Portula
 Corvane's control Portula carries serial-port traffic, or the same traffic
 over UDP, for programs built on the Corvane platform. The package registers
 it for all users of the machine; corvane-register registers other builds,
-and corvane-ports lists the machine's serial ports and says which port
-number opens each.")
+corvane-ports lists the machine's serial ports and says which port
+number opens each, and corvane-device serves virtual serial devices
+(a null-modem pair, an echo, recordings and their replay, faults on cue)
+for testing without hardware.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libcorvane-platform-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

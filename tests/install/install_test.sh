@@ -39,6 +39,7 @@ for header in portula_interface.h portula.h; do
 done
 [ -f "$prefix/share/man/man1/corvane-register.1.gz" ] || fail "no man page"
 [ -f "$prefix/share/man/man1/corvane-ports.1.gz" ] || fail "no man page of corvane-ports"
+[ -f "$prefix/share/man/man1/corvane-device.1.gz" ] || fail "no man page of corvane-device"
 [ -f "$prefix/share/locale/ja/LC_MESSAGES/corvane.mo" ] || fail "no Japanese catalogue"
 if [ -d "$build/sample_app" ] && [ -x "$build/bin/Sampleton" ]; then
   [ -f "$prefix/share/applications/sampleton.desktop" ] || fail "no desktop entry"
@@ -72,6 +73,9 @@ japanese "$register" --help | grep -q '使い方' || fail "Japanese help"
 ports_tool="$prefix/bin/corvane-ports"
 LC_ALL=C "$ports_tool" --help | grep -q '^Usage: corvane-ports' || fail "corvane-ports help"
 japanese "$ports_tool" --help | grep -q '使い方' || fail "corvane-ports Japanese help"
+device_tool="$prefix/bin/corvane-device"
+LC_ALL=C "$device_tool" --help | grep -q '^Usage: corvane-device' || fail "corvane-device help"
+japanese "$device_tool" --help | grep -q '使い方' || fail "corvane-device Japanese help"
 
 # The port list of a mock machine, through the installed tool (and below the installed module).
 on_mock_machine() {

@@ -271,6 +271,9 @@ multi_arch=$(in_root dpkg-query -W -f='${Multi-Arch}' libcorvane-platform1)
 # The package brings the port lister with what it needs (libudev through its dependencies).
 ports=$(in_root corvane-ports --json 2>&1) && [[ "$ports" == "["* ]] ||
   fail "the installed corvane-ports: $ports"
+device_version=$(in_root corvane-device --version 2>&1) &&
+  [[ "$device_version" == "corvane-device (Corvane) "* ]] ||
+  fail "the installed corvane-device: $device_version"
 step "upgrade" ok "ii $newer" yes - dpkg -i /tmp/newer.deb
 # dpkg --debug=2 names each maintainer script it runs with its arguments, which shows that
 # each failing step took the way back through corvane's postinst that it is there for.
