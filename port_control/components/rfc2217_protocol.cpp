@@ -1,6 +1,7 @@
 #include "components/rfc2217_protocol.h"
 
 #include <cctype>
+#include <iterator>
 #include <utility>
 
 namespace port_control::rfc2217 {
@@ -103,12 +104,18 @@ void StreamReader::read(std::string_view wire, std::string& data, std::vector<Co
 // --- Option negotiation ------------------------------------------------------------------
 
 std::string OptionNegotiator::initialRequests() {
+    // The side that performs the COM Port option is the client.
+    const bool client = m_role == Role::Client;
     std::string out;
     for (uint8_t option : {telnet::kBinary, telnet::kSuppressGoAhead, telnet::kComPort}) {
+        if (option == telnet::kComPort && !client)
+            continue;
         m_local[option].requested = true;
         out += negotiation(telnet::kWill, option);
     }
-    for (uint8_t option : {telnet::kBinary, telnet::kSuppressGoAhead}) {
+    for (uint8_t option : {telnet::kBinary, telnet::kSuppressGoAhead, telnet::kComPort}) {
+        if (option == telnet::kComPort && client)
+            continue;
         m_remote[option].requested = true;
         out += negotiation(telnet::kDo, option);
     }
@@ -175,6 +182,40 @@ uint32_t numberValue(std::string_view value) {
     for (char c : value.substr(0, 4))
         number = (number << 8) | static_cast<uint8_t>(c);
     return number;
+}
+
+namespace {
+constexpr Parity kParities[] = {Parity::None, Parity::Odd, Parity::Even, Parity::Mark,
+                                Parity::Space};
+constexpr StopBits kStopSizes[] = {StopBits::One, StopBits::Two, StopBits::OnePointFive};
+}  // namespace
+
+uint8_t parityValue(Parity parity) {
+    for (uint8_t i = 0; i < std::size(kParities); ++i) {
+        if (kParities[i] == parity)
+            return static_cast<uint8_t>(i + 1);
+    }
+    return 1;
+}
+
+std::optional<Parity> parityFromValue(uint8_t value) {
+    if (value < 1 || value > std::size(kParities))
+        return std::nullopt;
+    return kParities[value - 1];
+}
+
+uint8_t stopSizeValue(StopBits stopBits) {
+    for (uint8_t i = 0; i < std::size(kStopSizes); ++i) {
+        if (kStopSizes[i] == stopBits)
+            return static_cast<uint8_t>(i + 1);
+    }
+    return 1;
+}
+
+std::optional<StopBits> stopBitsFromValue(uint8_t value) {
+    if (value < 1 || value > std::size(kStopSizes))
+        return std::nullopt;
+    return kStopSizes[value - 1];
 }
 
 std::optional<ServerAddress> parseServerAddress(std::string_view text) {

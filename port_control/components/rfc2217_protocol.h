@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "components/serial_settings.h"
+
 namespace port_control::rfc2217 {
 
 namespace telnet {
@@ -122,18 +124,21 @@ class StreamReader {
     bool m_overlong = false;
 };
 
-// The client's side of option negotiation. It asks for BINARY both ways (so that CR and
-// every other byte pass untouched), suppress-go-ahead both ways and the COM Port option on
-// its own side; it refuses every other option, and answers only requests that change an
-// option's state, so two sides cannot loop.
+// Either side of option negotiation. It asks for BINARY both ways (so that CR and every
+// other byte pass untouched), suppress-go-ahead both ways and the COM Port option: the
+// client offers to perform it, the server asks the client to; it refuses every other
+// option, and answers only requests that change an option's state, so two sides cannot loop.
 class OptionNegotiator {
   public:
-    // What the client sends first.
+    enum class Role { Client, Server };
+    explicit OptionNegotiator(Role role = Role::Client) : m_role(role) {}
+
+    // What this side sends first.
     std::string initialRequests();
     // The answer to a negotiation from the server (possibly empty).
     std::string answer(uint8_t verb, uint8_t option);
 
-    // The server agreed to the COM Port option (DO, or WILL which is answered with DO).
+    // The other side agreed to the COM Port option (DO or WILL).
     bool comPortAgreed() const { return m_comPortAgreed; }
     // The server refused it (DONT to our WILL, and no WILL of its own).
     bool comPortRefused() const { return m_comPortRefused; }
@@ -147,8 +152,9 @@ class OptionNegotiator {
         return option == telnet::kBinary || option == telnet::kSuppressGoAhead ||
                option == telnet::kComPort;
     }
-    Side m_local[256];   // options this client performs (WILL/WONT from us)
-    Side m_remote[256];  // options the server performs (DO/DONT from us)
+    Role m_role;
+    Side m_local[256];   // options this side performs (WILL/WONT from us)
+    Side m_remote[256];  // options the other side performs (DO/DONT from us)
     bool m_comPortAgreed = false;
     bool m_comPortRefused = false;
 };
@@ -162,6 +168,13 @@ std::string comPortCommand(uint8_t code, std::string_view value);
 // The SET-* values for a line setting, and a value back as a number (big-endian).
 std::string baudRateValue(uint32_t baud);
 uint32_t numberValue(std::string_view value);
+
+// The SET-PARITY and SET-STOPSIZE values of a setting, and back (nothing for a value that
+// names no setting, the query 0 among them).
+uint8_t parityValue(Parity parity);
+std::optional<Parity> parityFromValue(uint8_t value);
+uint8_t stopSizeValue(StopBits stopBits);
+std::optional<StopBits> stopBitsFromValue(uint8_t value);
 
 // "rfc2217://host:port" taken apart: host names, IPv4 and bracketed IPv6 addresses; port
 // 1 to 65535. Nothing for any other text.

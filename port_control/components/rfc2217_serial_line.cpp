@@ -45,34 +45,6 @@ std::u16string widen(std::string_view text) {
     return platform::fromUtf8(text);
 }
 
-uint8_t parityValue(Parity parity) {
-    switch (parity) {
-        case Parity::None:
-            return 1;
-        case Parity::Odd:
-            return 2;
-        case Parity::Even:
-            return 3;
-        case Parity::Mark:
-            return 4;
-        case Parity::Space:
-            return 5;
-    }
-    return 1;
-}
-
-uint8_t stopSizeValue(StopBits stopBits) {
-    switch (stopBits) {
-        case StopBits::One:
-            return 1;
-        case StopBits::Two:
-            return 2;
-        case StopBits::OnePointFive:
-            return 3;
-    }
-    return 1;
-}
-
 uint8_t flowControlValue(int32_t handshaking) {
     switch (handshaking) {
         case 1:
@@ -425,8 +397,8 @@ void Rfc2217SerialLine::applySettings(const SerialSettings& settings, int32_t ha
     request.settings = settings;
     request.wanted[1] = rfc2217::baudRateValue(settings.baudRate);
     request.wanted[2] = std::string(1, static_cast<char>(settings.dataBits));
-    request.wanted[3] = std::string(1, static_cast<char>(parityValue(settings.parity)));
-    request.wanted[4] = std::string(1, static_cast<char>(stopSizeValue(settings.stopBits)));
+    request.wanted[3] = std::string(1, static_cast<char>(rfc2217::parityValue(settings.parity)));
+    request.wanted[4] = std::string(1, static_cast<char>(rfc2217::stopSizeValue(settings.stopBits)));
     for (int index = 1; index <= 4; ++index)
         sendCommand(static_cast<uint8_t>(index), request.wanted[index]);
     m_requests.push_back(std::move(request));

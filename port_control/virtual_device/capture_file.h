@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "virtual_device/line_event.h"
@@ -41,8 +42,12 @@ class CaptureWriter {
     void write(const LineEvent& event);
 
   private:
+    void writeRecord(std::string_view record);
+
     std::filesystem::path m_file;
     int m_fd = -1;
+    uint64_t m_written = 0;  // bytes of whole records (and the file's header)
+    int64_t m_lastTime = 0;  // microseconds of the last event written
 };
 
 // The events of a capture file, in order.

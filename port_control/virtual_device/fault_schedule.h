@@ -89,8 +89,8 @@ struct AppliedFault {
 // What the injector makes of a run of bytes: data pieces and, between them, the faults that
 // the device acts on at that point (line conditions, BREAK, modem lines, unplug).
 struct FaultPiece {
-    std::string data;           // bytes to deliver (may be empty)
-    std::optional<Fault> fault; // then this fault, before whatever follows
+    std::string data;            // bytes to deliver (may be empty)
+    std::optional<Fault> fault;  // then this fault, before whatever follows
 };
 
 // Applies a schedule with a seed: every random choice (which byte noise hits, which bits a
@@ -114,13 +114,19 @@ class FaultInjector {
     const std::vector<AppliedFault>& applied() const { return m_applied; }
 
   private:
+    uint64_t nextRandom();
+    uint8_t corruptionMask();  // a nonzero byte to flip bits with
+
     FaultSchedule m_schedule;
     uint64_t m_random[4];  // the generator's state (xoshiro256**)
     uint64_t m_passed[2] = {0, 0};
     size_t m_nextTimed = 0;
-    std::vector<size_t> m_timed;       // indexes of time-triggered faults, by time
-    std::vector<size_t> m_byOffset[2]; // indexes of byte-triggered faults, by offset
+    std::vector<size_t> m_timed;        // indexes of time-triggered faults, by time
+    std::vector<size_t> m_byOffset[2];  // indexes of byte-triggered faults, by offset
     size_t m_nextByOffset[2] = {0, 0};
+    uint64_t m_dropping[2] = {0, 0};        // bytes still to drop, per direction
+    uint64_t m_noiseThreshold[2] = {0, 0};  // a draw below it corrupts the byte
+    bool m_noiseEveryByte[2] = {false, false};
     std::vector<AppliedFault> m_applied;
 };
 

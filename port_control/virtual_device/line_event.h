@@ -20,6 +20,7 @@ enum class LineEventType : uint8_t {
     Break = 0x09,        // the host received a BREAK
     Overrun = 0x0A,      // the host's receiver lost bytes before the next one
     Settings = 0x80,     // the host changed the line settings: bytes is "9600,n,8,1"
+    BreakSent = 0x81,    // the host sent a BREAK
 };
 
 // Bits of `lines`: the host's outputs (RTS, DTR) and inputs (CTS, DCD, DSR, RING).
