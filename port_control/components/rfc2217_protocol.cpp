@@ -74,7 +74,7 @@ void StreamReader::read(std::string_view wire, std::string& data, std::vector<Co
                 afterIac(byte, data);
                 break;
             case State::Negotiation:
-                commands.push_back({Command::Kind::Negotiation, m_verb, byte, 0, {}});
+                commands.push_back({Command::Kind::Negotiation, m_verb, byte, 0, {}, data.size()});
                 m_state = State::Data;
                 break;
             case State::SubnegotiationIac:
@@ -86,7 +86,8 @@ void StreamReader::read(std::string_view wire, std::string& data, std::vector<Co
                     if (!m_overlong && sub.size() >= 2 &&
                         static_cast<uint8_t>(sub[0]) == telnet::kComPort)
                         commands.push_back({Command::Kind::ComPort, 0, telnet::kComPort,
-                                            static_cast<uint8_t>(sub[1]), sub.substr(2)});
+                                            static_cast<uint8_t>(sub[1]), sub.substr(2),
+                                            data.size()});
                     m_state = State::Data;
                 } else {
                     // A command inside a sub-negotiation cuts it short: the sub-negotiation

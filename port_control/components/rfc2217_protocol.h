@@ -94,8 +94,14 @@ struct Command {
     uint8_t option = 0;  // Negotiation: the option
     uint8_t code = 0;    // ComPort: the server's command code (client code + 100)
     std::string value;   // ComPort: the command's value, unescaped
+    // Where the command came among the data: the size the data had then, so that a line
+    // condition is reported at the byte it belongs to. Not part of what the command is.
+    size_t dataAt = 0;
 
-    friend bool operator==(const Command&, const Command&) = default;
+    friend bool operator==(const Command& a, const Command& b) {
+        return a.kind == b.kind && a.verb == b.verb && a.option == b.option && a.code == b.code &&
+               a.value == b.value;
+    }
 };
 
 // Splits a server's stream into data and commands. Both may be cut anywhere between

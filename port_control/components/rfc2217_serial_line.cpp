@@ -239,10 +239,8 @@ ssize_t Rfc2217SerialLine::receive(size_t most) {
         endReceiving(count == 0 ? ECONNRESET : errno);
         return -1;
     }
-    if (m_receivedTaken == m_received.size()) {
-        m_received.clear();
-        m_receivedTaken = 0;
-    }
+    if (m_receivedTaken == m_received.size())
+        restartReceived();
     m_commands.clear();
     m_reader.read(std::string_view(chunk, static_cast<size_t>(count)), m_received, m_commands);
     for (const rfc2217::Command& each : m_commands)
@@ -260,7 +258,15 @@ void Rfc2217SerialLine::endReceiving(int error) {
     m_moreToReceive = false;
 }
 
+void Rfc2217SerialLine::restartReceived() {
+    for (PendingEvent& event : m_events)
+        event.at = event.at > m_receivedTaken ? event.at - m_receivedTaken : 0;
+    m_received.clear();
+    m_receivedTaken = 0;
+}
+
 void Rfc2217SerialLine::handle(const rfc2217::Command& each) {
+    m_commandAt = each.dataAt;
     if (each.kind == rfc2217::Command::Kind::Negotiation) {
         queue(m_options.answer(each.verb, each.option));
         return;
@@ -297,25 +303,25 @@ void Rfc2217SerialLine::noteModemState(uint8_t state) {
     const uint8_t changed = static_cast<uint8_t>(state ^ m_modemState);
     m_modemState = state & 0xF0;
     if ((state & modem::kCtsDelta) || (changed & modem::kCts))
-        m_events.push_back(comm_events::kCtsChange);
+        m_events.push_back({m_commandAt, comm_events::kCtsChange});
     if (((state & modem::kDsrDelta) || (changed & modem::kDsr)) && !(state & modem::kDsr))
-        m_events.push_back(comm_events::kDsrFell);
+        m_events.push_back({m_commandAt, comm_events::kDsrFell});
     if ((state & modem::kCdDelta) || (changed & modem::kCd))
-        m_events.push_back(comm_events::kCdChange);
+        m_events.push_back({m_commandAt, comm_events::kCdChange});
     if (state & modem::kRingTrailingEdge)
-        m_events.push_back(comm_events::kRing);
+        m_events.push_back({m_commandAt, comm_events::kRing});
 }
 
 void Rfc2217SerialLine::noteLineState(uint8_t state) {
     namespace line = rfc2217::line_state;
     if (state & line::kBreak)
-        m_events.push_back(comm_events::kBreak);
+        m_events.push_back({m_commandAt, comm_events::kBreak});
     if (state & line::kFraming)
-        m_events.push_back(comm_events::kFraming);
+        m_events.push_back({m_commandAt, comm_events::kFraming});
     if (state & line::kOverrun)
-        m_events.push_back(comm_events::kOverrun);
+        m_events.push_back({m_commandAt, comm_events::kOverrun});
     if (state & line::kParity)
-        m_events.push_back(comm_events::kParity);
+        m_events.push_back({m_commandAt, comm_events::kParity});
 }
 
 bool Rfc2217SerialLine::hasPendingInput() const {
@@ -335,15 +341,20 @@ ssize_t Rfc2217SerialLine::read(char* buffer, size_t size, std::vector<int16_t>&
         if (receive(kReceiveChunk) <= 0)
             break;
     }
-    events.insert(events.end(), m_events.begin(), m_events.end());
-    m_events.clear();
-    const size_t count = std::min(size, m_received.size() - m_receivedTaken);
-    if (count == 0 && m_receiveEnded) {
+    // The data up to the next event, then the events that came there.
+    size_t count = std::min(size, m_received.size() - m_receivedTaken);
+    if (!m_events.empty() && m_events.front().at > m_receivedTaken)
+        count = std::min(count, m_events.front().at - m_receivedTaken);
+    std::memcpy(buffer, m_received.data() + m_receivedTaken, count);
+    m_receivedTaken += count;
+    size_t delivered = 0;
+    while (delivered < m_events.size() && m_events[delivered].at <= m_receivedTaken)
+        events.push_back(m_events[delivered++].code);
+    m_events.erase(m_events.begin(), m_events.begin() + static_cast<ptrdiff_t>(delivered));
+    if (count == 0 && delivered == 0 && m_receiveEnded) {
         errno = m_receiveFailure;
         return -1;
     }
-    std::memcpy(buffer, m_received.data() + m_receivedTaken, count);
-    m_receivedTaken += count;
     return static_cast<ssize_t>(count);
 }
 
@@ -398,7 +409,8 @@ void Rfc2217SerialLine::applySettings(const SerialSettings& settings, int32_t ha
     request.wanted[1] = rfc2217::baudRateValue(settings.baudRate);
     request.wanted[2] = std::string(1, static_cast<char>(settings.dataBits));
     request.wanted[3] = std::string(1, static_cast<char>(rfc2217::parityValue(settings.parity)));
-    request.wanted[4] = std::string(1, static_cast<char>(rfc2217::stopSizeValue(settings.stopBits)));
+    request.wanted[4] =
+        std::string(1, static_cast<char>(rfc2217::stopSizeValue(settings.stopBits)));
     for (int index = 1; index <= 4; ++index)
         sendCommand(static_cast<uint8_t>(index), request.wanted[index]);
     m_requests.push_back(std::move(request));
@@ -475,15 +487,15 @@ void Rfc2217SerialLine::discardInput() {
     if (::ioctl(m_socket.get(), FIONREAD, &waiting) != 0 || waiting < 0)
         waiting = 0;
     for (size_t left = static_cast<size_t>(waiting); left > 0;) {
-        m_received.clear();
-        m_receivedTaken = 0;
+        m_receivedTaken = m_received.size();
+        restartReceived();
         const ssize_t count = receive(std::min(left, kReceiveChunk));
         if (count <= 0)
             break;
         left -= std::min(left, static_cast<size_t>(count));
     }
-    m_received.clear();
-    m_receivedTaken = 0;
+    m_receivedTaken = m_received.size();
+    restartReceived();
     m_moreToReceive = false;
     sendCommand(command::kPurgeData, std::string(1, static_cast<char>(rfc2217::purge::kReceive)));
 }

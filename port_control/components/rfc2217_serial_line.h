@@ -129,7 +129,16 @@ class Rfc2217SerialLine final : public SerialLine {
     bool m_receiveEnded = false;
     int m_receiveFailure = 0;
     bool m_moreToReceive = false;  // a read stopped at its budget, not at an empty socket
-    std::vector<int16_t> m_events;
+    // Events for the host, each after the first `at` bytes of m_received: a line condition
+    // is reported at the byte where it happened.
+    struct PendingEvent {
+        size_t at;
+        int16_t code;
+    };
+    std::vector<PendingEvent> m_events;
+    size_t m_commandAt = 0;  // where the command being handled came among the data
+    // m_received starts anew: what waits is now at its start.
+    void restartReceived();
 
     uint8_t m_modemState = 0;
     bool m_suspended = false;

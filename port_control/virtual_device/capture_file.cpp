@@ -52,7 +52,8 @@ std::optional<LineEventType> typeFromCode(uint8_t code) {
         case LineEventType::Break:
         case LineEventType::Overrun:
             return static_cast<LineEventType>(code);
-        case LineEventType::Settings:  // only a status change with its own footer
+        case LineEventType::Settings:   // only a status change with its own footer
+        case LineEventType::BreakSent:  // only a BREAK with its own footer
             break;
     }
     return std::nullopt;
@@ -233,6 +234,8 @@ class CaptureParser {
         event.type = *type;
         if (event.type == LineEventType::Status && footer == kSettingsFooter)
             event.type = LineEventType::Settings;
+        if (event.type == LineEventType::Break && footer == kSentFooter)
+            event.type = LineEventType::BreakSent;
         const std::u16string problem = contentProblem(event);
         if (!problem.empty())
             fail(problem);
@@ -308,9 +311,15 @@ void CaptureWriter::write(const LineEvent& event) {
     m_lastTime = time;
     const auto seconds = static_cast<uint32_t>(time / kMicrosecondsPerSecond);
     const auto microseconds = static_cast<uint32_t>(time % kMicrosecondsPerSecond);
-    const bool settings = event.type == LineEventType::Settings;
-    const uint8_t code = settings ? 0 : static_cast<uint8_t>(event.type);
-    const uint16_t footer = settings ? kSettingsFooter : 0;
+    uint8_t code = static_cast<uint8_t>(event.type);
+    uint16_t footer = 0;
+    if (event.type == LineEventType::Settings) {
+        code = static_cast<uint8_t>(LineEventType::Status);
+        footer = kSettingsFooter;
+    } else if (event.type == LineEventType::BreakSent) {
+        code = static_cast<uint8_t>(LineEventType::Break);
+        footer = kSentFooter;
+    }
 
     std::string_view rest = event.bytes;
     do {

@@ -4,7 +4,8 @@
 // Each record is one LineEvent: a 12-byte header (seconds and microseconds of the time,
 // big-endian; the event type; the modem lines; a 2-byte footer) and then the bytes. Settings
 // changes have no type of their own in the format: they are written as a status change
-// (type 0) whose footer is kSettingsFooter and whose bytes are the settings text.
+// (type 0) whose footer is kSettingsFooter and whose bytes are the settings text. A BREAK
+// the host sent is a BREAK (type 9) whose footer is kSentFooter.
 //
 // A capture is untrusted input: reading checks every record (lengths, types, order of
 // times) and refuses the first that is wrong with error 380 naming the record's number and
@@ -24,6 +25,8 @@ namespace port_control::virtual_device {
 
 constexpr uint32_t kLinkTypeRtacSerial = 250;
 constexpr uint16_t kSettingsFooter = 0x5345;  // "SE"
+// A BREAK the host sent (the format's BREAK is one the host received) has this footer.
+constexpr uint16_t kSentFooter = 0x5458;  // "TX"
 constexpr size_t kLongestData = 65536;
 constexpr size_t kMostEvents = 1u << 22;
 

@@ -204,7 +204,8 @@ void DeviceServer::onStatusChange(std::function<void()> callback) {
 // --- On a thread of its own ----------------------------------------------------------------
 
 BackgroundDevice::BackgroundDevice(DeviceOptions options) {
-    m_thread = std::thread([this, options = std::move(options)]() mutable { run(std::move(options)); });
+    m_thread =
+        std::thread([this, options = std::move(options)]() mutable { run(std::move(options)); });
     std::unique_lock lock(m_mutex);
     m_changed.wait(lock, [this] { return m_started; });
     if (m_startFailure) {

@@ -159,8 +159,8 @@ uint32_t Rfc2217ServerSession::handleControl(uint8_t value, std::string& replies
 void Rfc2217ServerSession::appendLineState(uint8_t state, std::string& wire) const {
     const uint8_t shown = state & m_lineStateMask;
     if (shown != 0)
-        wire += comPortCommand(command::kNotifyLineState + command::kServerOffset,
-                               byteValue(shown));
+        wire +=
+            comPortCommand(command::kNotifyLineState + command::kServerOffset, byteValue(shown));
 }
 
 void Rfc2217ServerSession::appendModemState(uint8_t state, uint8_t before,
@@ -178,8 +178,8 @@ void Rfc2217ServerSession::appendModemState(uint8_t state, uint8_t before,
         value |= modem::kRingTrailingEdge;
     value &= m_modemStateMask;
     if (value != 0 || before == state)  // an answer to a question is sent even when quiet
-        wire += comPortCommand(command::kNotifyModemState + command::kServerOffset,
-                               byteValue(value));
+        wire +=
+            comPortCommand(command::kNotifyModemState + command::kServerOffset, byteValue(value));
 }
 
 }  // namespace port_control::virtual_device

@@ -24,7 +24,7 @@ constexpr size_t kReadChunk = 64 * 1024;
 [[noreturn]] void failListening(uint16_t port, int err) {
     std::string text = "127.0.0.1:" + std::to_string(port) + ": " + std::strerror(err);
     throw platform::Error(err == EADDRINUSE || err == EACCES ? platform::errors::kPermissionDenied
-                                                            : platform::errors::kDeviceUnavailable,
+                                                             : platform::errors::kDeviceUnavailable,
                           u"仮想ポートを開けません: " + platform::fromUtf8(text));
 }
 
@@ -101,14 +101,13 @@ void ServedPort::accept() {
     m_out.clear();
     m_sent = 0;
     m_wasFull = false;
-    m_clientWatch = m_loop.watchFd(m_client.get(), platform::MessageLoop::kReadable,
-                                   [this](uint32_t events) {
-                                       if (events & platform::MessageLoop::kWritable)
-                                           flush();
-                                       if (connected() &&
-                                           (events & ~platform::MessageLoop::kWritable))
-                                           readClient();
-                                   });
+    m_clientWatch =
+        m_loop.watchFd(m_client.get(), platform::MessageLoop::kReadable, [this](uint32_t events) {
+            if (events & platform::MessageLoop::kWritable)
+                flush();
+            if (connected() && (events & ~platform::MessageLoop::kWritable))
+                readClient();
+        });
     queue(m_session->start());
     // Where the lines stand, without changes, so the client starts from them.
     std::string wire;
@@ -128,8 +127,8 @@ void ServedPort::readClient() {
     }
     std::string data;
     std::string replies;
-    uint32_t changes = m_session->read(std::string_view(buffer, static_cast<size_t>(n)), data,
-                                       replies);
+    uint32_t changes =
+        m_session->read(std::string_view(buffer, static_cast<size_t>(n)), data, replies);
     if (changes & Rfc2217ServerSession::kModemStateAsked)
         m_session->appendModemState(m_inputs, m_inputs, replies);
     queue(replies);

@@ -33,8 +33,9 @@ std::chrono::microseconds now() {
 
 std::unique_ptr<SerialLine> openSource(std::string source) {
     const bool number = !source.empty() && source.size() <= 3 &&
-                        std::all_of(source.begin(), source.end(),
-                                    [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+                        std::all_of(source.begin(), source.end(), [](char c) {
+                            return std::isdigit(static_cast<unsigned char>(c));
+                        });
     if (number)
         source = platform::devicePathForPort(std::stoi(source)).string();
     if (Rfc2217SerialLine::isNetworkAddress(source))

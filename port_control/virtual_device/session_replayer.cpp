@@ -173,8 +173,8 @@ class Replayer final : public DeviceModel {
         if (m_next == 0)
             return m_lastAction;
         const auto delay = m_events[m_next].time - m_events[m_next - 1].time;
-        const auto scaled = std::chrono::duration<double, std::micro>(
-            static_cast<double>(delay.count()) / m_speed);
+        const auto scaled =
+            std::chrono::duration<double, std::micro>(static_cast<double>(delay.count()) / m_speed);
         return m_lastAction + std::chrono::duration_cast<Clock::duration>(scaled);
     }
 

@@ -122,7 +122,8 @@ void receiveCharacters(const SerialSettings& sender, const SerialSettings& recei
     }
     const SentLine line(sender, sent);
     // The receiver's bit time in the sender's bit times.
-    const double bit = static_cast<double>(sender.baudRate) / static_cast<double>(receiver.baudRate);
+    const double bit =
+        static_cast<double>(sender.baudRate) / static_cast<double>(receiver.baudRate);
     const bool checksParity = receiver.parity != Parity::None;
     double t = 0;
     for (;;) {
