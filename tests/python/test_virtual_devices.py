@@ -63,9 +63,10 @@ def test_two_controls_on_a_virtual_pair_exchange_every_byte_and_cross_their_line
                                                ("RTSEnable", ("CTSHolding",)))
                            for name in names)
 
-            for end, line, state in [(0, "DTREnable", False), (0, "RTSEnable", False),
-                                     (1, "DTREnable", False), (1, "RTSEnable", False),
-                                     (0, "DTREnable", True), (1, "RTSEnable", True),
+            for end, line in outputs:
+                setattr(ends[end], line, False)
+            assert corvane.run_until(lines_follow, timeout=5)
+            for end, line, state in [(0, "DTREnable", True), (1, "RTSEnable", True),
                                      (0, "RTSEnable", True), (1, "DTREnable", True),
                                      (0, "DTREnable", False), (1, "RTSEnable", False)]:
                 outputs[(end, line)] = state
