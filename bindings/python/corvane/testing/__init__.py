@@ -15,6 +15,7 @@ the platform reads a temporary port map (CORVANE_PLATFORM_PORT_MAP) that holds t
 ports only; the user's own map is neither read nor written meanwhile. See docs/python.md.
 """
 
+import atexit as _atexit
 import contextlib as _contextlib
 import dataclasses as _dataclasses
 import os as _os
@@ -99,13 +100,24 @@ class _TemporaryPortMap:
                 self._entries.pop(number, None)
             if self._entries:
                 self._write()
-                return
-            if self._previous is None:
-                _os.environ.pop(PORT_MAP_VARIABLE, None)
             else:
-                _os.environ[PORT_MAP_VARIABLE] = self._previous
-            _shutil.rmtree(self._folder, ignore_errors=True)
-            self._folder = None
+                self._discard()
+
+    def discard(self):
+        """Removes the map and puts the variable back, whatever devices are left."""
+        with self._lock:
+            self._entries.clear()
+            self._discard()
+
+    def _discard(self):
+        if self._folder is None:
+            return
+        if self._previous is None:
+            _os.environ.pop(PORT_MAP_VARIABLE, None)
+        else:
+            _os.environ[PORT_MAP_VARIABLE] = self._previous
+        _shutil.rmtree(self._folder, ignore_errors=True)
+        self._folder = None
 
     def _write(self):
         # Whole or not at all: a control looking a number up meanwhile reads the old map or
@@ -119,6 +131,10 @@ class _TemporaryPortMap:
 
 
 _port_map = _TemporaryPortMap()
+
+
+# A program that ends with devices still open leaves no map behind.
+_atexit.register(_port_map.discard)
 
 
 class VirtualDevice:
