@@ -207,7 +207,9 @@ struct EventsView {
 using namespace corvane_python;
 
 PYBIND11_MODULE(_corvane, m) {
-    m.doc() = "The native half of corvane: controls by name, the message loop, registration.";
+    m.doc() =
+        "The native half of corvane: controls by name, the message loop, registration, "
+        "virtual devices.";
 
     m.def("_set_error_class", &setErrorClass);
     closeInterpreterGateAtExit();

@@ -44,8 +44,9 @@ vd::DeviceKind kindNamed(const std::string& name) {
                           "\" (pair, echo, record, replay)");
 }
 
-// One fault as the schedule's grammar words it without its trigger ("break", "drop 5",
-// "cts down", "unplug 2s"): parsed as a schedule line due at once, so both say the same.
+// One fault as the schedule's grammar words it without its trigger ("break", "cts down",
+// "unplug 2s"): parsed as a schedule line due at once, so both say the same and the parser
+// refuses what cannot be applied at a time (the faults that fall on a byte).
 vd::Fault faultFromText(const std::string& text) {
     if (text.find_first_of("\r\n#") != std::string::npos)
         throw py::value_error("a fault is one line without comments: \"" + text + "\"");

@@ -154,9 +154,10 @@ class VirtualDevice:
             raise
 
     def inject(self, fault):
-        """Applies `fault` now: a fault of the schedule grammar without its trigger, such as
-        "break", "drop 3", "corrupt", "parity", "overrun", "cts down", "unplug 2s".
-        A fault the grammar refuses raises corvane.Error (380)."""
+        """Applies `fault` now: a fault of the schedule grammar that needs no byte to fall on,
+        without its trigger: "break", "overrun", "cts down" (cts, dsr, dcd, ring; down, up),
+        "unplug 2s". Any other raises corvane.Error (380). The device's thread applies it a
+        moment later; `status` lists it from then on."""
         self._native.inject(fault)
 
     @property
