@@ -111,7 +111,8 @@ class ScheduleParser {
         uint64_t value = 0;
         const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value);
         if (!allDigits(word) || error != std::errc() || end != word.data() + word.size())
-            fail(u"バイト位置 " + quoted(word) + u" は 0 以上の整数ではありません。");
+            fail(u"バイト位置 " + quoted(word) +
+                 u" は 0 から 2^64 - 1 までの整数でなければなりません。");
         return value;
     }
 
