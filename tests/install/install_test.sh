@@ -171,7 +171,7 @@ with corvane.Dispatch("Corvane.Portula") as p:
   project_version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
   out=$(installed_python - "$project_version" <<'PYTHON'
 import base64, hashlib, importlib.metadata, pathlib, sys
-import corvane
+import corvane, corvane.testing
 
 versions = (importlib.metadata.version("corvane"), corvane.__version__, sys.argv[1])
 assert len(set(versions)) == 1, f"metadata, __version__ and project differ: {versions}"
@@ -187,6 +187,7 @@ installed = {p.relative_to(site).as_posix()
              for folder in ("corvane", f"corvane-{sys.argv[1]}.dist-info")
              for p in (site / folder).rglob("*") if p.is_file() and "__pycache__" not in p.parts}
 assert installed == {entry.as_posix() for entry in recorded}, f"RECORD {recorded}: {installed}"
+assert pathlib.Path(corvane.testing.__file__).parent.parent == site / "corvane"
 PYTHON
   ) || fail "the Python module's version and metadata: $out"
   out=$(installed_python "$source/examples/python/udp_pair.py") || fail "Python example: $out"

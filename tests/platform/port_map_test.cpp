@@ -29,6 +29,7 @@ class PortMapTest : public ::testing::Test {
     }
     void TearDown() override {
         ::unsetenv("CORVANE_PLATFORM_HOME");
+        ::unsetenv("CORVANE_PLATFORM_PORT_MAP");
         fs::remove_all(m_root);
     }
     void writeMap(const std::string& content) {
@@ -183,6 +184,44 @@ TEST_F(PortMapTest, WritesAPrivateMapAndRefusesOneOthersCouldChange) {
             EXPECT_EQ(error.number(), 70);
             EXPECT_THAT(error.what(), ::testing::HasSubstr(map.string()));
         }
+    }
+}
+
+// A process's own map takes the user's place while the variable names it (looked at on every
+// call), with the same checks; the user's map is neither read nor written meanwhile.
+TEST_F(PortMapTest, AMapOfTheProcessOwnReplacesTheUsersWhileSet) {
+    writeMap("1=/dev/users-own\n");
+    const fs::path userMap = portMapFile();
+    const fs::path ownFolder = m_root / "own";
+    const fs::path own = ownFolder / "ports";
+    ::setenv("CORVANE_PLATFORM_PORT_MAP", own.c_str(), 1);
+    EXPECT_EQ(portMapFile(), own);
+    setPortDevice(1, "rfc2217://127.0.0.1:4001");  // creates the folder, private
+    setPortDevice(2, "/dev/pts/3");
+    EXPECT_EQ(devicePathForPort(1), "rfc2217://127.0.0.1:4001");
+    EXPECT_EQ(modeOf(ownFolder), 0700u);
+    EXPECT_EQ(modeOf(own), 0600u);
+    EXPECT_EQ(readMap(), "1=rfc2217://127.0.0.1:4001\n2=/dev/pts/3\n");
+
+    // Only an absolute path counts.
+    for (const char* ignored : {"own/ports", ""}) {
+        SCOPED_TRACE(ignored);
+        ::setenv("CORVANE_PLATFORM_PORT_MAP", ignored, 1);
+        EXPECT_EQ(portMapFile(), userMap);
+        EXPECT_EQ(devicePathForPort(1), "/dev/users-own");
+    }
+    ::unsetenv("CORVANE_PLATFORM_PORT_MAP");
+    EXPECT_EQ(devicePathForPort(2), "/dev/ttyS1");
+    EXPECT_EQ(readMap(), "1=/dev/users-own\n");
+
+    ::setenv("CORVANE_PLATFORM_PORT_MAP", own.c_str(), 1);
+    fs::permissions(own, fs::perms::others_write, fs::perm_options::add);
+    try {
+        devicePathForPort(1);
+        ADD_FAILURE() << "a map others may write was used";
+    } catch (const Error& error) {
+        EXPECT_EQ(error.number(), 70);
+        EXPECT_THAT(error.what(), ::testing::HasSubstr(own.string()));
     }
 }
 

@@ -1,6 +1,6 @@
-// The native half of the corvane package: controls, the thread's message loop and
-// registration. The Python half (corvane/__init__.py) defines corvane.Error, connect()
-// and the asyncio bridge on top of it.
+// The native half of the corvane package: controls, the thread's message loop,
+// registration and the virtual devices of corvane.testing. The Python half
+// (corvane/__init__.py) defines corvane.Error, connect() and the asyncio bridge on top of it.
 #include <dlfcn.h>
 #include <pybind11/stl.h>
 
@@ -20,6 +20,7 @@
 #include "platform/registry.h"
 #include "platform/unknown.h"
 #include "serial_ports.h"
+#include "virtual_devices.h"
 
 namespace corvane_python {
 
@@ -206,7 +207,9 @@ struct EventsView {
 using namespace corvane_python;
 
 PYBIND11_MODULE(_corvane, m) {
-    m.doc() = "The native half of corvane: controls by name, the message loop, registration.";
+    m.doc() =
+        "The native half of corvane: controls by name, the message loop, registration, "
+        "virtual devices.";
 
     m.def("_set_error_class", &setErrorClass);
     closeInterpreterGateAtExit();
@@ -277,6 +280,7 @@ PYBIND11_MODULE(_corvane, m) {
         "Removes the registration of the library at `path` from this user's registry, or "
         "with system=True from the machine-wide one.");
     defineSerialPorts(m);
+    defineVirtualDevices(m);
     m.def("_release_all", &ControlObject::releaseAllOfThisThread);
     m.def("_loaded_libraries", [] {
         std::vector<std::string> paths;

@@ -172,8 +172,8 @@ void replaceMap(const std::filesystem::path& file, const std::vector<std::string
 
 // Rewrites the map with `port`'s entries dropped and, if `device` is given, the entry
 // for it in place of the first one (or at the end).
-void rewriteLocked(int port, const std::optional<std::string>& device) {
-    std::filesystem::path file = portMapFile();
+void rewriteLocked(const std::filesystem::path& file, int port,
+                   const std::optional<std::string>& device) {
     std::vector<std::string> lines;
     bool placed = false;
     for (std::string& line : readLines(file)) {
@@ -192,20 +192,22 @@ void rewriteLocked(int port, const std::optional<std::string>& device) {
 
 // Rewrites the map under the folder lock.
 void rewriteEntry(int port, const std::optional<std::string>& device) {
-    std::filesystem::path folder = userDataDirectory();
-    checkMapFolder(portMapFile());
+    // One look at the environment: the map is the same file from the check to the rename.
+    const std::filesystem::path file = portMapFile();
+    const std::filesystem::path folder = file.parent_path();
+    checkMapFolder(file);
     std::error_code error;
     std::filesystem::create_directories(folder.parent_path(), error);
     if (error)
         throwWriteFailure(error.value());
-    // The folder is the user's alone, as the registry's (the same folder) is.
+    // The folder is the user's alone, as the registry's is.
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
         throwWriteFailure(errno);
-    checkMapFolder(portMapFile());
+    checkMapFolder(file);
     try {
         // Serialises the read-modify-write cycles of different processes on the folder.
         const FolderLock lock = FolderLock::onFolder(folder);
-        rewriteLocked(port, device);
+        rewriteLocked(file, port, device);
     } catch (const FileFailure& failure) {
         throwWriteFailure(failure.errorNumber());
     }
@@ -214,6 +216,10 @@ void rewriteEntry(int port, const std::optional<std::string>& device) {
 }  // namespace
 
 std::filesystem::path portMapFile() {
+    // Read on every call, not kept: a program (a test, a Python script) may point it at a
+    // map of its own while it runs, and back.
+    if (const char* own = ::secure_getenv("CORVANE_PLATFORM_PORT_MAP"); own && *own == '/')
+        return own;
     return userDataDirectory() / "ports";
 }
 

@@ -7,8 +7,9 @@
 // and the port map use that folder only when it belongs to the effective user, no group or
 // other user may write it, and every link on the way to it belongs to that user or to root:
 // root running with a user's environment never writes where that user points.
-// CORVANE_PLATFORM_HOME and CORVANE_PLATFORM_MACHINE_HOME are the environment variables of
-// its own the platform reads.
+// CORVANE_PLATFORM_HOME, CORVANE_PLATFORM_MACHINE_HOME and CORVANE_PLATFORM_PORT_MAP (a port
+// map file of the process's own instead of the one in this folder, port_map.h) are the
+// environment variables of its own the platform reads.
 #pragma once
 
 #include "platform/language_standard.h"

@@ -18,6 +18,12 @@
 // not the user's own regular file (a link is not), or that a group or other users may
 // write, is refused with error 70 naming it (75 and the like, naming it, when it cannot be
 // read).
+//
+// A process may use a map of its own instead: $CORVANE_PLATFORM_PORT_MAP, an absolute path,
+// names the map file (a relative or empty one is ignored, as is the variable in a program
+// with more rights than its user, set-user-ID). It is read on every call, so setting it while
+// the program runs takes effect at once; the checks above apply to that file and its folder
+// alike. Tests and corvane.testing map virtual devices there without touching the user's map.
 #pragma once
 
 #include "platform/language_standard.h"
@@ -28,7 +34,7 @@
 
 namespace platform {
 
-// The map file itself.
+// The map file itself: $CORVANE_PLATFORM_PORT_MAP, or `<userDataDirectory()>/ports`.
 CORVANE_PLATFORM_EXPORT std::filesystem::path portMapFile();
 
 // The device of `port` (1 or more; error 5 otherwise).
