@@ -138,8 +138,8 @@ class RawRelay {
             bool moved = false;
             for (int i = 0; i < 2; ++i) {
                 if (sent[i] < bytes.size()) {
-                    const size_t n = bench::writeSome(clients[i].get(),
-                                                      std::string_view(bytes).substr(sent[i]));
+                    const size_t n =
+                        bench::writeSome(clients[i].get(), std::string_view(bytes).substr(sent[i]));
                     sent[i] += n;
                     moved = moved || n > 0;
                 }
@@ -219,8 +219,8 @@ class RawRelay {
 
     static void flush(int fd, std::string& pending, size_t& taken) {
         while (taken < pending.size()) {
-            const ssize_t n = ::send(fd, pending.data() + taken, pending.size() - taken,
-                                     MSG_NOSIGNAL);
+            const ssize_t n =
+                ::send(fd, pending.data() + taken, pending.size() - taken, MSG_NOSIGNAL);
             if (n <= 0)
                 break;
             taken += static_cast<size_t>(n);
@@ -267,11 +267,11 @@ void BM_Pacing(benchmark::State& state) {
         seconds = pair.transfer(bytes, false);
     const double expected = static_cast<double>(bytes.size()) * 10 / baud;
     const double ratio = seconds / expected;
-    bench::recordRow(state, {"V2. Pacing: " + std::to_string(bytes.size()) + " bytes at " +
-                                 settings,
-                             bench::formatFixed(seconds, 3) + " s",
-                             bench::formatFixed(expected, 3) + " s character time", ratio,
-                             bench::atMost(2.0, "within 2 %").on(std::fabs(ratio - 1) * 100)});
+    bench::recordRow(state,
+                     {"V2. Pacing: " + std::to_string(bytes.size()) + " bytes at " + settings,
+                      bench::formatFixed(seconds, 3) + " s",
+                      bench::formatFixed(expected, 3) + " s character time", ratio,
+                      bench::atMost(2.0, "within 2 %").on(std::fabs(ratio - 1) * 100)});
 }
 BENCHMARK(BM_Pacing)->ArgNames({"fast"})->Arg(0)->Arg(1)->Iterations(1)->Unit(
     benchmark::kMillisecond);
@@ -317,14 +317,12 @@ void BM_IdlePair(benchmark::State& state) {
         figures = bench::childFigures(
             "'" + g_self + "' --idle-pair-child" + (bench::smokeRun() ? " --smoke" : ""),
             "idle pair");
-    bench::recordRow(state, {"V3. Idle pair: CPU while idle", bench::formatFixed(
-                                                                 figures["cpu_percent"], 2) +
-                                                                 " %",
-                             "no polling", figures["cpu_percent"],
-                             bench::atMost(0.1, "<= 0.1 % (no polling)")});
-    bench::recordRow(state, {"V3. Idle pair: resident memory",
-                             bench::formatBytes(figures["rss_kib"] * 1024), "8 MiB",
-                             figures["rss_kib"] / 8192, bench::atMost(1.0, "< 8 MiB")});
+    bench::recordRow(state, {"V3. Idle pair: CPU while idle",
+                             bench::formatFixed(figures["cpu_percent"], 2) + " %", "no polling",
+                             figures["cpu_percent"], bench::atMost(0.1, "<= 0.1 % (no polling)")});
+    bench::recordRow(
+        state, {"V3. Idle pair: resident memory", bench::formatBytes(figures["rss_kib"] * 1024),
+                "8 MiB", figures["rss_kib"] / 8192, bench::atMost(1.0, "< 8 MiB")});
 }
 BENCHMARK(BM_IdlePair)->Iterations(1)->Unit(benchmark::kMillisecond);
 

@@ -51,8 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                "%zu bytes of answers to %zu bytes", wholeReplies.size(), wire.size());
 
     const SerialSettings& settings = whole.settings();
-    FUZZ_CHECK(settings.dataBits >= 5 && settings.dataBits <= 8, "%d data bits",
-               settings.dataBits);
+    FUZZ_CHECK(settings.dataBits >= 5 && settings.dataBits <= 8, "%d data bits", settings.dataBits);
     FUZZ_CHECK(settings.baudRate >= 50 && settings.baudRate <= 0x7FFFFFFF, "%u bit/s",
                settings.baudRate);
     return 0;

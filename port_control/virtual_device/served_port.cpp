@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <termios.h>
@@ -92,7 +93,16 @@ void ServedPort::listen() {
 void ServedPort::accept() {
     platform::FileDescriptor client(
         ::accept4(m_listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-    if (client.get() < 0 || connected())
+    if (client.get() < 0)
+        return;
+    // A client held up (its data waiting for the other end) is not read, so its hang-up
+    // has not been seen: one that is gone makes room for the new one.
+    if (connected() && m_held) {
+        pollfd state{m_client.get(), POLLRDHUP, 0};
+        if (::poll(&state, 1, 0) > 0 && (state.revents & (POLLRDHUP | POLLHUP | POLLERR)))
+            endClient();
+    }
+    if (connected())
         return;  // a serial port opens once: a second client is closed at once
     const int on = 1;
     ::setsockopt(client.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);

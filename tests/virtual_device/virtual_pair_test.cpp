@@ -1,6 +1,11 @@
 // Two serial ports of the control joined by a virtual null-modem pair, each reaching its end
 // through the port map as a network serial port: data, modem lines, BREAK, settings that
 // differ between the ends, and a device that is unplugged and comes back.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +19,7 @@
 #include "components/serial_errors.h"
 #include "components/serial_port.h"
 #include "platform/error.h"
+#include "platform/file_descriptor.h"
 #include "platform/message_loop.h"
 #include "platform/port_map.h"
 #include "port_control/support/pty_pair.h"
@@ -153,6 +159,51 @@ TEST_F(VirtualPairTest, SettingsThatDifferRaiseTheLineErrorAtItsByte) {
         sender.port.put_PortOpen(kFalse);
         receiver.port.put_PortOpen(kFalse);
     }
+}
+
+// A TCP connection to an end, on 127.0.0.1.
+platform::FileDescriptor connectTo(const std::string& address) {
+    const uint16_t port = static_cast<uint16_t>(std::stoi(address.substr(address.rfind(':') + 1)));
+    platform::FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&peer), sizeof peer), 0);
+    return fd;
+}
+
+TEST_F(VirtualPairTest, ClientGoneWhileItsDataIsHeldUpFreesItsEnd) {
+    start();
+    // The second end's client never reads; the first floods until the device holds it up,
+    // then hangs up.
+    platform::FileDescriptor reader = connectTo(m_device->addresses().at(1));
+    {
+        platform::FileDescriptor flooder = connectTo(m_device->addresses().at(0));
+        ::fcntl(flooder.get(), F_SETFL, O_NONBLOCK);
+        const std::string chunk(64 * 1024, 'x');
+        size_t stalls = 0;
+        while (stalls < 20) {
+            if (::send(flooder.get(), chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0) {
+                stalls = 0;
+                continue;
+            }
+            ++stalls;
+            std::this_thread::sleep_for(20ms);
+        }
+    }
+    // The first end opens for the next program, as a closed serial port does.
+    Port port;
+    bool opened = false;
+    for (int attempt = 0; attempt < 20 && !opened; ++attempt) {
+        try {
+            port.open(kFirst, u"9600,n,8,1");
+            opened = true;
+        } catch (const platform::Error&) {
+            std::this_thread::sleep_for(100ms);
+        }
+    }
+    EXPECT_TRUE(opened);
 }
 
 TEST_F(VirtualPairTest, UnpluggedDeviceIsLostAndOpensAgainAfterTheReplug) {
