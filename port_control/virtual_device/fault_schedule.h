@@ -16,7 +16,8 @@
 //   noise 0.01 received             probability (or only in one direction)
 //
 // "sent" is the direction from the host to the device (on a pair, from the first port to the
-// second) and "received" the other. A byte-triggered fault applies to the byte at that
+// second) and "received" the other. An echo carries every byte once, on its way back:
+// its faults are "received". A byte-triggered fault applies to the byte at that
 // offset (corrupt, drop from it, parity, framing) or just before it (the others).
 //
 // A schedule is untrusted input: the first line that is not a fault is refused with error
