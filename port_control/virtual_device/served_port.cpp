@@ -123,7 +123,8 @@ void ServedPort::accept() {
     std::string wire;
     m_session->appendModemState(m_inputs, m_inputs, wire);
     queue(wire);
-    m_device.clientChanged(*this, kConnected);
+    if (connected())  // sending the negotiation may have found it gone
+        m_device.clientChanged(*this, kConnected);
 }
 
 void ServedPort::readClient() {
