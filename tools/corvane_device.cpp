@@ -19,7 +19,6 @@
 // output cannot be written, 2 for a wrong command line, 3 when a strict replay receives a
 // byte that was not recorded. Port map entries that --map wrote are taken back on exit.
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,6 +41,7 @@
 #include "platform/file_descriptor.h"
 #include "platform/message_loop.h"
 #include "platform/port_map.h"
+#include "stop_signals.h"
 #include "tool_messages.h"
 #include "virtual_device/capture_file.h"
 #include "virtual_device/device_server.h"
@@ -418,16 +418,7 @@ void printLine(const std::string& line) {
 // starts so that neither can end the tool before it has taken its map entries back), the end
 // of a replay, a strict replay's mismatch or a recorded source's going away.
 int serve(CommandLine line) {
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    const platform::FileDescriptor signalFd(
-        ::sigprocmask(SIG_BLOCK, &signals, nullptr) == 0
-            ? ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK)
-            : -1);
-    if (signalFd.get() < 0)
-        throw platform::Error(platform::errors::kOutOfMemory);
+    tools::StopSignals stopSignals;
 
     if (line.faultsFile) {
         try {
@@ -508,15 +499,8 @@ int serve(CommandLine line) {
     };
     server->onStatusChange(showStatus);
     showStatus();
-    const platform::MessageLoop::WatchId signalWatch = loop.watchFd(
-        signalFd.get(), platform::MessageLoop::kReadable, [&loop, &signalFd](uint32_t) {
-            signalfd_siginfo info{};
-            while (::read(signalFd.get(), &info, sizeof info) == sizeof info) {
-            }
-            loop.quit();
-        });
+    stopSignals.quitOnArrival(loop);
     loop.run();
-    loop.removeWatch(signalWatch);
     return status;
 }
 

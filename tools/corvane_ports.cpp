@@ -13,8 +13,6 @@
 // a wrong command line (port numbers run from 1 to 255, as CommPort's). Messages in the
 // user's language (gettext domain "corvane"); the JSON keys and the watch's
 // "arrived"/"left" are not translated.
-#include <signal.h>
-#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +34,7 @@
 #include "platform/port_map.h"
 #include "platform/serial_devices.h"
 #include "platform/utf8.h"
+#include "stop_signals.h"
 #include "tool_messages.h"
 
 namespace {
@@ -420,27 +419,11 @@ int watchPorts() {
     platform::MessageLoop& loop = platform::MessageLoop::current();
     const platform::SerialPortWatch watch(&printChange, loop);
     warnOfRefusedMap(watch.portMapRefusal());
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    const platform::FileDescriptor signalFd(
-        ::sigprocmask(SIG_BLOCK, &signals, nullptr) == 0
-            ? ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK)
-            : -1);
-    if (signalFd.get() < 0)
-        throw platform::Error(platform::errors::kOutOfMemory);
-    const platform::MessageLoop::WatchId signalWatch = loop.watchFd(
-        signalFd.get(), platform::MessageLoop::kReadable, [&loop, &signalFd](uint32_t) {
-            signalfd_siginfo info{};
-            while (::read(signalFd.get(), &info, sizeof info) == sizeof info) {
-            }
-            loop.quit();
-        });
+    tools::StopSignals stopSignals;
+    stopSignals.quitOnArrival(loop);
     std::fprintf(stderr, "corvane-ports: %s\n",
                  translate("watching the serial ports; Ctrl+C ends."));
     loop.run();
-    loop.removeWatch(signalWatch);
     return 0;
 }
 

@@ -36,8 +36,10 @@ class DeviceModel : public ServedPort::Device {
     virtual std::vector<ServedPort*> ports() = 0;
 };
 
-// The rfc2217::modem_state bit of a line of line_event.h (lines::kCts ...).
-uint8_t modemStateBit(uint8_t line);
+// The device's inputs between the lines of line_event.h (lines::kCts, kDsr, kDcd, kRing)
+// and the rfc2217::modem_state bits a port keeps; other lines are left out.
+uint8_t modemStateOfLines(uint8_t lines);
+uint8_t linesOfModemState(uint8_t state);
 
 std::unique_ptr<DeviceModel> makeNullModem(const DeviceOptions& options, DeviceHost& host);
 std::unique_ptr<DeviceModel> makeRecorder(const DeviceOptions& options, DeviceHost& host);

@@ -8,20 +8,31 @@
 
 namespace port_control::virtual_device {
 
-uint8_t modemStateBit(uint8_t line) {
-    namespace modem = rfc2217::modem_state;
-    switch (line) {
-        case lines::kCts:
-            return modem::kCts;
-        case lines::kDsr:
-            return modem::kDsr;
-        case lines::kDcd:
-            return modem::kCd;
-        case lines::kRing:
-            return modem::kRing;
-        default:
-            return 0;
+namespace {
+namespace modem = rfc2217::modem_state;
+// The device's inputs: a line of line_event.h and its modem_state bit.
+constexpr std::pair<uint8_t, uint8_t> kInputs[] = {{lines::kCts, modem::kCts},
+                                                   {lines::kDsr, modem::kDsr},
+                                                   {lines::kDcd, modem::kCd},
+                                                   {lines::kRing, modem::kRing}};
+}  // namespace
+
+uint8_t modemStateOfLines(uint8_t eventLines) {
+    uint8_t state = 0;
+    for (const auto& [line, bit] : kInputs) {
+        if (eventLines & line)
+            state |= bit;
     }
+    return state;
+}
+
+uint8_t linesOfModemState(uint8_t state) {
+    uint8_t eventLines = 0;
+    for (const auto& [line, bit] : kInputs) {
+        if (state & bit)
+            eventLines |= line;
+    }
+    return eventLines;
 }
 
 struct DeviceServer::State final : DeviceHost {
@@ -81,10 +92,11 @@ struct DeviceServer::State final : DeviceHost {
                 port.deliverLineState(line::kBreak);
                 break;
             case Fault::Kind::LineDown:
-                port.setInputs(static_cast<uint8_t>(port.inputs() & ~modemStateBit(fault.line)));
+                port.setInputs(
+                    static_cast<uint8_t>(port.inputs() & ~modemStateOfLines(fault.line)));
                 break;
             case Fault::Kind::LineUp:
-                port.setInputs(static_cast<uint8_t>(port.inputs() | modemStateBit(fault.line)));
+                port.setInputs(static_cast<uint8_t>(port.inputs() | modemStateOfLines(fault.line)));
                 break;
             case Fault::Kind::Unplug:
                 unplug(fault.pause);

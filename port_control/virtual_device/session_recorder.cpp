@@ -142,16 +142,7 @@ class Recorder final : public DeviceModel {
 
     uint8_t lines() const {
         const Rfc2217ServerSession& session = m_port.session();
-        uint8_t result = 0;
-        const uint8_t inputs = m_port.inputs();
-        if (inputs & modem::kCts)
-            result |= lines::kCts;
-        if (inputs & modem::kCd)
-            result |= lines::kDcd;
-        if (inputs & modem::kDsr)
-            result |= lines::kDsr;
-        if (inputs & modem::kRing)
-            result |= lines::kRing;
+        uint8_t result = linesOfModemState(m_port.inputs());
         if (session.rts())
             result |= lines::kRts;
         if (session.dtr())

@@ -14,23 +14,9 @@ namespace port_control::virtual_device {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-namespace modem = rfc2217::modem_state;
 
 // How much of the expected and the received bytes a mismatch shows.
 constexpr size_t kMismatchShown = 16;
-
-uint8_t inputsOf(uint8_t eventLines) {
-    uint8_t inputs = 0;
-    if (eventLines & lines::kCts)
-        inputs |= modem::kCts;
-    if (eventLines & lines::kDsr)
-        inputs |= modem::kDsr;
-    if (eventLines & lines::kDcd)
-        inputs |= modem::kCd;
-    if (eventLines & lines::kRing)
-        inputs |= modem::kRing;
-    return inputs;
-}
 
 class Replayer final : public DeviceModel {
   public:
@@ -50,7 +36,7 @@ class Replayer final : public DeviceModel {
             m_sentBy.push_back(sent);
         }
         if (!m_events.empty())
-            m_port.setInputs(inputsOf(m_events.front().lines));
+            m_port.setInputs(modemStateOfLines(m_events.front().lines));
     }
 
     ~Replayer() override { m_loop.stopTimer(m_timer); }
@@ -136,7 +122,7 @@ class Replayer final : public DeviceModel {
                     ++m_next;
                     continue;
                 case LineEventType::Status:
-                    if (inputsOf(event.lines) == m_port.inputs()) {
+                    if (modemStateOfLines(event.lines) == m_port.inputs()) {
                         ++m_next;  // the host's lines changed, not the device's
                         continue;
                     }
@@ -197,7 +183,7 @@ class Replayer final : public DeviceModel {
                 m_port.deliverLineState(line::kOverrun);
                 break;
             case LineEventType::Status:
-                m_port.setInputs(inputsOf(event.lines));
+                m_port.setInputs(modemStateOfLines(event.lines));
                 break;
             default:
                 break;
