@@ -141,11 +141,12 @@ struct DeviceServer::State final : DeviceHost {
             faultTimer = 0;
             const auto now =
                 std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+            // The status lists a fault before anything can see its effect.
             const std::vector<Fault> due = injector->dueAt(now);
-            for (const Fault& fault : due)
-                actOn(fault, *model->ports().front());
             if (!due.empty())
                 changed();
+            for (const Fault& fault : due)
+                actOn(fault, *model->ports().front());
             scheduleTimedFaults();
         });
     }
@@ -154,8 +155,8 @@ struct DeviceServer::State final : DeviceHost {
         if (!injector)
             injector.emplace(FaultSchedule{}, 0);
         injector->noteInjected(fault);
+        changed();  // before its effect, which a client may see at once
         actOn(fault, *model->ports().front());
-        changed();
     }
 
     DeviceStatus currentStatus() const {
