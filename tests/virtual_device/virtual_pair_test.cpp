@@ -44,12 +44,13 @@ std::string bytesOf(const platform::Variant& value) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-// A port of the control on one end, with the events it raised and the bytes it held when
-// each was raised.
+// A port of the control on one end, with the events it raised and how many bytes had
+// arrived (read or still held) when each was raised.
 struct Port {
     SerialPort port;
     std::vector<int16_t> events;
-    std::vector<int16_t> heldAtEvent;
+    std::vector<size_t> heldAtEvent;
+    size_t taken = 0;  // bytes read so far
 
     void open(int16_t number, const char16_t* settings) {
         port.put_CommPort(number);
@@ -58,7 +59,7 @@ struct Port {
         port.put_RThreshold(0);
         port.setOnComm([this] {
             events.push_back(port.get_CommEvent());
-            heldAtEvent.push_back(port.get_InBufferCount());
+            heldAtEvent.push_back(taken + static_cast<size_t>(port.get_InBufferCount()));
         });
         port.put_PortOpen(kTrue);
     }
@@ -68,7 +69,9 @@ struct Port {
     std::string receive(size_t count) {
         std::string received;
         pumpUntil([&] {
-            received += bytesOf(port.get_Input());
+            const std::string more = bytesOf(port.get_Input());
+            received += more;
+            taken += more.size();
             return received.size() >= count;
         });
         return received;
@@ -150,12 +153,12 @@ TEST_F(VirtualPairTest, SettingsThatDifferRaiseTheLineErrorAtItsByte) {
         sender.port.put_Output(
             platform::Variant::fromBytes(platform::ByteArray(row.sent.begin(), row.sent.end())));
         EXPECT_EQ(receiver.receive(row.received.size()), row.received);
-        // Raised once, while the port held the two bytes before the faulty one.
+        // Raised once, when the two bytes before the faulty one had arrived and it had not.
         ASSERT_EQ(std::count(receiver.events.begin(), receiver.events.end(), row.event), 1);
         const size_t at = static_cast<size_t>(
             std::find(receiver.events.begin(), receiver.events.end(), row.event) -
             receiver.events.begin());
-        EXPECT_EQ(receiver.heldAtEvent[at], 2);
+        EXPECT_EQ(receiver.heldAtEvent[at], 2u);
         sender.port.put_PortOpen(kFalse);
         receiver.port.put_PortOpen(kFalse);
     }
