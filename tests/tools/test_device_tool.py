@@ -219,8 +219,7 @@ def talk(address, commands):
                     if not line.endswith(b"\r\n"):
                         break
             except serial.SerialException:
-                transcript.append((command, answer))
-                break
+                pass  # hung up: the answer ends where it is, unfinished
             transcript.append((command, answer))
             if not answer.endswith(b"\r\n"):
                 break
