@@ -107,6 +107,8 @@ def main():
 
     faults = [f for f in read_faults(FAULT_LIST)
               if not args.only or args.only in f["why"] or args.only in f["file"]]
+    if not faults:
+        sys.exit(f"no planted fault's file or description holds \"{args.only}\"")
     for fault in faults:
         text = (TOP / fault["file"]).read_text(encoding="utf-8")
         if text.count(fault["find"]) != 1:
